@@ -1,0 +1,1 @@
+# Sources of the acquisition area (none yet).

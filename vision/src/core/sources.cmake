@@ -1,0 +1,6 @@
+target_sources(vision PRIVATE
+  src/core/exception.cpp
+  src/core/tuple.cpp
+  src/core/object.cpp
+  src/core/system.cpp
+  src/core/parallel.cpp)

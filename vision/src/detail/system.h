@@ -1,0 +1,21 @@
+// Internal access to the process-wide settings made with SetSystem. Not installed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vision::detail {
+
+// Threads the library's parallel code may use: "thread_num", resolved ("default" = cores).
+int ThreadCount() noexcept;
+// "int2_bits": -1 or 9..15.
+int Int2Bits() noexcept;
+bool UseWindowThread() noexcept;
+int DefaultWidth() noexcept;
+int DefaultHeight() noexcept;
+// The "image_dir" setting split into directories.
+std::vector<std::string> ImageDirs();
+// Whether texts handed to the library are UTF-8 (otherwise the local 8-bit encoding).
+bool StringEncodingIsUtf8() noexcept;
+
+}  // namespace vision::detail

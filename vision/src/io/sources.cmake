@@ -1,0 +1,1 @@
+# Sources of the io area (none yet).

@@ -1,0 +1,1 @@
+# Sources of the matching area (none yet).

@@ -1,0 +1,1 @@
+# Sources of the window area (none yet).

@@ -1,0 +1,1 @@
+# Sources of the xld area (none yet).
