@@ -1,0 +1,134 @@
+// Image-to-window pixel conversion and window attributes: no display needed.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "detail/iconic.h"
+#include "vision/HErrorCodes.h"
+#include "vision/HException.h"
+#include "vision/HWindow.h"
+#include "window/window.h"
+
+using namespace vision;
+
+namespace {
+
+detail::ImageData MakeImage(int w, int h, int channels, detail::PixelType type,
+                            std::uint8_t (*value)(int c, int x, int y)) {
+  auto image = detail::AllocateImage(type, w, h, channels, "test");
+  for (int c = 0; c < channels; ++c) {
+    std::uint8_t* p = detail::MutablePlane(image, c);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) p[y * w + x] = value(c, x, y);
+  }
+  return image;
+}
+
+struct Frame {
+  Frame(int w, int h, int stride) : pixels(std::size_t(stride) * h, 0xdeadbeef) {
+    view = detail::FrameView{pixels.data(), w, h, stride};
+  }
+  std::uint32_t At(int x, int y) const { return pixels[std::size_t(y) * view.stride + x]; }
+  std::vector<std::uint32_t> pixels;
+  detail::FrameView view;
+};
+
+std::uint32_t ExpectCode(std::uint32_t code, const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const HException& e) {
+    EXPECT_EQ(e.ErrorCode(), code) << e.what();
+    return e.ErrorCode();
+  }
+  ADD_FAILURE() << "no HException";
+  return 0;
+}
+
+}  // namespace
+
+TEST(RenderImage, GreyAndColourSameSizeKeepEveryPixelAndLeaveRowPaddingAlone) {
+  auto grey = MakeImage(5, 3, 1, detail::PixelType::Byte,
+                        [](int, int x, int y) { return std::uint8_t(x * 50 + y); });
+  Frame f(5, 3, 7);
+  detail::RenderImage(grey, f.view, "test");
+  EXPECT_EQ(f.At(0, 0), 0x000000u);
+  EXPECT_EQ(f.At(4, 2), 0xcacacau);  // 202
+  EXPECT_EQ(f.At(5, 0), 0xdeadbeefu) << "stride padding written";
+
+  auto colour = MakeImage(4, 2, 3, detail::PixelType::Byte,
+                          [](int c, int x, int y) { return std::uint8_t(c * 100 + x * 10 + y); });
+  Frame g(4, 2, 4);
+  detail::RenderImage(colour, g.view, "test");
+  EXPECT_EQ(g.At(3, 1), (31u << 16) | (131u << 8) | 231u);
+}
+
+TEST(RenderImage, ScalesByNearestNeighbourBothWays) {
+  // 2 x 2 into 4 x 4: every source pixel becomes a 2 x 2 block.
+  auto small = MakeImage(2, 2, 1, detail::PixelType::Byte,
+                         [](int, int x, int y) { return std::uint8_t(10 + x + 2 * y); });
+  Frame up(4, 4, 4);
+  detail::RenderImage(small, up.view, "test");
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 4; ++x)
+      EXPECT_EQ(up.At(x, y), std::uint32_t(10 + x / 2 + 2 * (y / 2)) * 0x010101u) << x << "," << y;
+
+  // 6 x 3 into 3 x 1: samples the centre of each 2 x 3 block.
+  auto wide = MakeImage(6, 3, 3, detail::PixelType::Byte,
+                        [](int c, int x, int y) { return std::uint8_t(c == 0 ? x : y); });
+  Frame down(3, 1, 3);
+  detail::RenderImage(wide, down.view, "test");
+  EXPECT_EQ(down.At(0, 0), (1u << 16) | (1u << 8) | 1u);
+  EXPECT_EQ(down.At(2, 0), (5u << 16) | (1u << 8) | 1u);
+}
+
+TEST(RenderImage, RejectsImagesThatCannotBeShown) {
+  auto two =
+      MakeImage(2, 2, 2, detail::PixelType::Byte, [](int, int, int) { return std::uint8_t(0); });
+  auto deep =
+      MakeImage(2, 2, 1, detail::PixelType::UInt2, [](int, int, int) { return std::uint8_t(0); });
+  Frame f(2, 2, 2);
+  ExpectCode(err::kImageType, [&] { detail::RenderImage(two, f.view, "DispImage"); });
+  ExpectCode(err::kImageType, [&] { detail::RenderImage(deep, f.view, "DispImage"); });
+}
+
+TEST(RenderContour, DrawsClippedLinesInImageCoordinates) {
+  detail::ContourData line;
+  line.rows = {1, 1, -5};
+  line.cols = {0, 3, 3};
+  Frame f(4, 4, 4);
+  std::fill(f.pixels.begin(), f.pixels.end(), 0u);
+  detail::RenderContour(line, 4, 4, 0xffffff, f.view);
+  for (int x = 0; x < 4; ++x) EXPECT_EQ(f.At(x, 1), 0xffffffu) << x;
+  EXPECT_EQ(f.At(3, 0), 0xffffffu);
+  EXPECT_EQ(f.At(0, 2), 0u);
+}
+
+TEST(WindowAttr, KnownAttributesAreKeptAndBadOnesRaise) {
+  SetWindowAttr("background_color", "#102030");
+  EXPECT_EQ(GetWindowAttr("background_color").S().Str(), "#102030");
+  SetWindowAttr("window_title", "a title");
+  EXPECT_EQ(GetWindowAttr("window_title").S().Str(), "a title");
+  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("window_colour", "black"); });
+  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("background_color", "blackish"); });
+  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("background_color", "#12345"); });
+  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("window_title", 5); });
+  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("shared_memory", "yes"); });
+  // A rejected value leaves the attribute as it was.
+  EXPECT_EQ(GetWindowAttr("background_color").S().Str(), "#102030");
+
+  std::uint32_t rgb = 0;
+  EXPECT_TRUE(detail::ParseColor("gray", &rgb));
+  EXPECT_EQ(rgb, 0xbebebeu);
+  EXPECT_FALSE(detail::ParseColor("#12345g", &rgb));
+}
+
+TEST(HWindow, OperationsOnAWindowThatIsNotOpenRaise) {
+  HWindow w;
+  EXPECT_FALSE(w.IsOpen());
+  HImage image("byte", 4, 4);
+  Hlong button = 0;
+  ExpectCode(err::kWindowClosed, [&] { w.DispImage(image); });
+  ExpectCode(err::kWindowClosed, [&] { w.GetMposition(nullptr, nullptr, &button); });
+  ExpectCode(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 0, 10); });
+  ExpectCode(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 10, 40000); });
+}

@@ -1,0 +1,163 @@
+// Turning images and contours into window pixels (0x00RRGGBB), the same on every platform.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "detail/error.h"
+#include "vision/HErrorCodes.h"
+#include "window/window.h"
+
+namespace vision::detail {
+
+namespace {
+
+// Source index for every destination index when n_src values are stretched over n_dst.
+std::vector<int> NearestMap(int n_src, int n_dst) {
+  std::vector<int> map(static_cast<std::size_t>(n_dst));
+  for (int i = 0; i < n_dst; ++i) {
+    const std::int64_t s = (std::int64_t(2 * i + 1) * n_src) / (2 * std::int64_t(n_dst));
+    map[std::size_t(i)] = static_cast<int>(std::min<std::int64_t>(s, n_src - 1));
+  }
+  return map;
+}
+
+void RenderGrey(const ImageData& image, const FrameView& frame) {
+  const std::uint8_t* src = image.Plane<std::uint8_t>(0);
+  const bool same = image.width == frame.width && image.height == frame.height;
+  if (same) {
+    for (int y = 0; y < frame.height; ++y) {
+      const std::uint8_t* s = src + std::size_t(y) * std::size_t(image.width);
+      std::uint32_t* d = frame.pixels + std::size_t(y) * std::size_t(frame.stride);
+      for (int x = 0; x < frame.width; ++x) d[x] = std::uint32_t(s[x]) * 0x010101u;
+    }
+    return;
+  }
+  const std::vector<int> xs = NearestMap(image.width, frame.width);
+  const std::vector<int> ys = NearestMap(image.height, frame.height);
+  for (int y = 0; y < frame.height; ++y) {
+    const std::uint8_t* s = src + std::size_t(ys[std::size_t(y)]) * std::size_t(image.width);
+    std::uint32_t* d = frame.pixels + std::size_t(y) * std::size_t(frame.stride);
+    for (int x = 0; x < frame.width; ++x) d[x] = std::uint32_t(s[xs[std::size_t(x)]]) * 0x010101u;
+  }
+}
+
+void RenderColor(const ImageData& image, const FrameView& frame) {
+  const std::uint8_t* r = image.Plane<std::uint8_t>(0);
+  const std::uint8_t* g = image.Plane<std::uint8_t>(1);
+  const std::uint8_t* b = image.Plane<std::uint8_t>(2);
+  const bool same = image.width == frame.width && image.height == frame.height;
+  if (same) {
+    for (int y = 0; y < frame.height; ++y) {
+      const std::size_t o = std::size_t(y) * std::size_t(image.width);
+      const std::uint8_t *sr = r + o, *sg = g + o, *sb = b + o;
+      std::uint32_t* d = frame.pixels + std::size_t(y) * std::size_t(frame.stride);
+      for (int x = 0; x < frame.width; ++x) {
+        d[x] = (std::uint32_t(sr[x]) << 16) | (std::uint32_t(sg[x]) << 8) | sb[x];
+      }
+    }
+    return;
+  }
+  const std::vector<int> xs = NearestMap(image.width, frame.width);
+  const std::vector<int> ys = NearestMap(image.height, frame.height);
+  for (int y = 0; y < frame.height; ++y) {
+    const std::size_t o = std::size_t(ys[std::size_t(y)]) * std::size_t(image.width);
+    const std::uint8_t *sr = r + o, *sg = g + o, *sb = b + o;
+    std::uint32_t* d = frame.pixels + std::size_t(y) * std::size_t(frame.stride);
+    for (int x = 0; x < frame.width; ++x) {
+      const int sx = xs[std::size_t(x)];
+      d[x] = (std::uint32_t(sr[sx]) << 16) | (std::uint32_t(sg[sx]) << 8) | sb[sx];
+    }
+  }
+}
+
+void PutPixel(const FrameView& frame, int x, int y, std::uint32_t rgb) {
+  if (x < 0 || y < 0 || x >= frame.width || y >= frame.height) return;
+  frame.pixels[std::size_t(y) * std::size_t(frame.stride) + std::size_t(x)] = rgb;
+}
+
+}  // namespace
+
+void RenderImage(const ImageData& image, const FrameView& frame, const char* proc) {
+  if (image.type != PixelType::Byte || (image.Channels() != 1 && image.Channels() != 3)) {
+    Fail(err::kImageType, proc,
+         "only 1-channel (grey) and 3-channel (colour) byte images can be shown, got a " +
+             std::to_string(image.Channels()) + "-channel " + PixelTypeName(image.type) + " image");
+  }
+  if (image.Channels() == 1) {
+    RenderGrey(image, frame);
+  } else {
+    RenderColor(image, frame);
+  }
+}
+
+void RenderContour(const ContourData& contour, int image_width, int image_height, std::uint32_t rgb,
+                   const FrameView& frame) {
+  // Pixel centres sit at integer image coordinates; scale them to window pixel centres.
+  const double sx = image_width > 0 ? double(frame.width) / image_width : 1.0;
+  const double sy = image_height > 0 ? double(frame.height) / image_height : 1.0;
+  auto to_x = [&](double c) { return static_cast<int>(std::floor((c + 0.5) * sx)); };
+  auto to_y = [&](double r) { return static_cast<int>(std::floor((r + 0.5) * sy)); };
+  const std::size_t n = std::min(contour.rows.size(), contour.cols.size());
+  if (n == 1) PutPixel(frame, to_x(contour.cols[0]), to_y(contour.rows[0]), rgb);
+  for (std::size_t i = 1; i < n; ++i) {
+    // Bresenham between consecutive points, clipped pixel by pixel.
+    int x0 = to_x(contour.cols[i - 1]), y0 = to_y(contour.rows[i - 1]);
+    const int x1 = to_x(contour.cols[i]), y1 = to_y(contour.rows[i]);
+    const int dx = std::abs(x1 - x0), dy = -std::abs(y1 - y0);
+    const int step_x = x0 < x1 ? 1 : -1, step_y = y0 < y1 ? 1 : -1;
+    int e = dx + dy;
+    for (int guard = 0; guard <= dx - dy; ++guard) {
+      PutPixel(frame, x0, y0, rgb);
+      if (x0 == x1 && y0 == y1) break;
+      const int e2 = 2 * e;
+      if (e2 >= dy) e += dy, x0 += step_x;
+      if (e2 <= dx) e += dx, y0 += step_y;
+    }
+  }
+}
+
+bool ParseColor(const std::string& text, std::uint32_t* rgb) {
+  static const struct {
+    const char* name;
+    std::uint32_t rgb;
+  } kNames[] = {
+      {"black", 0x000000},  {"white", 0xffffff},    {"gray", 0xbebebe},
+      {"grey", 0xbebebe},   {"dim gray", 0x696969}, {"dim grey", 0x696969},
+      {"red", 0xff0000},    {"green", 0x00ff00},    {"blue", 0x0000ff},
+      {"yellow", 0xffff00}, {"cyan", 0x00ffff},     {"magenta", 0xff00ff},
+      {"orange", 0xffa500}, {"navy", 0x000080},     {"forest green", 0x228b22},
+  };
+  for (const auto& n : kNames) {
+    if (text == n.name) {
+      *rgb = n.rgb;
+      return true;
+    }
+  }
+  if (text.size() == 7 && text[0] == '#' && std::all_of(text.begin() + 1, text.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c));
+      })) {
+    *rgb = static_cast<std::uint32_t>(std::stoul(text.substr(1), nullptr, 16));
+    return true;
+  }
+  return false;
+}
+
+std::string TitleAsUtf8(const WindowSpec& spec) {
+  if (spec.title_is_utf8) return spec.title;
+  std::string out;
+  out.reserve(spec.title.size());
+  for (unsigned char c : spec.title) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xc0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+  }
+  return out;
+}
+
+}  // namespace vision::detail

@@ -1,0 +1,193 @@
+// Window attributes and the HWindow operations; the window system itself is behind
+// WindowBackend (window.h).
+#include <mutex>
+#include <string>
+#include <variant>
+
+#include "detail/error.h"
+#include "detail/iconic.h"
+#include "detail/system.h"
+#include "vision/HErrorCodes.h"
+#include "vision/HWindow.h"
+#include "window/window.h"
+
+namespace vision {
+
+namespace {
+
+// Attributes for windows opened afterwards; process-wide like the other settings.
+struct Attributes {
+  std::string background_name = "black";
+  std::uint32_t background = 0x000000;
+  std::string title = "vision";
+  bool shared_memory = true;
+};
+
+std::mutex g_attr_mutex;
+Attributes g_attr;  // guarded by g_attr_mutex
+
+constexpr std::uint32_t kContourColor = 0xffffff;
+
+std::string TextOf(const HTuple& value, const std::string& name) {
+  if (value.Length() != 1 || value.Type(0) != HTupleType::String) {
+    detail::Fail(err::kWindowAttr, "SetWindowAttr",
+                 "attribute '" + name + "' takes one text, got " + detail::Describe(value));
+  }
+  return value.S().Str();
+}
+
+detail::WindowImpl& OpenImpl(const std::unique_ptr<detail::WindowImpl>& impl, const char* proc) {
+  if (!impl) detail::Fail(err::kWindowClosed, proc, "the window is not open");
+  if (!impl->Backend().IsOpen()) {
+    detail::Fail(err::kWindowClosed, proc, "the window has been closed by the window system");
+  }
+  return *impl;
+}
+
+}  // namespace
+
+void SetWindowAttr(const HTuple& name_tuple, const HTuple& value) {
+  constexpr const char* proc = "SetWindowAttr";
+  if (name_tuple.Length() != 1 || name_tuple.Type(0) != HTupleType::String) {
+    detail::Fail(err::kWindowAttr, proc,
+                 "the attribute name must be one text, got " + detail::Describe(name_tuple));
+  }
+  const std::string name = name_tuple.S().Str();
+  std::lock_guard lock(g_attr_mutex);
+  if (name == "background_color") {
+    const std::string text = TextOf(value, name);
+    std::uint32_t rgb = 0;
+    if (!detail::ParseColor(text, &rgb)) {
+      detail::Fail(err::kWindowAttr, proc,
+                   "unknown colour '" + text +
+                       "' for attribute 'background_color': expected a name such as 'black', "
+                       "'white', 'gray', 'red', or '#rrggbb'");
+    }
+    g_attr.background_name = text;
+    g_attr.background = rgb;
+  } else if (name == "window_title") {
+    g_attr.title = TextOf(value, name);
+  } else if (name == "shared_memory") {
+    const std::string text = TextOf(value, name);
+    if (text != "true" && text != "false") {
+      detail::Fail(err::kWindowAttr, proc,
+                   "bad value '" + text +
+                       "' for attribute 'shared_memory': expected 'true' or "
+                       "'false'");
+    }
+    g_attr.shared_memory = text == "true";
+  } else {
+    detail::Fail(err::kWindowAttr, proc,
+                 "unknown window attribute '" + name + "' (value " + detail::Describe(value) +
+                     "); known: background_color, window_title, shared_memory");
+  }
+}
+
+HTuple GetWindowAttr(const HTuple& name_tuple) {
+  constexpr const char* proc = "GetWindowAttr";
+  if (name_tuple.Length() != 1 || name_tuple.Type(0) != HTupleType::String) {
+    detail::Fail(err::kWindowAttr, proc,
+                 "the attribute name must be one text, got " + detail::Describe(name_tuple));
+  }
+  const std::string name = name_tuple.S().Str();
+  std::lock_guard lock(g_attr_mutex);
+  if (name == "background_color") return HTuple(g_attr.background_name);
+  if (name == "window_title") return HTuple(g_attr.title);
+  if (name == "shared_memory") return HTuple(g_attr.shared_memory ? "true" : "false");
+  detail::Fail(err::kWindowAttr, proc, "unknown window attribute '" + name + "'");
+}
+
+HWindow::HWindow() = default;
+
+HWindow::HWindow(Hlong row, Hlong column, Hlong width, Hlong height) {
+  OpenWindow(row, column, width, height);
+}
+
+HWindow::~HWindow() = default;
+
+void HWindow::OpenWindow(Hlong row, Hlong column, Hlong width, Hlong height) {
+  constexpr const char* proc = "OpenWindow";
+  // X11 and Win32 both keep window sizes and positions in 16-bit signed fields.
+  constexpr Hlong kMaxSide = 32767;
+  if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
+    detail::Fail(err::kWrongParamValue, proc,
+                 "window size " + std::to_string(width) + " x " + std::to_string(height) +
+                     " is outside 1.." + std::to_string(kMaxSide) + " per side");
+  }
+  if (row < -kMaxSide || row > kMaxSide || column < -kMaxSide || column > kMaxSide) {
+    detail::Fail(err::kWrongParamValue, proc,
+                 "window position row " + std::to_string(row) + ", column " +
+                     std::to_string(column) + " is outside -32767..32767");
+  }
+  detail::WindowSpec spec;
+  spec.row = static_cast<int>(row);
+  spec.column = static_cast<int>(column);
+  spec.width = static_cast<int>(width);
+  spec.height = static_cast<int>(height);
+  {
+    std::lock_guard lock(g_attr_mutex);
+    spec.title = g_attr.title;
+    spec.background = g_attr.background;
+    spec.use_shared_memory = g_attr.shared_memory;
+  }
+  spec.title_is_utf8 = detail::StringEncodingIsUtf8();
+  spec.use_thread = detail::UseWindowThread();
+  // Close a window this handle already shows only once the new one exists.
+  auto impl = std::make_unique<detail::WindowImpl>(detail::CreateWindowBackend(spec));
+  impl_ = std::move(impl);
+}
+
+void HWindow::CloseWindow() { impl_.reset(); }
+
+bool HWindow::IsOpen() const noexcept {
+  try {
+    return impl_ && impl_->Backend().IsOpen();
+  } catch (...) {
+    return false;
+  }
+}
+
+void HWindow::DispImage(const HObject& image) const {
+  constexpr const char* proc = "DispImage";
+  const auto& data = detail::SingleImage(image, proc);
+  auto& impl = OpenImpl(impl_, proc);
+  // Check the image before touching the window so a bad image leaves it as it was.
+  if (data.type != detail::PixelType::Byte || (data.Channels() != 1 && data.Channels() != 3)) {
+    detail::RenderImage(data, detail::FrameView{}, proc);  // raises with the details
+  }
+  impl.Backend().Present(
+      [&](const detail::FrameView& frame) { detail::RenderImage(data, frame, proc); });
+  impl.image_width = data.width;
+  impl.image_height = data.height;
+}
+
+void HWindow::DispObj(const HObject& object) const {
+  constexpr const char* proc = "DispObj";
+  if (!object.IsInitialized()) detail::Fail(err::kObjectEmpty, proc, "the object is empty");
+  auto& impl = OpenImpl(impl_, proc);
+  for (const auto& part : object.Parts()) {
+    if (std::holds_alternative<detail::ImageData>(part->value)) {
+      DispImage(HObject({part}));
+      continue;
+    }
+    const auto& contour = std::get<detail::ContourData>(part->value);
+    // Without an image shown yet, contour coordinates are window pixels.
+    int w = impl.image_width, h = impl.image_height;
+    impl.Backend().Present([&](const detail::FrameView& frame) {
+      if (w == 0) w = frame.width, h = frame.height;
+      detail::RenderContour(contour, w, h, kContourColor, frame);
+    });
+  }
+}
+
+void HWindow::GetMposition(Hlong* row, Hlong* column, Hlong* button) const {
+  auto& impl = OpenImpl(impl_, "GetMposition");
+  const detail::PointerState state = impl.Backend().Pointer();
+  if (row) *row = state.row;
+  if (column) *column = state.column;
+  if (button) *button = state.button;
+}
+
+void HImage::DispImage(const HWindow& window) const { window.DispImage(*this); }
+
+}  // namespace vision
