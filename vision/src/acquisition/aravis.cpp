@@ -1,0 +1,359 @@
+// Aravis backend of the acquisition seam: GigE Vision and USB3 Vision cameras. Everything of
+// GLib and Aravis stays in this file.
+//
+// Lost cameras: Aravis notices a GigE camera that stopped answering through its heartbeat
+// ("control-lost" signal, after roughly five seconds in 0.8.26, not configurable from outside).
+// A grab therefore waits in short slices and checks that flag, and whatever waits longer than the
+// time-out is reported as a time-out; once a camera failed to deliver, closing it skips the
+// control requests that a dead camera would make wait (each costs 500 ms times five retries).
+#include <arv.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+#include "acquisition/device.h"
+#include "detail/error.h"
+#include "vision/HErrorCodes.h"
+
+namespace vision::detail::acq {
+namespace {
+
+// Aravis keeps one process-wide device list; its functions are not thread-safe.
+std::mutex& AravisMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::string TakeError(GError*& error) {
+  std::string msg = error && error->message ? error->message : "unknown error";
+  g_clear_error(&error);
+  return msg;
+}
+
+std::string Str(const char* s) { return s ? s : ""; }
+
+const char* BufferStatusName(ArvBufferStatus status) {
+  switch (status) {
+    case ARV_BUFFER_STATUS_SUCCESS:
+      return "success";
+    case ARV_BUFFER_STATUS_CLEARED:
+      return "cleared";
+    case ARV_BUFFER_STATUS_TIMEOUT:
+      return "frame time-out (packets stopped arriving)";
+    case ARV_BUFFER_STATUS_MISSING_PACKETS:
+      return "missing packets";
+    case ARV_BUFFER_STATUS_WRONG_PACKET_ID:
+      return "wrong packet id";
+    case ARV_BUFFER_STATUS_SIZE_MISMATCH:
+      return "frame larger than the buffer";
+    case ARV_BUFFER_STATUS_FILLING:
+      return "still filling";
+    case ARV_BUFFER_STATUS_ABORTED:
+      return "aborted";
+    default:
+      return "unknown status";
+  }
+}
+
+struct Shared {
+  std::atomic<bool> control_lost{false};
+  std::atomic<bool> suspect{false};  // a grab failed: the camera may be gone
+};
+
+void OnControlLost(ArvDevice* /*device*/, gpointer data) {
+  static_cast<Shared*>(data)->control_lost = true;
+}
+
+class AravisStream final : public Stream {
+ public:
+  AravisStream(ArvDevice* device, std::shared_ptr<Shared> shared, std::string name)
+      : device_(device), shared_(std::move(shared)), name_(std::move(name)) {
+    GError* error = nullptr;
+    const gint64 payload = arv_device_get_integer_feature_value(device_, "PayloadSize", &error);
+    if (error)
+      throw DeviceError(err::kAcqOpen,
+                        "camera " + name_ + " gives no PayloadSize: " + TakeError(error));
+    stream_ = arv_device_create_stream(device_, nullptr, nullptr, &error);
+    if (!stream_)
+      throw DeviceError(err::kAcqOpen,
+                        "cannot open a stream from camera " + name_ + ": " + TakeError(error));
+    for (int i = 0; i < kBuffers; ++i)
+      arv_stream_push_buffer(stream_, arv_buffer_new_allocate(std::size_t(payload)));
+    if (arv_device_is_feature_available(device_, "AcquisitionMode", nullptr)) {
+      arv_device_set_string_feature_value(device_, "AcquisitionMode", "Continuous", &error);
+      g_clear_error(&error);
+    }
+    arv_device_execute_command(device_, "AcquisitionStart", &error);
+    if (error) {
+      const std::string msg = TakeError(error);
+      g_object_unref(stream_);
+      throw DeviceError(err::kAcqOpen, "camera " + name_ + " refused AcquisitionStart: " + msg);
+    }
+  }
+
+  ~AravisStream() override {
+    if (!shared_->suspect && !shared_->control_lost) {
+      GError* error = nullptr;
+      arv_device_execute_command(device_, "AcquisitionStop", &error);
+      g_clear_error(&error);
+    }
+    g_object_unref(stream_);
+  }
+
+  PopStatus Pop(int timeout_ms, const std::function<void(const FrameView&)>& consume,
+                std::string* detail) override {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+    ArvBuffer* buffer = nullptr;
+    for (;;) {
+      if (shared_->control_lost) {
+        shared_->suspect = true;
+        if (detail) *detail = "the camera stopped answering control requests";
+        return PopStatus::kLost;
+      }
+      // Wait in slices so a lost camera is noticed while we wait.
+      guint64 slice_us = 100000;
+      if (timeout_ms >= 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        if (left.count() <= 0) break;
+        slice_us = std::min<guint64>(slice_us, guint64(left.count()));
+      }
+      buffer = arv_stream_timeout_pop_buffer(stream_, slice_us);
+      if (buffer) break;
+    }
+    if (!buffer) {
+      ++timeouts_;
+      shared_->suspect = true;
+      if (detail) *detail = "the camera sent no frame";
+      return PopStatus::kTimeout;
+    }
+    // The buffer goes back to the stream however the consumer leaves.
+    struct Requeue {
+      ArvStream* stream;
+      ArvBuffer* buffer;
+      ~Requeue() { arv_stream_push_buffer(stream, buffer); }
+    } requeue{stream_, buffer};
+    const ArvBufferStatus status = arv_buffer_get_status(buffer);
+    if (status != ARV_BUFFER_STATUS_SUCCESS) {
+      if (detail) *detail = BufferStatusName(status);
+      return PopStatus::kIncomplete;
+    }
+    if (arv_buffer_get_payload_type(buffer) != ARV_BUFFER_PAYLOAD_TYPE_IMAGE) {
+      if (detail) *detail = "the frame holds no image";
+      return PopStatus::kIncomplete;
+    }
+    shared_->suspect = false;
+    FrameView view;
+    std::size_t size = 0;
+    view.data = static_cast<const std::uint8_t*>(arv_buffer_get_image_data(buffer, &size));
+    view.size = size;
+    view.width = arv_buffer_get_image_width(buffer);
+    view.height = arv_buffer_get_image_height(buffer);
+    view.pixel_format = arv_buffer_get_image_pixel_format(buffer);
+    view.frame_id = arv_buffer_get_frame_id(buffer);
+    consume(view);
+    return PopStatus::kFrame;
+  }
+
+  void Flush() override {
+    while (ArvBuffer* b = arv_stream_try_pop_buffer(stream_)) arv_stream_push_buffer(stream_, b);
+  }
+
+  StreamCounters Counters() const override {
+    StreamCounters c;
+    guint64 completed = 0, failures = 0, underruns = 0;
+    arv_stream_get_statistics(stream_, &completed, &failures, &underruns);
+    c.completed = completed;
+    c.failures = failures;
+    c.underruns = underruns;
+    c.timeouts = timeouts_;
+    return c;
+  }
+
+ private:
+  static constexpr int kBuffers = 8;
+  ArvDevice* device_;
+  ArvStream* stream_ = nullptr;
+  std::shared_ptr<Shared> shared_;
+  std::string name_;
+  std::uint64_t timeouts_ = 0;
+};
+
+class AravisDevice final : public Device {
+ public:
+  AravisDevice(ArvDevice* device, DeviceInfo info)
+      : device_(device), info_(std::move(info)), shared_(std::make_shared<Shared>()) {
+    arv_device_set_range_check_policy(device_, ARV_RANGE_CHECK_POLICY_ENABLE);
+    arv_device_set_access_check_policy(device_, ARV_ACCESS_CHECK_POLICY_ENABLE);
+    lost_handler_ =
+        g_signal_connect(device_, "control-lost", G_CALLBACK(OnControlLost), shared_.get());
+  }
+  ~AravisDevice() override {
+    g_signal_handler_disconnect(device_, lost_handler_);
+    g_object_unref(device_);
+  }
+
+  const DeviceInfo& Info() const override { return info_; }
+
+  HTuple GetFeature(const std::string& name) override {
+    ArvGcNode* node = Node(name);
+    GError* error = nullptr;
+    HTuple out;
+    if (ARV_IS_GC_ENUMERATION(node)) {
+      out = HTuple(Str(arv_gc_enumeration_get_string_value(ARV_GC_ENUMERATION(node), &error)));
+    } else if (ARV_IS_GC_COMMAND(node)) {
+      throw DeviceError(err::kAcqParamValue, "feature '" + name + "' of camera " + Name() +
+                                                 " is a command: it runs, it has no value");
+    } else if (ARV_IS_GC_BOOLEAN(node)) {
+      out = HTuple(Hlong(arv_gc_boolean_get_value(ARV_GC_BOOLEAN(node), &error) ? 1 : 0));
+    } else if (ARV_IS_GC_INTEGER(node)) {
+      out = HTuple(Hlong(arv_gc_integer_get_value(ARV_GC_INTEGER(node), &error)));
+    } else if (ARV_IS_GC_FLOAT(node)) {
+      out = HTuple(arv_gc_float_get_value(ARV_GC_FLOAT(node), &error));
+    } else if (ARV_IS_GC_STRING(node)) {
+      out = HTuple(Str(arv_gc_string_get_value(ARV_GC_STRING(node), &error)));
+    } else {
+      throw DeviceError(err::kAcqUnknownParam,
+                        "'" + name + "' of camera " + Name() + " is not a value feature");
+    }
+    if (error)
+      throw DeviceError(
+          Failure(), "reading " + name + " from camera " + Name() + " failed: " + TakeError(error));
+    return out;
+  }
+
+  void SetFeature(const std::string& name, const HTuple& value) override {
+    ArvGcNode* node = Node(name);
+    const std::string shown = Describe(value);
+    auto refuse = [&](std::uint32_t code, const std::string& why) {
+      throw DeviceError(code, "camera " + Name() + " refused " + name + " = " + shown + ": " + why);
+    };
+    ArvGcFeatureNode* feature = ARV_GC_FEATURE_NODE(node);
+    GError* error = nullptr;
+    if (!arv_gc_feature_node_is_implemented(feature, &error) || error)
+      refuse(err::kAcqUnknownParam, error ? TakeError(error) : "the feature is not implemented");
+    if (!arv_gc_feature_node_is_available(feature, &error) || error)
+      refuse(err::kAcqParamValue, error ? TakeError(error) : "the feature is not available now");
+    if (arv_gc_feature_node_get_actual_access_mode(feature) == ARV_GC_ACCESS_MODE_RO)
+      refuse(err::kAcqReadOnly, "the feature is read-only");
+    if (arv_gc_feature_node_is_locked(feature, &error) || error)
+      refuse(err::kAcqParamValue, error ? TakeError(error) : "the feature is locked");
+
+    if (ARV_IS_GC_ENUMERATION(node)) {
+      auto* e = ARV_GC_ENUMERATION(node);
+      const std::string entry = ValueText(value);
+      guint n = 0;
+      const char** entries = arv_gc_enumeration_dup_available_string_values(e, &n, &error);
+      if (error) refuse(Failure(), TakeError(error));
+      bool offered = false;
+      std::string list;
+      for (guint i = 0; i < n; ++i) {
+        offered = offered || entry == entries[i];
+        list += (i ? ", " : "") + Str(entries[i]);
+      }
+      g_free(entries);
+      if (!offered) refuse(err::kAcqParamValue, "no such entry (the camera offers " + list + ")");
+      arv_gc_enumeration_set_string_value(e, entry.c_str(), &error);
+    } else if (ARV_IS_GC_COMMAND(node)) {
+      arv_gc_command_execute(ARV_GC_COMMAND(node), &error);
+    } else if (ARV_IS_GC_BOOLEAN(node)) {
+      bool v = false;
+      if (!ValueBoolean(value, &v)) refuse(err::kAcqParamValue, "true or false is expected");
+      arv_gc_boolean_set_value(ARV_GC_BOOLEAN(node), v, &error);
+    } else if (ARV_IS_GC_INTEGER(node)) {
+      auto* i = ARV_GC_INTEGER(node);
+      std::int64_t v = 0;
+      if (!ValueInteger(value, &v)) refuse(err::kAcqParamValue, "an integer is expected");
+      const gint64 lo = arv_gc_integer_get_min(i, nullptr);
+      const gint64 hi = arv_gc_integer_get_max(i, nullptr);
+      if (v < lo || v > hi)
+        refuse(err::kAcqParamValue,
+               "out of range " + std::to_string(lo) + " to " + std::to_string(hi));
+      arv_gc_integer_set_value(i, v, &error);
+    } else if (ARV_IS_GC_FLOAT(node)) {
+      auto* f = ARV_GC_FLOAT(node);
+      double v = 0;
+      if (!ValueDouble(value, &v)) refuse(err::kAcqParamValue, "a number is expected");
+      const double lo = arv_gc_float_get_min(f, nullptr);
+      const double hi = arv_gc_float_get_max(f, nullptr);
+      if (!(v >= lo && v <= hi))
+        refuse(err::kAcqParamValue,
+               "out of range " + Describe(HTuple(lo)) + " to " + Describe(HTuple(hi)));
+      arv_gc_float_set_value(f, v, &error);
+    } else if (ARV_IS_GC_STRING(node)) {
+      arv_gc_string_set_value(ARV_GC_STRING(node), ValueText(value).c_str(), &error);
+    } else {
+      refuse(err::kAcqUnknownParam, "not a value feature");
+    }
+    if (error) refuse(Failure(), TakeError(error));
+  }
+
+  std::unique_ptr<Stream> StartStream() override {
+    return std::make_unique<AravisStream>(device_, shared_, Name());
+  }
+
+ private:
+  ArvGcNode* Node(const std::string& name) {
+    ArvGcNode* node = arv_device_get_feature(device_, name.c_str());
+    if (!node || !ARV_IS_GC_FEATURE_NODE(node))
+      throw DeviceError(err::kAcqUnknownParam,
+                        "camera " + Name() + " has no feature '" + name + "'");
+    return node;
+  }
+  // The code for a failed request: lost once the heartbeat has given up on the camera.
+  std::uint32_t Failure() const {
+    return shared_->control_lost ? err::kAcqLost : err::kAcqParamValue;
+  }
+
+  ArvDevice* device_;
+  DeviceInfo info_;
+  std::shared_ptr<Shared> shared_;
+  gulong lost_handler_ = 0;
+};
+
+class AravisInterface final : public Interface {
+ public:
+  std::vector<DeviceInfo> Discover() override {
+    std::lock_guard<std::mutex> lock(AravisMutex());
+    arv_update_device_list();
+    std::vector<DeviceInfo> out;
+    const unsigned n = arv_get_n_devices();
+    for (unsigned i = 0; i < n; ++i) {
+      DeviceInfo info;
+      info.id = Str(arv_get_device_id(i));
+      info.vendor = Str(arv_get_device_vendor(i));
+      info.model = Str(arv_get_device_model(i));
+      info.serial = Str(arv_get_device_serial_nbr(i));
+      info.protocol = Str(arv_get_device_protocol(i));
+      out.push_back(std::move(info));
+    }
+    return out;
+  }
+
+  std::unique_ptr<Device> Open(const DeviceInfo& info) override {
+    GError* error = nullptr;
+    ArvDevice* device = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(AravisMutex());
+      device = arv_open_device(info.id.c_str(), &error);
+    }
+    if (!device)
+      throw DeviceError(err::kAcqOpen,
+                        "camera '" + info.id + "' cannot be opened: " + TakeError(error));
+    g_clear_error(&error);
+    DeviceInfo full = info;
+    const char* user = arv_device_get_string_feature_value(device, "DeviceUserID", &error);
+    if (!error && user) full.user_id = user;
+    g_clear_error(&error);
+    return std::make_unique<AravisDevice>(device, std::move(full));
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Interface> MakeAravisInterface() { return std::make_unique<AravisInterface>(); }
+
+}  // namespace vision::detail::acq

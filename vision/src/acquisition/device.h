@@ -1,0 +1,149 @@
+// The seam between HFramegrabber and the code that talks to cameras. Not installed.
+//
+//   Interface  finds cameras and opens one            (one per transport: Aravis, simulated)
+//   Device     features of one open camera
+//   Stream     buffers in, filled buffers out, while acquisition runs
+//   Buffer     pixels of one frame plus its status     (FrameView below)
+//
+// Backends report failures as DeviceError (a code of HErrorCodes.h and a message naming the
+// camera and the feature); HFramegrabber turns them into HException with the operator's name.
+// No GLib type crosses this seam.
+//
+// Thread safety: a Device and its Stream are used from one thread at a time (the thread that owns
+// the HFramegrabber). Backends may run threads of their own behind this seam.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "vision/HTuple.h"
+
+namespace vision::detail::acq {
+
+class DeviceError : public std::runtime_error {
+ public:
+  DeviceError(std::uint32_t code, const std::string& message)
+      : std::runtime_error(message), code_(code) {}
+  std::uint32_t Code() const noexcept { return code_; }
+
+ private:
+  std::uint32_t code_;
+};
+
+// Pixel formats by their GenICam PFNC codes (the values cameras and Aravis use).
+namespace pfnc {
+inline constexpr std::uint32_t kMono8 = 0x01080001;
+inline constexpr std::uint32_t kMono10 = 0x01100003;
+inline constexpr std::uint32_t kMono12 = 0x01100005;
+inline constexpr std::uint32_t kMono14 = 0x01100025;
+inline constexpr std::uint32_t kMono16 = 0x01100007;
+inline constexpr std::uint32_t kRGB8 = 0x02180014;
+inline constexpr std::uint32_t kBGR8 = 0x02180015;
+}  // namespace pfnc
+
+// What a discovery reports about one camera.
+struct DeviceInfo {
+  std::string id;  // unique per interface; what "device" selects besides serial and user id
+  std::string vendor;
+  std::string model;
+  std::string serial;
+  std::string user_id;
+  std::string protocol;  // "GigEVision", "USB3Vision", "Simulated"
+};
+
+// A frame as the stream hands it out: valid only during the callback that receives it.
+struct FrameView {
+  std::uint32_t pixel_format = 0;
+  int width = 0;
+  int height = 0;
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+  std::uint64_t frame_id = 0;
+};
+
+// Outcome of waiting for a frame.
+enum class PopStatus {
+  kFrame,       // a complete frame was handed to the consumer
+  kTimeout,     // nothing arrived within the time-out
+  kIncomplete,  // a frame arrived damaged (missing packets, size mismatch); it was dropped
+  kLost,        // the camera is gone; no frame will ever come
+};
+
+struct StreamCounters {
+  std::uint64_t completed = 0;  // frames handed out
+  std::uint64_t failures = 0;   // damaged frames dropped
+  std::uint64_t underruns = 0;  // frames the camera could not deliver for lack of a free buffer
+  std::uint64_t timeouts = 0;   // waits that ended without a frame
+};
+
+class Stream {
+ public:
+  virtual ~Stream() = default;  // stops acquisition and frees the buffers
+  // Waits for the next frame, at most timeout_ms milliseconds (-1: without limit). On kFrame the
+  // consumer has seen the frame; the buffer goes back to the stream afterwards in every case, so
+  // a slow consumer never starves it. detail receives a reason on the failure statuses.
+  virtual PopStatus Pop(int timeout_ms, const std::function<void(const FrameView&)>& consume,
+                        std::string* detail) = 0;
+  // Frames that completed before the call but were not yet handed out are dropped.
+  virtual void Flush() = 0;
+  virtual StreamCounters Counters() const = 0;
+};
+
+class Device {
+ public:
+  virtual ~Device() = default;  // releases the camera
+  virtual const DeviceInfo& Info() const = 0;
+  // A name for messages: 'model serial', or the id where those are unknown.
+  std::string Name() const;
+
+  // Reads a feature by its GenICam name: integers and booleans as integer, floats as double,
+  // strings and enumeration entries as text. Raises DeviceError (kAcqUnknownParam) for a name
+  // the camera lacks.
+  virtual HTuple GetFeature(const std::string& name) = 0;
+  // Writes a feature: an enumeration by entry name, integer, float, boolean (true/false/1/0),
+  // string, or a command (executed; the value is ignored). Texts that hold numbers are accepted
+  // for numeric features.
+  virtual void SetFeature(const std::string& name, const HTuple& value) = 0;
+  // Starts acquisition with buffers sized for the current settings.
+  virtual std::unique_ptr<Stream> StartStream() = 0;
+  // Lets a device veto a write of one of HFramegrabber's own parameters (only the simulated
+  // camera does, to stand in for a refusing driver).
+  virtual void CheckInterfaceWrite(const std::string& /*name*/, const HTuple& /*value*/) {}
+};
+
+class Interface {
+ public:
+  virtual ~Interface() = default;
+  virtual std::vector<DeviceInfo> Discover() = 0;
+  // Opens one of the cameras Discover reported. Raises DeviceError (kAcqOpen) on failure.
+  virtual std::unique_ptr<Device> Open(const DeviceInfo& info) = 0;
+};
+
+// The interface behind "GenICamTL": the simulated camera when VISION_FAKE_CAMERA is set (options
+// are checked here; a bad one raises DeviceError), otherwise the real transport layers.
+std::unique_ptr<Interface> MakeGenICamInterface();
+
+std::unique_ptr<Interface> MakeSimulatedInterface(const std::string& options);
+#ifdef VISION_WITH_ARAVIS
+std::unique_ptr<Interface> MakeAravisInterface();
+#endif
+
+// Helpers for backends: interpreting a written value.
+// The single element of value as text; numbers are printed.
+std::string ValueText(const HTuple& value);
+// Parses an integer from an integer, an integral double or a text; false if it is none.
+bool ValueInteger(const HTuple& value, std::int64_t* out);
+bool ValueDouble(const HTuple& value, double* out);
+// true/false/1/0 (texts or numbers).
+bool ValueBoolean(const HTuple& value, bool* out);
+
+// Name of a pixel format for messages ("Mono8", or "0x02180015" when unknown).
+std::string PixelFormatName(std::uint32_t pfnc);
+
+}  // namespace vision::detail::acq

@@ -1,0 +1,335 @@
+// HFramegrabber: the facade over the acquisition seam (device.h). It checks the operator
+// arguments, keeps the interface parameters (grab_timeout), converts frames into images and turns
+// the backends' DeviceError into HException carrying the operator's name.
+#include "vision/HFramegrabber.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "acquisition/device.h"
+#include "detail/error.h"
+#include "detail/iconic.h"
+#include "vision/HErrorCodes.h"
+
+namespace vision {
+namespace detail {
+
+using acq::DeviceError;
+
+class FramegrabberImpl {
+ public:
+  std::unique_ptr<acq::Interface> iface;
+  std::unique_ptr<acq::Device> device;
+  std::unique_ptr<acq::Stream> stream;
+  int grab_timeout_ms = 5000;
+  std::string external_trigger = "default";
+  std::chrono::steady_clock::time_point last_grab{};
+
+  void Close() noexcept {
+    stream.reset();
+    device.reset();
+    iface.reset();
+  }
+
+  acq::Device& Dev(const char* proc) const {
+    if (!device)
+      Fail(err::kAcqNotOpen, proc, "the framegrabber handle is not open (OpenFramegrabber first)");
+    return *device;
+  }
+};
+
+namespace {
+
+constexpr const char* kInterfaceName = "GenICamTL";
+
+std::string TextArg(const HTuple& value, const char* proc, const char* param) {
+  if (value.Length() != 1 || value.Type(0) != HTupleType::String)
+    Fail(err::kWrongParamType, proc,
+         std::string("parameter ") + param + " must be one text, not " + Describe(value));
+  return value.S().Str();
+}
+
+bool Matches(const acq::DeviceInfo& info, const std::string& wanted) {
+  return wanted == info.id || (!info.serial.empty() && wanted == info.serial) ||
+         (!info.user_id.empty() && wanted == info.user_id);
+}
+
+// Converts one frame into an image: Mono8 to one byte channel; RGB8 and BGR8 to three byte
+// channels in R, G, B order; Mono10/12/14/16 (16 bits per pixel, little endian) to "uint2".
+HImage FrameToImage(const acq::FrameView& f, const std::string& camera, const char* proc) {
+  std::size_t bpp = 0;
+  int channels = 1;
+  PixelType type = PixelType::Byte;
+  switch (f.pixel_format) {
+    case acq::pfnc::kMono8:
+      bpp = 1;
+      break;
+    case acq::pfnc::kMono10:
+    case acq::pfnc::kMono12:
+    case acq::pfnc::kMono14:
+    case acq::pfnc::kMono16:
+      bpp = 2;
+      type = PixelType::UInt2;
+      break;
+    case acq::pfnc::kRGB8:
+    case acq::pfnc::kBGR8:
+      bpp = 3;
+      channels = 3;
+      break;
+    default:
+      Fail(err::kAcqPixelFormat, proc,
+           "camera " + camera + " delivers pixel format " + acq::PixelFormatName(f.pixel_format) +
+               ", which cannot be converted (supported: Mono8, Mono10, Mono12, Mono14, Mono16, "
+               "RGB8, BGR8)");
+  }
+  const std::size_t pixels = std::size_t(f.width) * std::size_t(f.height);
+  if (f.width <= 0 || f.height <= 0 || f.size < pixels * bpp)
+    Fail(err::kAcqBuffer, proc,
+         "camera " + camera + " delivered a frame of " + std::to_string(f.size) + " bytes for " +
+             std::to_string(f.width) + " x " + std::to_string(f.height) + " " +
+             acq::PixelFormatName(f.pixel_format) + " pixels");
+  ImageData img = AllocateImage(type, f.width, f.height, channels, proc);
+  if (channels == 1) {
+    std::memcpy(MutablePlane(img, 0), f.data, pixels * bpp);
+    if (type == PixelType::UInt2) {
+      // Our uint2 planes hold native-endian 16-bit values; the wire is little endian.
+      std::uint16_t* out = reinterpret_cast<std::uint16_t*>(MutablePlane(img, 0));
+      for (std::size_t i = 0; i < pixels; ++i)
+        out[i] = std::uint16_t(f.data[2 * i] | (f.data[2 * i + 1] << 8));
+    }
+  } else {
+    const bool bgr = f.pixel_format == acq::pfnc::kBGR8;
+    std::uint8_t* r = MutablePlane(img, 0);
+    std::uint8_t* g = MutablePlane(img, 1);
+    std::uint8_t* b = MutablePlane(img, 2);
+    const std::uint8_t* p = f.data;
+    for (std::size_t i = 0; i < pixels; ++i, p += 3) {
+      r[i] = bgr ? p[2] : p[0];
+      g[i] = p[1];
+      b[i] = bgr ? p[0] : p[2];
+    }
+  }
+  return HImage(MakeObject(std::move(img)));
+}
+
+}  // namespace
+}  // namespace detail
+
+using detail::DeviceError;
+using detail::Fail;
+
+HFramegrabber::HFramegrabber() : impl_(std::make_unique<detail::FramegrabberImpl>()) {}
+
+HFramegrabber::~HFramegrabber() { impl_->Close(); }
+
+bool HFramegrabber::IsOpen() const noexcept { return impl_->device != nullptr; }
+
+void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizontal_resolution*/,
+                                     const HTuple& /*vertical_resolution*/,
+                                     const HTuple& image_width, const HTuple& image_height,
+                                     const HTuple& /*start_row*/, const HTuple& /*start_column*/,
+                                     const HTuple& /*field*/, const HTuple& /*bits_per_channel*/,
+                                     const HTuple& /*color_space*/, const HTuple& /*generic*/,
+                                     const HTuple& external_trigger, const HTuple& /*camera_type*/,
+                                     const HTuple& device, const HTuple& /*port*/,
+                                     const HTuple& /*line_in*/) {
+  static constexpr const char* proc = "OpenFramegrabber";
+  const std::string iface_name = detail::TextArg(name, proc, "Name");
+  if (iface_name != detail::kInterfaceName)
+    Fail(err::kAcqInterface, proc,
+         "unknown acquisition interface '" + iface_name + "' (available: GenICamTL)");
+  const std::string wanted = detail::TextArg(device, proc, "Device");
+  const std::string trigger = detail::TextArg(external_trigger, proc, "ExternalTrigger");
+  if (trigger != "true" && trigger != "false" && trigger != "default")
+    Fail(err::kWrongParamValue, proc,
+         "parameter ExternalTrigger must be 'true', 'false' or 'default', not '" + trigger + "'");
+  Hlong width = 0, height = 0;
+  try {
+    width = image_width.L();
+    height = image_height.L();
+  } catch (const HException&) {
+    Fail(err::kWrongParamType, proc,
+         "ImageWidth and ImageHeight must be integers, not " + detail::Describe(image_width) +
+             " and " + detail::Describe(image_height));
+  }
+
+  impl_->Close();
+  try {
+    auto iface = detail::acq::MakeGenICamInterface();
+    const auto found = iface->Discover();
+    if (found.empty())
+      Fail(err::kAcqNoDevice, proc,
+           "no camera found on interface GenICamTL (device '" + wanted + "' was asked for)");
+    const detail::acq::DeviceInfo* pick = nullptr;
+    if (wanted == "default") {
+      pick = &found.front();
+    } else {
+      for (const auto& info : found)
+        if (detail::Matches(info, wanted)) {
+          pick = &info;
+          break;
+        }
+    }
+    std::unique_ptr<detail::acq::Device> dev;
+    if (!pick) {
+      // The user id is only known once a camera is open: try them in turn.
+      for (const auto& info : found) {
+        try {
+          auto candidate = iface->Open(info);
+          if (!candidate->Info().user_id.empty() && candidate->Info().user_id == wanted) {
+            dev = std::move(candidate);
+            break;
+          }
+        } catch (const DeviceError&) {
+          // A camera that cannot be opened is not the one asked for.
+        }
+      }
+    }
+    if (!pick && !dev) {
+      std::string list;
+      for (const auto& info : found) list += (list.empty() ? "" : ", ") + info.id;
+      Fail(err::kAcqNoDevice, proc,
+           "camera '" + wanted + "' not found on interface GenICamTL (found: " + list + ")");
+    }
+    if (!dev) dev = iface->Open(*pick);
+    if (width > 0) dev->SetFeature("Width", HTuple(width));
+    if (height > 0) dev->SetFeature("Height", HTuple(height));
+    impl_->iface = std::move(iface);
+    impl_->device = std::move(dev);
+  } catch (const DeviceError& e) {
+    Fail(e.Code(), proc, e.what());
+  }
+  impl_->external_trigger = trigger;
+  impl_->grab_timeout_ms = 5000;
+}
+
+HTuple HFramegrabber::GetFramegrabberParam(const HTuple& param) const {
+  static constexpr const char* proc = "GetFramegrabberParam";
+  auto& dev = impl_->Dev(proc);
+  const std::string name = detail::TextArg(param, proc, "Param");
+  try {
+    if (name == "image_width") return dev.GetFeature("Width");
+    if (name == "image_height") return dev.GetFeature("Height");
+    if (name == "grab_timeout") return HTuple(impl_->grab_timeout_ms);
+    if (name == "device") return HTuple(dev.Info().id);
+    if (name == "name") return HTuple(detail::kInterfaceName);
+    if (name == "external_trigger") return HTuple(impl_->external_trigger);
+    if (impl_->stream) {
+      const auto c = impl_->stream->Counters();
+      if (name == "frames_completed") return HTuple(Hlong(c.completed));
+      if (name == "frames_failed") return HTuple(Hlong(c.failures));
+      if (name == "frames_underrun") return HTuple(Hlong(c.underruns));
+      if (name == "grab_timeouts") return HTuple(Hlong(c.timeouts));
+    }
+    return dev.GetFeature(name);
+  } catch (const DeviceError& e) {
+    Fail(e.Code(), proc, e.what());
+  }
+}
+
+void HFramegrabber::SetFramegrabberParam(const HTuple& param, const HTuple& value) {
+  static constexpr const char* proc = "SetFramegrabberParam";
+  auto& dev = impl_->Dev(proc);
+  if (param.IsEmpty() || (value.Length() != param.Length() && value.Length() != 1) ||
+      (value.Length() != 1 && param.Length() == 1))
+    Fail(err::kWrongParamCount, proc,
+         "give one value per parameter name: " + detail::Describe(param) + " and " +
+             detail::Describe(value));
+  for (Hlong i = 0; i < param.Length(); ++i) {
+    const std::string name = detail::TextArg(param[i], proc, "Param");
+    const HTuple v = value.Length() == 1 ? value : value[i];
+    try {
+      if (name == "grab_timeout") {
+        std::int64_t ms = 0;
+        if (!detail::acq::ValueInteger(v, &ms) || ms < -1 || ms > 24LL * 3600 * 1000)
+          Fail(err::kWrongParamValue, proc,
+               "grab_timeout must be a time in milliseconds (0 to 86400000) or -1 for no limit, "
+               "not " +
+                   detail::Describe(v));
+        dev.CheckInterfaceWrite(name, v);
+        impl_->grab_timeout_ms = int(ms);
+      } else if (name == "image_width" || name == "image_height") {
+        dev.SetFeature(name == "image_width" ? "Width" : "Height", v);
+      } else if (name == "device" || name == "name" || name == "external_trigger") {
+        Fail(err::kAcqReadOnly, proc,
+             "'" + name + "' is fixed when the camera is opened and cannot be set (value " +
+                 detail::Describe(v) + ")");
+      } else {
+        dev.SetFeature(name, v);
+      }
+    } catch (const DeviceError& e) {
+      Fail(e.Code(), proc, e.what());
+    }
+  }
+}
+
+void HFramegrabber::SetFramegrabberParam(const char* param, const char* value) {
+  SetFramegrabberParam(HTuple(param), HTuple(value));
+}
+
+void HFramegrabber::GrabImageStart(double /*max_delay*/) {
+  static constexpr const char* proc = "GrabImageStart";
+  auto& dev = impl_->Dev(proc);
+  if (impl_->stream) return;  // already acquiring
+  try {
+    impl_->stream = dev.StartStream();
+  } catch (const DeviceError& e) {
+    Fail(e.Code(), proc, e.what());
+  }
+  impl_->last_grab = std::chrono::steady_clock::now();
+}
+
+namespace {
+
+HImage Grab(detail::FramegrabberImpl& impl, double max_delay, const char* proc) {
+  auto& dev = impl.Dev(proc);
+  try {
+    if (!impl.stream) impl.stream = dev.StartStream();
+    const auto now = std::chrono::steady_clock::now();
+    // A frame that waited longer than max_delay since the previous grab is stale: drop what
+    // completed meanwhile and wait for a new one.
+    if (max_delay >= 0 &&
+        now - impl.last_grab > std::chrono::duration<double, std::milli>(max_delay))
+      impl.stream->Flush();
+    HImage image;
+    std::string detail;
+    const std::string name = dev.Name();
+    const auto status = impl.stream->Pop(
+        impl.grab_timeout_ms,
+        [&](const detail::acq::FrameView& f) { image = detail::FrameToImage(f, name, proc); },
+        &detail);
+    impl.last_grab = std::chrono::steady_clock::now();
+    switch (status) {
+      case detail::acq::PopStatus::kFrame:
+        return image;
+      case detail::acq::PopStatus::kTimeout:
+        Fail(err::kAcqTimeout, proc,
+             "no image from camera " + name + " within grab_timeout " +
+                 std::to_string(impl.grab_timeout_ms) + " ms" +
+                 (detail.empty() ? "" : ": " + detail));
+      case detail::acq::PopStatus::kIncomplete:
+        Fail(err::kAcqBuffer, proc,
+             "camera " + name + " delivered an incomplete frame" +
+                 (detail.empty() ? "" : ": " + detail));
+      case detail::acq::PopStatus::kLost:
+        Fail(err::kAcqLost, proc,
+             "camera " + name + " was lost" + (detail.empty() ? "" : ": " + detail));
+    }
+    Fail(err::kInternal, proc, "unexpected stream status");
+  } catch (const DeviceError& e) {
+    Fail(e.Code(), proc, e.what());
+  }
+}
+
+}  // namespace
+
+HImage HFramegrabber::GrabImageAsync(double max_delay) {
+  return Grab(*impl_, max_delay, "GrabImageAsync");
+}
+
+HImage HFramegrabber::GrabImage() { return Grab(*impl_, -1.0, "GrabImage"); }
+
+void HFramegrabber::CloseFramegrabber() { impl_->Close(); }
+
+}  // namespace vision
