@@ -1,0 +1,50 @@
+# Platform specifics of the build: Windows resources and the MinGW runtime next to the programs.
+
+# vision_windows_resources(<target> <description>): embeds the application manifest (run as the
+# invoking user, no elevation) and version information into a Windows program. No effect
+# elsewhere.
+function(vision_windows_resources target description)
+  if(NOT WIN32 OR NOT TARGET ${target})
+    return()
+  endif()
+  set(VISION_TOOL ${target})
+  set(VISION_TOOL_DESCRIPTION "${description}")
+  set(VISION_MANIFEST "${PROJECT_SOURCE_DIR}/cmake/windows/tool.manifest")
+  set(rc "${PROJECT_BINARY_DIR}/windows/${target}.rc")
+  configure_file("${PROJECT_SOURCE_DIR}/cmake/windows/tool.rc.in" "${rc}" @ONLY)
+  target_sources(${target} PRIVATE "${rc}")
+  set_property(SOURCE "${rc}" APPEND PROPERTY OBJECT_DEPENDS
+    "${PROJECT_SOURCE_DIR}/cmake/windows/tool.manifest")
+endfunction()
+
+# MinGW programs need the GCC runtime DLLs (libstdc++, libgcc, winpthread) beside them: they are
+# copied next to the programs and installed with them. The library is a DLL too, so the runtime
+# stays shared (one C++ runtime for library and programs) rather than linked in statically.
+function(vision_mingw_runtime)
+  if(NOT MINGW)
+    return()
+  endif()
+  set(dlls)
+  foreach(name libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${name}
+      OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT IS_ABSOLUTE "${path}" OR NOT EXISTS "${path}")
+      # The compiler driver does not know winpthread's DLL; it lives with the target's libraries.
+      find_file(path_${name} ${name} PATHS ${CMAKE_FIND_ROOT_PATH} PATH_SUFFIXES lib bin
+        NO_DEFAULT_PATH)
+      set(path "${path_${name}}")
+    endif()
+    if(NOT EXISTS "${path}")
+      message(FATAL_ERROR "MinGW runtime DLL ${name} not found")
+    endif()
+    list(APPEND dlls "${path}")
+  endforeach()
+  set(dir "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  if(NOT dir)
+    set(dir "${PROJECT_BINARY_DIR}/bin")
+  endif()
+  file(COPY ${dlls} DESTINATION "${dir}")
+  if(VISION_INSTALL)
+    install(FILES ${dlls} DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endfunction()
