@@ -443,10 +443,11 @@ class X11Window final : public WindowBackend {
         if (gc_ != nullptr) XFreeGC(display_, gc_);
         if (window_ != 0 && !closed_) XDestroyWindow(display_, window_);
         XCloseDisplay(display_);
-      } else if (image_ != nullptr && !shm_attached_) {
-        std::free(image_->data);
+      } else if (image_ != nullptr) {
+        XDestroyImage(image_);  // client memory only, no request
       }
-      // After a lost connection Xlib's state for it is unusable; its memory is left alone.
+      // After a lost connection Xlib's state for it (display, GC) is unusable and left alone:
+      // freeing it would mean requests on a dead connection.
       if (shm_attached_) shmdt(shm_.shmaddr);
       image_ = nullptr;
       shm_attached_ = false;
