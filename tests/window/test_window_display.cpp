@@ -9,6 +9,7 @@
 #include "vision/HException.h"
 #include "vision/HSystem.h"
 #include "vision/HWindow.h"
+#include "window/window.h"
 #include "xtest_support.h"
 
 using namespace vision;
@@ -108,6 +109,8 @@ TEST_P(WindowTest, DispImageShowsGreyAndColourPixelsExactlyWithAndWithoutSharedM
     HWindow window(0, 0, 300, 200);
     auto id = client_.WaitForTitle(std::string("pixels ") + shm);
     ASSERT_TRUE(id);
+    // The local server takes shared memory; the fallback is used only when asked for here.
+    EXPECT_EQ(window.Impl()->Backend().UsesSharedMemory(), std::string(shm) == "true");
     for (int channels : {1, 3}) {
       window.DispImage(Pattern(300, 200, channels));
       const auto pixels = client_.Pixels(*id);
@@ -159,6 +162,23 @@ TEST_P(WindowTest, QuickClickIsLatchedUntilReadOnce) {
     return button != 0;
   }));
   EXPECT_EQ(button, 4);
+}
+
+TEST_P(WindowTest, ClickThenLeavingTheWindowStillReportsTheClickWhereItHappened) {
+  SetWindowAttr("window_title", "click and leave");
+  HWindow window(0, 0, 200, 100);
+  auto id = client_.WaitForTitle("click and leave");
+  ASSERT_TRUE(id);
+  ASSERT_EQ(xtest::Xdotool(g_server->name(), "mousemove --window " + std::to_string(*id) +
+                                                 " 15 25 click 2 mousemove 1500 1200"),
+            0);
+  XSync(client_.dpy(), False);
+  Hlong row = 0, column = 0, button = 0;
+  window.GetMposition(&row, &column, &button);
+  EXPECT_EQ(button, 2);
+  EXPECT_EQ(row, 25);
+  EXPECT_EQ(column, 15);
+  ExpectCode(err::kPointerOutside, [&] { window.GetMposition(&row, &column, &button); });
 }
 
 TEST_P(WindowTest, PointerOutsideRaisesAndLeavesOutputsAlone) {
@@ -253,6 +273,29 @@ TEST_P(WindowTest, RepaintsAfterBeingCovered) {
 INSTANTIATE_TEST_SUITE_P(Thread, WindowTest, ::testing::Values(false, true), [](const auto& info) {
   return info.param ? "WindowThread" : "CallerThread";
 });
+
+TEST(WindowRemoteDisplay, DisplayOverTcpFallsBackToPutImage) {
+  // A display reached over TCP may be another machine: shared memory is not tried there.
+  xtest::Xvfb tcp_server("800x600x24", true);
+  const std::string saved = std::getenv("DISPLAY");
+  const std::string remote = "localhost" + tcp_server.name();
+  setenv("DISPLAY", remote.c_str(), 1);
+  SetWindowAttr("shared_memory", "true");
+  SetWindowAttr("window_title", "tcp window");
+  {
+    HWindow window(0, 0, 120, 80);
+    EXPECT_FALSE(window.Impl()->Backend().UsesSharedMemory());
+    window.DispImage(Pattern(120, 80, 3));
+    xtest::Client client(tcp_server.name());
+    auto id = client.WaitForTitle("tcp window");
+    ASSERT_TRUE(id);
+    const auto pixels = client.Pixels(*id);
+    ASSERT_EQ(pixels.size(), 120u * 80u);
+    EXPECT_EQ(pixels[79 * 120 + 119], Expected(119, 79, 3));
+    EXPECT_EQ(pixels[0], Expected(0, 0, 3));
+  }
+  setenv("DISPLAY", saved.c_str(), 1);
+}
 
 TEST(WindowNoDisplay, MissingOrUnreachableDisplayRaisesNoDisplay) {
   const std::string saved = std::getenv("DISPLAY");

@@ -25,7 +25,8 @@ namespace xtest {
 // running side by side never collide). Stopped when this object goes.
 class Xvfb {
  public:
-  explicit Xvfb(const char* screen = "2560x1600x24") {
+  // tcp: also listen on TCP (loopback clients reach it as "localhost:<n>").
+  explicit Xvfb(const char* screen = "2560x1600x24", bool tcp = false) {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
     pid_ = fork();
@@ -33,8 +34,8 @@ class Xvfb {
     if (pid_ == 0) {
       close(fds[0]);
       const std::string fd = std::to_string(fds[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen, "-nolisten", "tcp",
-             "-noreset", static_cast<char*>(nullptr));
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen,
+             tcp ? "-listen" : "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(fds[1]);

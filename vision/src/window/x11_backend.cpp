@@ -289,7 +289,13 @@ class X11Window final : public WindowBackend {
 
   void CreateImage() {
     const auto w = static_cast<unsigned>(spec_.width), h = static_cast<unsigned>(spec_.height);
-    if (spec_.use_shared_memory && XShmQueryExtension(display_)) TryShmImage(w, h);
+    // Shared memory only works with a server on this machine: a display name without a host
+    // (":0", "unix:0", a socket path). Over TCP, even "localhost:10" of an ssh tunnel, the server
+    // may be elsewhere and could attach an unrelated segment with the same id.
+    const char* name = DisplayString(display_);
+    const bool local = name != nullptr &&
+                       (name[0] == ':' || name[0] == '/' || std::strncmp(name, "unix:", 5) == 0);
+    if (spec_.use_shared_memory && local && XShmQueryExtension(display_)) TryShmImage(w, h);
     if (image_ == nullptr) {
       image_ = XCreateImage(display_, visual_, static_cast<unsigned>(depth_), ZPixmap, 0, nullptr,
                             w, h, 32, 0);
