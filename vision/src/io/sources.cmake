@@ -1,1 +1,39 @@
-# Sources of the io area (none yet).
+# Image files: codecs (libpng, libtiff, libjpeg; BMP and PGM/PPM are parsed here) and the image
+# search path.
+find_package(PNG REQUIRED)
+find_package(TIFF REQUIRED)
+find_package(JPEG REQUIRED)
+target_sources(vision PRIVATE
+  src/io/codec_common.cpp
+  src/io/png.cpp
+  src/io/tiff.cpp
+  src/io/jpeg.cpp
+  src/io/bmp.cpp
+  src/io/pnm.cpp
+  src/io/files.cpp
+  src/io/image_file.cpp)
+target_link_libraries(vision PRIVATE PNG::PNG TIFF::TIFF JPEG::JPEG ${CMAKE_DL_LIBS})
+
+# Where the bundled images are: the build tree's staging directory while the library runs from
+# the build tree; after installation <prefix>/share/vision/images, found relative to the
+# installed library (its lib directory, or bin for a Windows DLL) with the configured prefix as
+# the last resort.
+if(WIN32)
+  set(_vision_lib_install_dir "${CMAKE_INSTALL_FULL_BINDIR}")
+else()
+  set(_vision_lib_install_dir "${CMAKE_INSTALL_FULL_LIBDIR}")
+endif()
+file(RELATIVE_PATH _vision_lib_to_images "${_vision_lib_install_dir}"
+  "${CMAKE_INSTALL_FULL_DATADIR}/vision/images")
+set_property(SOURCE src/io/files.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+  "VISION_BUILD_LIB_DIR=\"$<TARGET_FILE_DIR:vision>\""
+  "VISION_BUILD_IMAGE_DIR=\"${VISION_BUILD_DATA_DIR}/images\""
+  "VISION_LIB_TO_IMAGES=\"${_vision_lib_to_images}\""
+  "VISION_INSTALL_IMAGE_DIR=\"${CMAKE_INSTALL_FULL_DATADIR}/vision/images\"")
+
+if(VISION_INSTALL)
+  # The bundled images are staged in the build tree by their generator; whatever is there at
+  # install time is installed.
+  file(MAKE_DIRECTORY "${VISION_BUILD_DATA_DIR}/images")
+  install(DIRECTORY "${VISION_BUILD_DATA_DIR}/images/" DESTINATION "${CMAKE_INSTALL_DATADIR}/vision/images")
+endif()

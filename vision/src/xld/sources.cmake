@@ -1,1 +1,4 @@
-# Sources of the xld area (none yet).
+# Contours: generation, access and painting.
+target_sources(vision PRIVATE
+  src/xld/contour.cpp
+  src/xld/paint.cpp)

@@ -1,0 +1,226 @@
+#include <unistd.h>
+
+#include "io_test_util.h"
+
+using namespace vision;
+using iotest::ErrorOf;
+using iotest::MaxDiff;
+using iotest::Pattern;
+using iotest::TempDir;
+
+namespace {
+
+struct RoundTrip {
+  const char* format;
+  int channels;
+  bool wide;
+  double tolerance;  // 0: lossless
+};
+
+}  // namespace
+
+TEST(ImageFiles, EveryWrittenFormatReadsBackWithTypeSizeAndPixels) {
+  const RoundTrip cases[] = {
+      {"png", 1, false, 0},  {"png", 3, false, 0},  {"png", 1, true, 0},  {"png", 3, true, 0},
+      {"tiff", 1, false, 0}, {"tiff", 3, false, 0}, {"tiff", 1, true, 0}, {"pgm", 1, false, 0},
+      {"ppm", 3, false, 0},  {"pgm", 1, true, 0},   {"bmp", 1, false, 0}, {"bmp", 3, false, 0},
+  };
+  TempDir dir;
+  for (const RoundTrip& rt : cases) {
+    SCOPED_TRACE(std::string(rt.format) + " channels " + std::to_string(rt.channels) +
+                 (rt.wide ? " uint2" : " byte"));
+    // Odd sizes catch row padding and stride faults.
+    const HObject image = Pattern(37, 23, rt.channels, rt.wide);
+    const std::string base = dir / (std::string("rt_") + rt.format + std::to_string(rt.channels) +
+                                    (rt.wide ? "w" : "b"));
+    WriteImage(image, rt.format, 0, base.c_str());
+    HObject back;
+    ReadImage(&back, base.c_str());  // found by adding the extension
+    HTuple w, h;
+    GetImageSize(back, &w, &h);
+    EXPECT_EQ(w.L(), 37);
+    EXPECT_EQ(h.L(), 23);
+    EXPECT_LE(MaxDiff(image, back), rt.tolerance);
+  }
+}
+
+TEST(ImageFiles, JpegRoundTripIsClose) {
+  TempDir dir;
+  // Smooth content: JPEG is lossy and subsamples colour.
+  std::vector<std::uint8_t> r(64 * 48), g(64 * 48), b(64 * 48);
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 64; ++x)
+      r[y * 64 + x] = std::uint8_t(x * 3 + y), g[y * 64 + x] = std::uint8_t(100 + y),
+                 b[y * 64 + x] = 60;
+  HObject colour, grey, back;
+  GenImage3(&colour, "byte", 64, 48, r.data(), g.data(), b.data());
+  GenImage1(&grey, "byte", 64, 48, r.data());
+  for (const HObject* image : {&colour, &grey}) {
+    WriteImage(*image, "jpeg", 0, (dir / "smooth").c_str());
+    ReadImage(&back, (dir / "smooth").c_str());
+    EXPECT_LE(MaxDiff(*image, back), 6.0);
+  }
+}
+
+TEST(ImageFiles, RealImagesRoundTripThroughTiffOnly) {
+  TempDir dir;
+  std::vector<float> px(12);
+  for (int i = 0; i < 12; ++i) px[std::size_t(i)] = 0.25f * float(i) - 1.0f;
+  HObject image, back;
+  GenImage1(&image, "real", 4, 3, px.data());
+  WriteImage(image, "tiff", 0, (dir / "real.tif").c_str());
+  ReadImage(&back, (dir / "real.tif").c_str());
+  EXPECT_EQ(MaxDiff(image, back), 0.0);
+  EXPECT_EQ(ErrorOf([&] { WriteImage(image, "png", 0, (dir / "real").c_str()); }), err::kImageType);
+  EXPECT_EQ(ErrorOf([&] { WriteImage(image, "bmp", 0, (dir / "real").c_str()); }), err::kImageType);
+  EXPECT_EQ(ErrorOf([&] { WriteImage(Pattern(4, 4, 1, true), "bmp", 0, (dir / "w").c_str()); }),
+            err::kImageType);
+  EXPECT_EQ(ErrorOf([&] { WriteImage(image, "gif", 0, (dir / "x").c_str()); }),
+            err::kWrongParamValue);
+  EXPECT_EQ(ErrorOf([&] { WriteImage(image, "tiff", 0, (dir / "no/such/dir/x").c_str()); }),
+            err::kFileWrite);
+}
+
+TEST(ImageFiles, Int2BitsClampsSixteenBitSamples) {
+  TempDir dir;
+  const std::uint16_t px[4] = {0, 1023, 1024, 65535};
+  HObject image, back;
+  GenImage1(&image, "uint2", 2, 2, px);
+  WriteImage(image, "png", 0, (dir / "wide.png").c_str());
+  WriteImage(image, "pgm", 0, (dir / "wide.pgm").c_str());
+  for (const char* name : {"wide.png", "wide.pgm"}) {
+    SetSystem("int2_bits", 10);
+    ReadImage(&back, (dir / name).c_str());
+    SetSystem("int2_bits", -1);
+    HTuple v;
+    GetGrayval(back, HTuple(0).Append(0).Append(1).Append(1),
+               HTuple(0).Append(1).Append(0).Append(1), &v);
+    EXPECT_EQ(v[0].L(), 0) << name;
+    EXPECT_EQ(v[1].L(), 1023) << name;
+    EXPECT_EQ(v[2].L(), 1023) << name;
+    EXPECT_EQ(v[3].L(), 1023) << name;
+    ReadImage(&back, (dir / name).c_str());
+    GetGrayval(back, 1, 1, &v);
+    EXPECT_EQ(v.L(), 65535) << name;
+  }
+}
+
+// BMP variants our writer does not produce, built byte by byte.
+namespace {
+
+void Put(std::vector<std::uint8_t>& o, std::uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) o.push_back(std::uint8_t(v >> (8 * i)));
+}
+
+std::vector<std::uint8_t> Bmp(int width, int height, int bpp, std::uint32_t compression,
+                              const std::vector<std::uint8_t>& palette_and_masks,
+                              const std::vector<std::uint8_t>& pixels) {
+  std::vector<std::uint8_t> o{'B', 'M'};
+  const std::uint32_t offset = 14 + 40 + std::uint32_t(palette_and_masks.size());
+  Put(o, offset + std::uint32_t(pixels.size()), 4);
+  Put(o, 0, 4);
+  Put(o, offset, 4);
+  Put(o, 40, 4);
+  Put(o, std::uint32_t(width), 4);
+  Put(o, std::uint32_t(height), 4);
+  Put(o, 1, 2);
+  Put(o, std::uint32_t(bpp), 2);
+  Put(o, compression, 4);
+  Put(o, std::uint32_t(pixels.size()), 4);
+  Put(o, 0, 16);
+  o.insert(o.end(), palette_and_masks.begin(), palette_and_masks.end());
+  o.insert(o.end(), pixels.begin(), pixels.end());
+  return o;
+}
+
+}  // namespace
+
+TEST(ImageFiles, BmpTopDownThirtyTwoBitPaletteAndOneBit) {
+  TempDir dir;
+  HTuple v;
+  HObject image;
+  // 2 x 2, 32 bits, top-down (negative height): rows stored first row first, B G R X.
+  iotest::WriteBytes(dir / "td32.bmp",
+                     Bmp(2, -2, 32, 0, {}, {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0, 10, 11, 12, 0}));
+  ReadImage(&image, (dir / "td32.bmp").c_str());
+  GetGrayval(image, 0, 1, &v);
+  EXPECT_EQ(v.Length(), 3);
+  EXPECT_EQ(v[0].L(), 6);  // red
+  EXPECT_EQ(v[2].L(), 4);  // blue
+  GetGrayval(image, 1, 0, &v);
+  EXPECT_EQ(v[0].L(), 9);
+
+  // 32 bits with bit masks (red in the low byte).
+  std::vector<std::uint8_t> masks;
+  Put(masks, 0x000000ff, 4), Put(masks, 0x0000ff00, 4), Put(masks, 0x00ff0000, 4);
+  iotest::WriteBytes(dir / "mask.bmp", Bmp(1, 1, 32, 3, masks, {200, 100, 50, 0}));
+  ReadImage(&image, (dir / "mask.bmp").c_str());
+  GetGrayval(image, 0, 0, &v);
+  EXPECT_EQ(v[0].L(), 200);
+  EXPECT_EQ(v[2].L(), 50);
+
+  // 8-bit palette that is not grey gives colour; bottom-up rows padded to 4 bytes.
+  std::vector<std::uint8_t> palette = {0, 0, 255, 0, 0, 255, 0, 0};  // red, green
+  iotest::WriteBytes(dir / "pal.bmp", Bmp(3, 2, 8, 0, palette, {1, 1, 1, 0, 0, 1, 0, 0}));
+  ReadImage(&image, (dir / "pal.bmp").c_str());
+  GetGrayval(image, 0, 0, &v);  // top row = last stored row: 0 1 0
+  EXPECT_EQ(v[0].L(), 255);
+  GetGrayval(image, 0, 1, &v);
+  EXPECT_EQ(v[1].L(), 255);
+  EXPECT_EQ(v[0].L(), 0);
+
+  // 1 bit with a grey palette gives a one-channel image.
+  iotest::WriteBytes(dir / "bits.bmp",
+                     Bmp(10, 1, 1, 0, {0, 0, 0, 0, 255, 255, 255, 0}, {0xa0, 0x40, 0, 0}));
+  ReadImage(&image, (dir / "bits.bmp").c_str());
+  HTuple channels;
+  CountChannels(image, &channels);
+  EXPECT_EQ(channels.L(), 1);
+  GetGrayval(image, HTuple(0).Append(0).Append(0).Append(0),
+             HTuple(0).Append(1).Append(2).Append(9), &v);
+  EXPECT_EQ(v[0].L(), 255);
+  EXPECT_EQ(v[1].L(), 0);
+  EXPECT_EQ(v[2].L(), 255);
+  EXPECT_EQ(v[3].L(), 255);
+
+  // RLE is refused with a clear error.
+  iotest::WriteBytes(dir / "rle.bmp",
+                     Bmp(2, 2, 8, 1, std::vector<std::uint8_t>(1024, 0), {0, 0, 0, 1}));
+  EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "rle.bmp").c_str()); }), err::kFileFormat);
+}
+
+TEST(ImageFiles, PnmHeaderCommentsAndSmallMaxval) {
+  TempDir dir;
+  iotest::WriteText(dir / "c.pgm", std::string("P5\n# made by hand\n3 # width\n1\n15\n") + '\x01' +
+                                       '\x07' + '\x0f');
+  HObject image;
+  ReadImage(&image, (dir / "c.pgm").c_str());
+  HTuple v;
+  GetGrayval(image, HTuple(0).Append(0), HTuple(0).Append(2), &v);
+  EXPECT_EQ(v[0].L(), 1);
+  EXPECT_EQ(v[1].L(), 15);
+}
+
+TEST(ImageFiles, ContentDecidesTheFormatNotTheName) {
+  TempDir dir;
+  const HObject image = Pattern(5, 4, 3);
+  WriteImage(image, "png", 0, (dir / "really_png.bmp").c_str());
+  HObject back;
+  ReadImage(&back, (dir / "really_png.bmp").c_str());
+  EXPECT_EQ(MaxDiff(image, back), 0.0);
+}
+
+TEST(ImageFiles, SeveralNamesGiveSeveralImages) {
+  TempDir dir;
+  WriteImage(Pattern(5, 4, 1), "png", 0, (dir / "a").c_str());
+  WriteImage(Pattern(6, 4, 3), "tiff", 0, (dir / "b").c_str());
+  HObject images;
+  ReadImage(&images, HTuple((dir / "a").c_str()).Append((dir / "b").c_str()));
+  ASSERT_EQ(images.CountObj(), 2);
+  HTuple w, h;
+  GetImageSize(images.SelectObj(2), &w, &h);
+  EXPECT_EQ(w.L(), 6);
+  EXPECT_EQ(ErrorOf([&] { ReadImage(&images, 5); }), err::kWrongParamType);
+  EXPECT_EQ(ErrorOf([&] { ReadImage(&images, HTuple()); }), err::kWrongParamCount);
+  EXPECT_EQ(ErrorOf([&] { ReadImage(nullptr, "x"); }), err::kNullOutput);
+}

@@ -1,0 +1,30 @@
+// File access in the encoding the caller's texts use, and the image search path. Not installed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vision::io {
+
+// Paths are texts in the interface encoding (UTF-8 or the local 8-bit code page, see
+// SetHcppInterfaceStringEncodingIsUtf8); on Windows they are converted before use.
+bool IsRegularFile(const std::string& path);
+// Reads a whole file; raises kFileRead (cannot open/read) or kFileLimits (too large).
+std::vector<std::uint8_t> ReadFileBytes(const std::string& path, const char* proc);
+// Writes a whole file; raises kFileWrite.
+void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                    const char* proc);
+
+// The directories searched after the working directory, in order: "image_dir", then
+// VISION_IMAGE_DIR, then the bundled image directory.
+std::vector<std::string> ImageSearchPath();
+// The bundled image directory of this library: the build tree's while the library runs from
+// there, else <prefix>/share/vision/images next to the installed library.
+std::string BundledImageDir();
+
+// Finds the file for name (with or without extension); raises kFileNotFound naming every place
+// tried.
+std::string ResolveImageFile(const std::string& name, const char* proc);
+
+}  // namespace vision::io

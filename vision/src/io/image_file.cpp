@@ -1,0 +1,92 @@
+// ReadImage and WriteImage: name resolution, file access and the choice of codec.
+#include <algorithm>
+#include <cctype>
+
+#include "detail/error.h"
+#include "detail/iconic.h"
+#include "io/codec.h"
+#include "io/files.h"
+#include "vision/HErrorCodes.h"
+#include "vision/HImageOps.h"
+
+namespace vision {
+
+namespace {
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+bool HasExtension(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  const std::size_t dot = path.find_last_of('.');
+  return dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
+         dot + 1 < path.size();
+}
+
+}  // namespace
+
+void ReadImage(HObject* image, const HTuple& file_name) {
+  constexpr const char* proc = io::kReadProc;
+  if (image == nullptr) detail::Fail(err::kNullOutput, proc, "no output object given");
+  if (file_name.IsEmpty()) detail::Fail(err::kWrongParamCount, proc, "no file name given");
+  std::vector<HObject::Part> parts;
+  for (Hlong i = 0; i < file_name.Length(); ++i) {
+    if (file_name.Type(i) != HTupleType::String) {
+      detail::Fail(err::kWrongParamType, proc,
+                   "parameter FileName = " + detail::Describe(file_name) + ": texts expected");
+    }
+    const std::string name = file_name[i].S().Str();
+    const std::string path = io::ResolveImageFile(name, proc);
+    const std::vector<std::uint8_t> bytes = io::ReadFileBytes(path, proc);
+    HObject one = detail::MakeObject(io::DecodeImage(bytes.data(), bytes.size(), path));
+    parts.push_back(one.Parts().front());
+  }
+  *image = HObject(std::move(parts));
+}
+
+void WriteImage(const HObject& image, const HTuple& format, const HTuple& fill_color,
+                const HTuple& file_name) {
+  constexpr const char* proc = io::kWriteProc;
+  (void)fill_color;
+  const detail::ImageData& data = detail::SingleImage(image, proc);
+  if (format.Length() != 1 || format.Type(0) != HTupleType::String) {
+    detail::Fail(err::kWrongParamType, proc,
+                 "parameter Format = " + detail::Describe(format) + ": one text expected");
+  }
+  if (file_name.Length() != 1 || file_name.Type(0) != HTupleType::String ||
+      file_name.S().IsEmpty()) {
+    detail::Fail(err::kWrongParamType, proc,
+                 "parameter FileName = " + detail::Describe(file_name) + ": one text expected");
+  }
+  const std::string fmt = Lower(format.S().Str());
+  std::string path = file_name.S().Str();
+  std::string ext;
+  std::vector<std::uint8_t> bytes;
+  if (fmt == "png") {
+    ext = ".png";
+    bytes = io::EncodePng(data, path);
+  } else if (fmt == "tiff" || fmt == "tif") {
+    ext = ".tif";
+    bytes = io::EncodeTiff(data, path);
+  } else if (fmt == "jpeg" || fmt == "jpg") {
+    ext = ".jpg";
+    bytes = io::EncodeJpeg(data, path);
+  } else if (fmt == "pgm" || fmt == "ppm" || fmt == "pnm") {
+    ext = data.Channels() == 3 ? ".ppm" : ".pgm";
+    bytes = io::EncodePnm(data, path);
+  } else if (fmt == "bmp") {
+    ext = ".bmp";
+    bytes = io::EncodeBmp(data, path);
+  } else {
+    detail::Fail(err::kWrongParamValue, proc,
+                 "parameter Format = " + detail::Describe(format) +
+                     ": expected 'png', 'tiff', 'jpeg', 'pgm', 'ppm', 'pnm' or 'bmp'");
+  }
+  if (!HasExtension(path)) path += ext;
+  io::WriteFileBytes(path, bytes, proc);
+}
+
+}  // namespace vision
