@@ -11,12 +11,21 @@ namespace vision {
 // --- Images -------------------------------------------------------------------------------------
 
 // Reads an image file. The name may omit the extension; it is tried as given and with each known
-// extension, relative to the working directory, then under each directory of the image path
-// ("image_dir", the environment variable VISION_IMAGE_DIR, then the bundled image directory).
-// Formats: PNG, TIFF, JPEG, BMP, PGM/PPM; 8-bit grey or colour, 16-bit grey as "uint2".
+// extension (.png .tif .tiff .jpg .jpeg .bmp .pgm .ppm .pnm), relative to the working directory,
+// then under each directory of the image path ("image_dir", the environment variable
+// VISION_IMAGE_DIR, then the bundled image directory). An absolute name is tried only as is.
+// The format is recognised from the file's contents. Formats: PNG, TIFF, JPEG, BMP, PGM/PPM
+// (P5/P6). 8-bit grey gives one "byte" channel, colour three "byte" channels (red, green, blue);
+// 16-bit samples give "uint2" (clamped to "int2_bits" significant bits when that is set; a PNG
+// that declares fewer significant bits is first shifted down to them), 32-bit float TIFF "real".
+// Alpha is dropped. Several names give an object with several images.
+// Errors: kFileNotFound (message lists the places tried), kFileRead, kFileFormat (corrupt,
+// truncated or unsupported), kFileLimits (dimensions past the library's limits).
 void ReadImage(HObject* image, const HTuple& file_name);
-// Writes an image. format: "png", "tiff", "pgm"/"ppm" ("pnm"), "bmp"; the extension is added to
-// file_name when it has none. fill_color is ignored (kept for interface symmetry) and may be 0.
+// Writes an image. format: "png" (byte or uint2, 1 or 3 channels), "tiff" (byte, uint2 or real),
+// "jpeg" (byte, quality 95), "pgm"/"ppm"/"pnm" (byte or uint2), "bmp" (byte); the extension
+// (.png, .tif, .jpg, .pgm/.ppm, .bmp) is added to file_name when it has none. fill_color is
+// ignored (kept for interface symmetry) and may be 0.
 void WriteImage(const HObject& image, const HTuple& format, const HTuple& fill_color,
                 const HTuple& file_name);
 
@@ -33,7 +42,7 @@ const void* GetImagePointer1(const HObject& image, HTuple* type, Hlong* width, H
 void GetImagePointer3(const HObject& image, const void** red, const void** green, const void** blue,
                       HTuple* type, Hlong* width, Hlong* height);
 void CountChannels(const HObject& image, HTuple* channels);
-// Grey value(s) at integer pixel positions (one value per channel and position).
+// Grey value(s) at integer pixel positions: for each position, one value per channel.
 void GetGrayval(const HObject& image, const HTuple& rows, const HTuple& columns, HTuple* values);
 
 // --- Contours -----------------------------------------------------------------------------------
