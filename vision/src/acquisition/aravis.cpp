@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
+#include <thread>
 
 #include "acquisition/device.h"
 #include "detail/error.h"
@@ -57,6 +59,24 @@ const char* BufferStatusName(ArvBufferStatus status) {
   }
 }
 
+// Drops our reference to an Aravis object. While the camera answers this is quick; when it may be
+// gone, the last reference of a GigE device or stream can block for seconds (each control request
+// to a dead camera waits 500 ms, five times), so the release runs on a helper thread that we wait
+// for only briefly: closing a lost camera never holds the caller past that.
+void Release(gpointer object, bool camera_may_be_gone) {
+  if (!camera_may_be_gone) {
+    g_object_unref(object);
+    return;
+  }
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+  std::thread([object, done = std::move(done)]() mutable {
+    g_object_unref(object);
+    done.set_value();
+  }).detach();
+  finished.wait_for(std::chrono::milliseconds(300));
+}
+
 struct Shared {
   std::atomic<bool> control_lost{false};
   std::atomic<bool> suspect{false};  // a grab failed: the camera may be gone
@@ -99,7 +119,7 @@ class AravisStream final : public Stream {
       arv_device_execute_command(device_, "AcquisitionStop", &error);
       g_clear_error(&error);
     }
-    g_object_unref(stream_);
+    Release(stream_, shared_->suspect || shared_->control_lost);
   }
 
   PopStatus Pop(int timeout_ms, const std::function<void(const FrameView&)>& consume,
@@ -193,7 +213,7 @@ class AravisDevice final : public Device {
   }
   ~AravisDevice() override {
     g_signal_handler_disconnect(device_, lost_handler_);
-    g_object_unref(device_);
+    Release(device_, shared_->suspect || shared_->control_lost);
   }
 
   const DeviceInfo& Info() const override { return info_; }

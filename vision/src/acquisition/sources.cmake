@@ -10,7 +10,7 @@ target_sources(vision PRIVATE
 
 if(VISION_WITH_ARAVIS)
   find_package(PkgConfig REQUIRED)
-  pkg_check_modules(ARAVIS REQUIRED IMPORTED_TARGET aravis-0.8)
+  pkg_check_modules(ARAVIS REQUIRED IMPORTED_TARGET GLOBAL aravis-0.8)
   target_sources(vision PRIVATE src/acquisition/aravis.cpp)
   target_compile_definitions(vision PRIVATE VISION_WITH_ARAVIS)
   target_link_libraries(vision PRIVATE PkgConfig::ARAVIS)
