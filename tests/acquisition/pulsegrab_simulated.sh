@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # pulsegrab end to end on the simulated camera: a full run, a refused trigger source, a camera
 # lost after six frames, a refused grab time-out, and a failure of the unguarded open.
-# Usage: pulsegrab_simulated.sh <pulsegrab>
+# Usage: pulsegrab_simulated.sh <pulsegrab> [emulator and its arguments, for cross builds]
 set -uo pipefail
 pulsegrab=$1
+shift
+runner=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -12,7 +14,7 @@ source "$(dirname "$0")/pulsegrab_expect.sh"
 
 # run <options>: runs pulsegrab with VISION_FAKE_CAMERA=<options>; sets $status.
 run() {
-  VISION_FAKE_CAMERA=$1 "$pulsegrab" >"$work/out" 2>"$work/err"
+  VISION_FAKE_CAMERA=$1 "${runner[@]}" "$pulsegrab" >"$work/out" 2>"$work/err"
   status=$?
 }
 

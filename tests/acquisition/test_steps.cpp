@@ -12,7 +12,13 @@ namespace {
 using vision::HException;
 using vision::HFramegrabber;
 
-void UseSimulatedCamera(const char* options) { ::setenv("VISION_FAKE_CAMERA", options, 1); }
+void UseSimulatedCamera(const char* options) {
+#ifdef _WIN32
+  ::_putenv_s("VISION_FAKE_CAMERA", options);
+#else
+  ::setenv("VISION_FAKE_CAMERA", options, 1);
+#endif
+}
 
 void Open(HFramegrabber& camera, const char* options = "1") {
   UseSimulatedCamera(options);

@@ -99,6 +99,13 @@ class AravisStream final : public Stream {
     if (!stream_)
       throw DeviceError(err::kAcqOpen,
                         "cannot open a stream from camera " + name_ + ": " + TakeError(error));
+    if (ARV_IS_GV_STREAM(stream_)) {
+      // A socket buffer that holds a whole frame, and half a second for missing packets to be
+      // resent before a frame counts as damaged: a busy host must not turn a good frame into a
+      // failed grab.
+      g_object_set(stream_, "socket-buffer", ARV_GV_STREAM_SOCKET_BUFFER_AUTO, "frame-retention",
+                   guint(500000), "packet-resend", ARV_GV_STREAM_PACKET_RESEND_ALWAYS, nullptr);
+    }
     for (int i = 0; i < kBuffers; ++i)
       arv_stream_push_buffer(stream_, arv_buffer_new_allocate(std::size_t(payload)));
     if (arv_device_is_feature_available(device_, "AcquisitionMode", nullptr)) {
@@ -245,38 +252,18 @@ class AravisDevice final : public Device {
     return out;
   }
 
+  // Writes first and asks the camera why only when the write failed: the checks cost control
+  // requests of their own, and a software trigger should cost one request, not five.
   void SetFeature(const std::string& name, const HTuple& value) override {
     ArvGcNode* node = Node(name);
     const std::string shown = Describe(value);
     auto refuse = [&](std::uint32_t code, const std::string& why) {
       throw DeviceError(code, "camera " + Name() + " refused " + name + " = " + shown + ": " + why);
     };
-    ArvGcFeatureNode* feature = ARV_GC_FEATURE_NODE(node);
     GError* error = nullptr;
-    if (!arv_gc_feature_node_is_implemented(feature, &error) || error)
-      refuse(err::kAcqUnknownParam, error ? TakeError(error) : "the feature is not implemented");
-    if (!arv_gc_feature_node_is_available(feature, &error) || error)
-      refuse(err::kAcqParamValue, error ? TakeError(error) : "the feature is not available now");
-    if (arv_gc_feature_node_get_actual_access_mode(feature) == ARV_GC_ACCESS_MODE_RO)
-      refuse(err::kAcqReadOnly, "the feature is read-only");
-    if (arv_gc_feature_node_is_locked(feature, &error) || error)
-      refuse(err::kAcqParamValue, error ? TakeError(error) : "the feature is locked");
-
     if (ARV_IS_GC_ENUMERATION(node)) {
-      auto* e = ARV_GC_ENUMERATION(node);
-      const std::string entry = ValueText(value);
-      guint n = 0;
-      const char** entries = arv_gc_enumeration_dup_available_string_values(e, &n, &error);
-      if (error) refuse(Failure(), TakeError(error));
-      bool offered = false;
-      std::string list;
-      for (guint i = 0; i < n; ++i) {
-        offered = offered || entry == entries[i];
-        list += (i ? ", " : "") + Str(entries[i]);
-      }
-      g_free(entries);
-      if (!offered) refuse(err::kAcqParamValue, "no such entry (the camera offers " + list + ")");
-      arv_gc_enumeration_set_string_value(e, entry.c_str(), &error);
+      arv_gc_enumeration_set_string_value(ARV_GC_ENUMERATION(node), ValueText(value).c_str(),
+                                          &error);
     } else if (ARV_IS_GC_COMMAND(node)) {
       arv_gc_command_execute(ARV_GC_COMMAND(node), &error);
     } else if (ARV_IS_GC_BOOLEAN(node)) {
@@ -284,31 +271,23 @@ class AravisDevice final : public Device {
       if (!ValueBoolean(value, &v)) refuse(err::kAcqParamValue, "true or false is expected");
       arv_gc_boolean_set_value(ARV_GC_BOOLEAN(node), v, &error);
     } else if (ARV_IS_GC_INTEGER(node)) {
-      auto* i = ARV_GC_INTEGER(node);
       std::int64_t v = 0;
       if (!ValueInteger(value, &v)) refuse(err::kAcqParamValue, "an integer is expected");
-      const gint64 lo = arv_gc_integer_get_min(i, nullptr);
-      const gint64 hi = arv_gc_integer_get_max(i, nullptr);
-      if (v < lo || v > hi)
-        refuse(err::kAcqParamValue,
-               "out of range " + std::to_string(lo) + " to " + std::to_string(hi));
-      arv_gc_integer_set_value(i, v, &error);
+      arv_gc_integer_set_value(ARV_GC_INTEGER(node), v, &error);
     } else if (ARV_IS_GC_FLOAT(node)) {
-      auto* f = ARV_GC_FLOAT(node);
       double v = 0;
       if (!ValueDouble(value, &v)) refuse(err::kAcqParamValue, "a number is expected");
-      const double lo = arv_gc_float_get_min(f, nullptr);
-      const double hi = arv_gc_float_get_max(f, nullptr);
-      if (!(v >= lo && v <= hi))
-        refuse(err::kAcqParamValue,
-               "out of range " + Describe(HTuple(lo)) + " to " + Describe(HTuple(hi)));
-      arv_gc_float_set_value(f, v, &error);
+      arv_gc_float_set_value(ARV_GC_FLOAT(node), v, &error);
     } else if (ARV_IS_GC_STRING(node)) {
       arv_gc_string_set_value(ARV_GC_STRING(node), ValueText(value).c_str(), &error);
     } else {
       refuse(err::kAcqUnknownParam, "not a value feature");
     }
-    if (error) refuse(Failure(), TakeError(error));
+    if (!error) return;
+    const std::string reason = TakeError(error);
+    if (shared_->control_lost) refuse(err::kAcqLost, reason);
+    Diagnose(node, value, refuse);
+    refuse(err::kAcqParamValue, reason);
   }
 
   std::unique_ptr<Stream> StartStream() override {
@@ -323,6 +302,50 @@ class AravisDevice final : public Device {
                         "camera " + Name() + " has no feature '" + name + "'");
     return node;
   }
+  // Finds out why a write was refused, in terms a user can act on; returns when it cannot tell.
+  template <class Refuse>
+  void Diagnose(ArvGcNode* node, const HTuple& value, Refuse& refuse) {
+    ArvGcFeatureNode* feature = ARV_GC_FEATURE_NODE(node);
+    if (!arv_gc_feature_node_is_implemented(feature, nullptr))
+      refuse(err::kAcqUnknownParam, "the camera does not implement this feature");
+    if (arv_gc_feature_node_get_actual_access_mode(feature) == ARV_GC_ACCESS_MODE_RO)
+      refuse(err::kAcqReadOnly, "the feature is read-only");
+    if (!arv_gc_feature_node_is_available(feature, nullptr))
+      refuse(err::kAcqParamValue, "the feature is not available in the camera's current state");
+    if (arv_gc_feature_node_is_locked(feature, nullptr))
+      refuse(err::kAcqParamValue, "the feature is locked (while acquisition runs, for instance)");
+    if (ARV_IS_GC_ENUMERATION(node)) {
+      guint n = 0;
+      const char** entries =
+          arv_gc_enumeration_dup_available_string_values(ARV_GC_ENUMERATION(node), &n, nullptr);
+      const std::string entry = ValueText(value);
+      bool offered = false;
+      std::string list;
+      for (guint i = 0; entries && i < n; ++i) {
+        offered = offered || entry == entries[i];
+        list += (i ? ", " : "") + Str(entries[i]);
+      }
+      g_free(entries);
+      if (!offered) refuse(err::kAcqParamValue, "no such entry (the camera offers " + list + ")");
+    } else if (ARV_IS_GC_INTEGER(node) && !ARV_IS_GC_BOOLEAN(node)) {
+      std::int64_t v = 0;
+      ValueInteger(value, &v);
+      const gint64 lo = arv_gc_integer_get_min(ARV_GC_INTEGER(node), nullptr);
+      const gint64 hi = arv_gc_integer_get_max(ARV_GC_INTEGER(node), nullptr);
+      if (v < lo || v > hi)
+        refuse(err::kAcqParamValue,
+               "out of range " + std::to_string(lo) + " to " + std::to_string(hi));
+    } else if (ARV_IS_GC_FLOAT(node)) {
+      double v = 0;
+      ValueDouble(value, &v);
+      const double lo = arv_gc_float_get_min(ARV_GC_FLOAT(node), nullptr);
+      const double hi = arv_gc_float_get_max(ARV_GC_FLOAT(node), nullptr);
+      if (!(v >= lo && v <= hi))
+        refuse(err::kAcqParamValue,
+               "out of range " + Describe(HTuple(lo)) + " to " + Describe(HTuple(hi)));
+    }
+  }
+
   // The code for a failed request: lost once the heartbeat has given up on the camera.
   std::uint32_t Failure() const {
     return shared_->control_lost ? err::kAcqLost : err::kAcqParamValue;
