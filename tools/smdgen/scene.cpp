@@ -185,7 +185,7 @@ struct Palette {
   double pad = 182;    // tinned copper
   double fillet = 26;  // solder fillet and shadow around a part
   double silk = 178;   // white print
-  double track = 15;   // copper under the mask: board + this
+  double track = 18;   // copper under the mask: board + this
   double ic = 30;      // black moulding
   double lead = 200;
 };
@@ -369,8 +369,18 @@ Config ConfigFor(int index) {
   return c;
 }
 
+// Where a track may leave a part: a point on a pad and the outward direction (unit vector).
+struct Terminal {
+  double row, col, dr, dc;
+  int own;            // the part's index among the occupied areas
+  double half_width;  // of the track
+  double chance;      // that a track leaves here
+};
+
 class Layout {
  public:
+  std::vector<Terminal>& terminals() { return terminals_; }
+
   Layout(Scene& scene, std::uint64_t seed) : scene_(scene), rng_(seed) {}
 
   Rng& rng() { return rng_; }
@@ -481,7 +491,22 @@ class Layout {
     double clearance;
   };
   std::vector<Entry> occupied_;
+  std::vector<Terminal> terminals_;
 };
+
+// Terminals at both ends of a chip placed with `pose` (its pads end `reach` pixels from the
+// centre along the column axis).
+void ChipTerminals(Layout& lay, const Pose& pose, double reach, int own, double half_width,
+                   double chance) {
+  const double ca = Cos(pose.angle);
+  const double sa = Sin(pose.angle);
+  for (int side = -1; side <= 1; side += 2) {
+    const double dr = -side * sa;
+    const double dc = side * ca;
+    lay.terminals().push_back(
+        Terminal{pose.row + reach * dr, pose.col + reach * dc, dr, dc, own, half_width, chance});
+  }
+}
 
 std::string Designator(char prefix, int number) {
   char buf[16];
@@ -505,6 +530,7 @@ void PlaceIc(Layout& lay, bool qfp) {
   }
   Pose pose{spot.row, spot.col, angle, 1.0, 1.0};
   const double pitch = qfp ? 8.0 : 12.7;
+  std::vector<Terminal> ends;
   // Leads on the long sides (SOIC) or all four (QFP): a pad under each, the bright lead on it.
   auto leads = [&](bool horizontal_side) {
     const double span = horizontal_side ? body_c : body_r;
@@ -521,6 +547,16 @@ void PlaceIc(Layout& lay, bool qfp) {
         const double lhr = horizontal_side ? lead_len * 0.5 + 1.5 : 2.6;
         const double lhc = horizontal_side ? 2.6 : lead_len * 0.5 + 1.5;
         lay.Draw(RoundRectShape(kPad, lp, lhr, lhc, 0.8, Shader::Flat, pal.pad - 15, 5.0));
+        Terminal t{};
+        const double reach = side * (edge + lead_len - 1.0);
+        PoseApply(pose, horizontal_side ? reach : along, horizontal_side ? along : reach, &t.row,
+                  &t.col);
+        PoseApply(pose, horizontal_side ? side : 0.0, horizontal_side ? 0.0 : side, &t.dr, &t.dc);
+        t.dr -= pose.row;
+        t.dc -= pose.col;
+        t.half_width = 1.4;
+        t.chance = 0.3;
+        ends.push_back(t);
         lay.Draw(RoundRectShape(kUnder,
                                 Offset(pose, horizontal_side ? side * (edge + 4.0) : along,
                                        horizontal_side ? along : side * (edge + 4.0)),
@@ -542,7 +578,11 @@ void PlaceIc(Layout& lay, bool qfp) {
   lay.Text(l2, pose.row + 5, pose.col - 0.5 * TextLength(l2, h), h, false, pal.ic + 42, kMarking);
   const Box fp = MakeBox(pose.row, pose.col, body_r + lead_len + 1.5,
                          body_c + (qfp ? lead_len + 1.5 : 0.0), angle);
-  lay.Add(PartKind::LargePart, fp, 6.0);
+  const int own = lay.Add(PartKind::LargePart, fp, 6.0);
+  for (Terminal& t : ends) {
+    t.own = own;
+    lay.terminals().push_back(t);
+  }
   // Silk outline corners around the IC.
   const double gr = fp.half_rows + 5;
   const double gc = fp.half_cols + 5;
@@ -665,7 +705,8 @@ int PlaceSmallParts(Layout& lay, int count) {
     pose.row = spot.row;
     pose.col = spot.col;
     DrawChip(lay.scene().shapes, pose, chip, pal);
-    lay.Add(PartKind::SmallPart, spot, 6.0);
+    const int own = lay.Add(PartKind::SmallPart, spot, 6.0);
+    ChipTerminals(lay, pose, chip.half_cols + chip.pad_ext - 2.0, own, big ? 2.0 : 1.5, 0.6);
     lay.Label(Designator(resistor ? 'R' : 'C', 10 + rng.Below(60)), Grow(spot, 2), 9);
     ++placed;
   }
@@ -691,7 +732,9 @@ int PlaceEmptyFootprints(Layout& lay, int count) {
       lay.Draw(RoundRectShape(kPad, Pose{r, c, 0.0, 1.0, 1.0}, turned ? pc : pr, turned ? pr : pc,
                               1.2, Shader::Flat, pal.pad, 6.0));
     }
-    lay.Add(PartKind::EmptyFootprint, spot, 5.0);
+    const int own = lay.Add(PartKind::EmptyFootprint, spot, 5.0);
+    ChipTerminals(lay, Pose{spot.row, spot.col, turned ? kPi / 2.0 : 0.0, 1.0, 1.0},
+                  gap + 2 * pc - 2.0, own, std::min(pr, pc) * 0.3, 0.4);
     if (rng.Chance(0.6)) lay.Label(Designator('C', 70 + rng.Below(30)), Grow(spot, 2), 9);
     ++placed;
   }
@@ -734,36 +777,33 @@ bool Track(Layout& lay, const std::vector<std::pair<double, double>>& pts, doubl
   return true;
 }
 
-// Tracks leaving a capacitor's pads: along the part, then along the board axes with a 45-degree
-// bend, to a via.
-void CapacitorTracks(Layout& lay, const Pose& pose, int own) {
+// A track leaving a terminal: out along the part, then along the nearest board axis, a 45-degree
+// bend, perhaps a straight run, and a via.
+void RouteFrom(Layout& lay, const Terminal& t) {
   Rng& rng = lay.rng();
-  const double ca = Cos(pose.angle);
-  const double sa = Sin(pose.angle);
-  for (int side = -1; side <= 1; side += 2) {
-    if (!rng.Chance(0.8)) continue;
-    const double hw = rng.Uniform(3.0, 4.5);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-      std::vector<std::pair<double, double>> pts;
-      const double reach = kCapHalfCols * pose.col_scale + 6.0;
-      // Direction along the part: side * column axis (-sin, cos).
-      const double dr = -side * sa;
-      const double dc = side * ca;
-      pts.emplace_back(pose.row + reach * dr, pose.col + reach * dc);
-      const double l1 = rng.Uniform(12, 30);
-      pts.emplace_back(pts.back().first + l1 * dr, pts.back().second + l1 * dc);
-      const double l2 = rng.Uniform(0, 40);
-      if (l2 > 8) pts.emplace_back(pts.back().first, pts.back().second + side * l2);
-      const double l3 = rng.Uniform(15, 60);
-      const double up = rng.Chance(0.5) ? -1.0 : 1.0;
-      const double d = l3 / std::sqrt(2.0);
-      pts.emplace_back(pts.back().first + up * d, pts.back().second + side * d);
-      if (rng.Chance(0.5)) {
-        const double l4 = rng.Uniform(10, 50);
-        pts.emplace_back(pts.back().first + up * l4, pts.back().second);
-      }
-      if (Track(lay, pts, hw, own, true)) break;
+  if (!rng.Chance(t.chance)) return;
+  // The board axis nearest to the terminal's direction.
+  const bool along_cols = std::fabs(t.dc) >= std::fabs(t.dr);
+  const double ar = along_cols ? 0.0 : (t.dr < 0 ? -1.0 : 1.0);
+  const double ac = along_cols ? (t.dc < 0 ? -1.0 : 1.0) : 0.0;
+  const double scale = t.half_width < 2.5 ? 0.6 : 1.0;
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    std::vector<std::pair<double, double>> pts;
+    pts.emplace_back(t.row, t.col);
+    const double l1 = rng.Uniform(8, 26) * scale;
+    pts.emplace_back(t.row + l1 * t.dr, t.col + l1 * t.dc);
+    const double l2 = rng.Uniform(0, 40) * scale;
+    if (l2 > 6) pts.emplace_back(pts.back().first + l2 * ar, pts.back().second + l2 * ac);
+    const double turn = rng.Chance(0.5) ? -1.0 : 1.0;
+    const double l3 = rng.Uniform(12, 60) * scale / std::sqrt(2.0);
+    pts.emplace_back(pts.back().first + l3 * (ar - turn * ac),
+                     pts.back().second + l3 * (ac + turn * ar));
+    if (rng.Chance(0.5)) {
+      // Straight on along the turned direction's board axis.
+      const double l4 = rng.Uniform(10, 60) * scale;
+      pts.emplace_back(pts.back().first - turn * ac * l4, pts.back().second + turn * ar * l4);
     }
+    if (Track(lay, pts, t.half_width, t.own, true)) return;
   }
 }
 
@@ -1012,6 +1052,8 @@ Scene MakeScene(int index) {
       ok = true;
       DrawChip(scene.shapes, pose, chip, pal);
       cap_ids.push_back(lay.Add(PartKind::Capacitor, fp, 14.0));
+      ChipTerminals(lay, pose, kCapHalfCols * pose.col_scale + 6.0, cap_ids.back(),
+                    rng.Uniform(3.0, 4.5), 0.8);
       scene.capacitors.push_back(Capacitor{pose, false, 0.0});
     }
     if (!ok) {
@@ -1043,10 +1085,8 @@ Scene MakeScene(int index) {
   PlaceSmallParts(lay, 5 + rng.Below(4));
   PlaceEmptyFootprints(lay, 2 + rng.Below(2));
   PlaceFiducials(lay, 2);
-  for (std::size_t i = 0; i < scene.capacitors.size(); ++i) {
-    CapacitorTracks(lay, scene.capacitors[i].pose, cap_ids[i]);
-  }
-  EdgeTracks(lay, 3 + rng.Below(3));
+  for (const Terminal& t : lay.terminals()) RouteFrom(lay, t);
+  EdgeTracks(lay, 4 + rng.Below(4));
 
   // Board marking somewhere free.
   const std::string marks[4] = {"PWR CTRL REV B", "SENSOR IF V1.2", "DRIVE 24V REV C",
