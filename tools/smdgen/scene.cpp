@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -381,6 +382,15 @@ class Layout {
  public:
   std::vector<Terminal>& terminals() { return terminals_; }
 
+  // A designator such as "C12" not printed yet on this board (the number counts up if needed).
+  std::string Name(char prefix, int number) {
+    for (;; ++number) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "%c%d", prefix, number);
+      if (names_.insert(buf).second) return buf;
+    }
+  }
+
   Layout(Scene& scene, std::uint64_t seed) : scene_(scene), rng_(seed) {}
 
   Rng& rng() { return rng_; }
@@ -422,8 +432,10 @@ class Layout {
   bool FindSpot(double half_rows, double half_cols, double angle, double margin, double clearance,
                 int tries, Box* out) {
     for (int t = 0; t < tries; ++t) {
-      Box b = MakeBox(rng_.Uniform(0, kHeight - 1), rng_.Uniform(0, kWidth - 1), half_rows,
-                      half_cols, angle);
+      // Two statements: the order in which function arguments are evaluated is unspecified.
+      const double row = rng_.Uniform(0, kHeight - 1);
+      const double col = rng_.Uniform(0, kWidth - 1);
+      Box b = MakeBox(row, col, half_rows, half_cols, angle);
       if (BoxMarginToImage(b) < margin) continue;
       if (!FreeAll(Grow(b, clearance))) continue;
       *out = b;
@@ -492,6 +504,7 @@ class Layout {
   };
   std::vector<Entry> occupied_;
   std::vector<Terminal> terminals_;
+  std::set<std::string> names_;
 };
 
 // Terminals at both ends of a chip placed with `pose` (its pads end `reach` pixels from the
@@ -506,12 +519,6 @@ void ChipTerminals(Layout& lay, const Pose& pose, double reach, int own, double 
     lay.terminals().push_back(
         Terminal{pose.row + reach * dr, pose.col + reach * dc, dr, dc, own, half_width, chance});
   }
-}
-
-std::string Designator(char prefix, int number) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%c%d", prefix, number);
-  return buf;
 }
 
 // --- The parts ----------------------------------------------------------------------------------
@@ -617,7 +624,7 @@ bool PlaceBigPassive(Layout& lay, bool electrolytic) {
     lay.Add(PartKind::LargePart, spot, 6.0);
     // Polarity mark on the print beside the negative side.
     lay.Text("+", spot.row - half - 2, spot.col - half - 14, 10, false, pal.silk);
-    lay.Label(Designator('C', 20 + rng.Below(30)), Grow(spot, 4), 11);
+    lay.Label(lay.Name('C', 20 + rng.Below(30)), Grow(spot, 4), 11);
     return true;
   }
   // A big ceramic chip, twice the capacitor's size: far outside the searched scale range.
@@ -631,7 +638,7 @@ bool PlaceBigPassive(Layout& lay, bool electrolytic) {
   const Pose pose{spot.row, spot.col, angle, 1.0, 1.0};
   DrawChip(lay.scene().shapes, pose, chip, pal);
   lay.Add(PartKind::LargePart, spot, 8.0);
-  lay.Label(Designator('C', 40 + rng.Below(20)), Grow(spot, 4), 11);
+  lay.Label(lay.Name('C', 40 + rng.Below(20)), Grow(spot, 4), 11);
   return true;
 }
 
@@ -654,7 +661,7 @@ bool PlaceDarkPart(Layout& lay) {
   lay.Draw(RoundRectShape(kBody, pose, kCapHalfRows, kCapHalfCols, kCapRadius, Shader::DarkBody, 34,
                           62, 14));
   lay.Add(PartKind::DarkPartOnPatch, spot, 8.0);
-  lay.Label(Designator('D', 1 + rng.Below(9)), Grow(spot, 4), 11);
+  lay.Label(lay.Name('D', 1 + rng.Below(9)), Grow(spot, 4), 11);
   return true;
 }
 
@@ -684,7 +691,7 @@ int PlaceSmallParts(Layout& lay, int count) {
       }
       lay.Draw(RoundRectShape(kBody, pose, br, bc, 1.5, Shader::Flat, pal.ic + 6, 2.0));
       lay.Add(PartKind::SmallPart, spot, 6.0);
-      lay.Label(Designator('Q', 1 + rng.Below(9)), Grow(spot, 2), 9);
+      lay.Label(lay.Name('Q', 1 + rng.Below(9)), Grow(spot, 2), 9);
       ++placed;
       continue;
     }
@@ -707,7 +714,7 @@ int PlaceSmallParts(Layout& lay, int count) {
     DrawChip(lay.scene().shapes, pose, chip, pal);
     const int own = lay.Add(PartKind::SmallPart, spot, 6.0);
     ChipTerminals(lay, pose, chip.half_cols + chip.pad_ext - 2.0, own, big ? 2.0 : 1.5, 0.6);
-    lay.Label(Designator(resistor ? 'R' : 'C', 10 + rng.Below(60)), Grow(spot, 2), 9);
+    lay.Label(lay.Name(resistor ? 'R' : 'C', 10 + rng.Below(60)), Grow(spot, 2), 9);
     ++placed;
   }
   return placed;
@@ -735,7 +742,7 @@ int PlaceEmptyFootprints(Layout& lay, int count) {
     const int own = lay.Add(PartKind::EmptyFootprint, spot, 5.0);
     ChipTerminals(lay, Pose{spot.row, spot.col, turned ? kPi / 2.0 : 0.0, 1.0, 1.0},
                   gap + 2 * pc - 2.0, own, std::min(pr, pc) * 0.3, 0.4);
-    if (rng.Chance(0.6)) lay.Label(Designator('C', 70 + rng.Below(30)), Grow(spot, 2), 9);
+    if (rng.Chance(0.6)) lay.Label(lay.Name('C', 70 + rng.Below(30)), Grow(spot, 2), 9);
     ++placed;
   }
   return placed;
@@ -1004,15 +1011,16 @@ Scene MakeEmptyScene(std::uint64_t seed) {
   return scene;
 }
 
-Scene MakeScene(int index) {
-  const Config cfg = ConfigFor(index);
+namespace {
+
+Scene BuildScene(int index, const Config& cfg, std::uint64_t layout_seed) {
   Scene scene;
   scene.index = index;
-  scene.seed = cfg.seed;
+  scene.seed = layout_seed;
   scene.texture_seed = cfg.seed * 7 + 3;
   scene.board_level = cfg.board;
   scene.optics = cfg.optics;
-  Layout lay(scene, cfg.seed);
+  Layout lay(scene, layout_seed);
   Rng& rng = lay.rng();
   const Palette& pal = lay.palette();
 
@@ -1078,7 +1086,7 @@ Scene MakeScene(int index) {
   }
   for (std::size_t i = 0; i < scene.capacitors.size(); ++i) {
     const Pose& p = scene.capacitors[i].pose;
-    lay.Label(Designator('C', static_cast<int>(i) + 1),
+    lay.Label(lay.Name('C', static_cast<int>(i) + 1),
               Grow(ChipFootprint(p, kNominalCapacitor), 3.0), 11);
   }
 
@@ -1110,6 +1118,23 @@ Scene MakeScene(int index) {
   std::stable_sort(scene.shapes.begin(), scene.shapes.end(),
                    [](const Shape& a, const Shape& b) { return a.layer < b.layer; });
   return scene;
+}
+
+}  // namespace
+
+Scene MakeScene(int index) {
+  const Config cfg = ConfigFor(index);
+  // Random layouts do not always fit; the next seed of a fixed sequence is tried then, so the
+  // result is still fixed.
+  std::string last_error;
+  for (std::uint64_t attempt = 0; attempt < 32; ++attempt) {
+    try {
+      return BuildScene(index, cfg, cfg.seed + attempt * 0x1000193ULL);
+    } catch (const std::runtime_error& e) {
+      last_error = e.what();
+    }
+  }
+  throw std::runtime_error(last_error);
 }
 
 std::string ImageName(int index) {
