@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <numbers>
+
 #include <vision/vision.h>
 
 using vision::HException;
@@ -50,4 +55,166 @@ TEST(TupleLoop, LessOrEqualAndAddAssignDriveAFourPassLoop) {
 TEST(TupleAngles, RadAndNegation) {
   const HTuple r = -HTuple(10).TupleRad();
   EXPECT_NEAR(r.D(), -0.17453292519943295, 1e-15);
+}
+
+namespace {
+
+template <class F>
+std::uint32_t ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const HException& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+struct DummyHandle : vision::detail::HandleBase {
+  const char* KindName() const noexcept override { return "dummy"; }
+};
+
+}  // namespace
+
+TEST(TupleConversion, EachAccessorAcceptsOnlyItsKind) {
+  namespace err = vision::err;
+  const HTuple big = HTuple(vision::Hlong{1} << 40);
+  EXPECT_EQ(big.L(), vision::Hlong{1} << 40);
+  EXPECT_EQ(ErrorOf([&] { (void)big.I(); }), err::kTupleType);  // does not fit an int
+  EXPECT_DOUBLE_EQ(HTuple(3).D(), 3.0);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple("a").D(); }), err::kTupleType);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).S(); }), err::kTupleType);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).H(); }), err::kTupleType);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple().D(); }), err::kTupleEmpty);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(1)[1]; }), err::kTupleIndex);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(1)[-1]; }), err::kTupleIndex);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).Type(3); }), err::kTupleIndex);
+  EXPECT_EQ(ErrorOf([] { HTuple t(static_cast<const char*>(nullptr)); }), err::kWrongParamValue);
+  EXPECT_EQ(ErrorOf([] { HTuple t(vision::HHandle{}); }), err::kWrongParamValue);
+  // Further elements are ignored by the conversions.
+  HTuple two;
+  two.Append(5).Append("x");
+  EXPECT_EQ(static_cast<int>(two), 5);
+}
+
+TEST(TupleArithmetic, IntegerRulesOverflowAndDivision) {
+  namespace err = vision::err;
+  const vision::Hlong max = std::numeric_limits<vision::Hlong>::max();
+  const vision::Hlong min = std::numeric_limits<vision::Hlong>::min();
+  EXPECT_EQ((HTuple(max) + 1).L(), min);  // wraps, no undefined behaviour
+  EXPECT_EQ((HTuple(min) / -1).L(), min);
+  EXPECT_EQ((-HTuple(min)).L(), min);
+  EXPECT_EQ((HTuple(7) / 2).L(), 3);
+  EXPECT_EQ((HTuple(-7) / 2).L(), -3);
+  EXPECT_DOUBLE_EQ((HTuple(7) / 2.0).D(), 3.5);
+  EXPECT_EQ(ErrorOf([] { (void)(HTuple(1) / 0); }), err::kTupleDivZero);
+  EXPECT_TRUE(std::isinf((HTuple(1.0) / 0).D()));
+  EXPECT_EQ(ErrorOf([] { (void)(HTuple("a") - 1); }), err::kTupleType);
+  EXPECT_EQ(ErrorOf([] { (void)(HTuple("a") * HTuple("b")); }), err::kTupleType);
+  EXPECT_EQ(ErrorOf([] { (void)-HTuple("a"); }), err::kTupleType);
+  // Empty operands give empty results; an empty and a longer tuple do not mix.
+  EXPECT_TRUE((HTuple() + 1).IsEmpty());
+  HTuple three;
+  three.Append(1).Append(2).Append(3);
+  EXPECT_EQ(ErrorOf([&] { (void)(HTuple() + three); }), err::kTupleLength);
+  // The benchmark's time arithmetic: (end - start) * 1000 stays a double.
+  const HTuple ms = (HTuple(2.5) - HTuple(2.25)) * 1000;
+  EXPECT_EQ(ms.Type(0), vision::HTupleType::Double);
+  EXPECT_DOUBLE_EQ(ms.D(), 250.0);
+  HTuple acc = 1;
+  acc += 2.5;
+  acc -= 1;
+  acc *= 2;
+  EXPECT_DOUBLE_EQ(acc.D(), 5.0);
+}
+
+TEST(TupleText, ConcatenationOfTextsAndNumbers) {
+  EXPECT_EQ((HTuple("a") + 1).S().Str(), "a1");
+  EXPECT_EQ((HTuple(2) + "b").S().Str(), "2b");
+  EXPECT_EQ((HTuple("x") + 0.5).S().Str(), "x0.5");
+  HTuple idx;
+  idx.Append(1).Append(2);
+  const HTuple names = "img_" + idx.TupleString("03d");
+  ASSERT_EQ(names.Length(), 2);
+  EXPECT_EQ(names[1].S().Str(), "img_002");
+  auto handle = std::make_shared<DummyHandle>();
+  EXPECT_EQ(ErrorOf([&] { (void)(HTuple("h") + HTuple(vision::HHandle(handle))); }),
+            vision::err::kTupleType);
+}
+
+TEST(TupleString, FormatsAndLimits) {
+  EXPECT_EQ(HTuple(255).TupleString("x").S().Str(), "ff");
+  EXPECT_EQ(HTuple(255).TupleString("#X").S().Str(), "0XFF");
+  EXPECT_EQ(HTuple(-3).TupleString("+5d").S().Str(), "   -3");
+  EXPECT_EQ(HTuple(2.5).TupleString("d").S().Str(), "2");  // doubles truncate for d
+  EXPECT_EQ(HTuple(1e6).TupleString("g").S().Str(), "1e+06");
+  EXPECT_EQ(HTuple("ab").TupleString("-4s").S().Str(), "ab  ");
+  EXPECT_EQ(HTuple(7).TupleString("s").S().Str(), "7");
+  const std::string wide = HTuple(1e308).TupleString("512.512f").S().Str();
+  EXPECT_GT(wide.size(), 800u);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).TupleString("513d"); }), vision::err::kTupleFormat);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).TupleString(""); }), vision::err::kTupleFormat);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).TupleString(HTuple()); }), vision::err::kTupleEmpty);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).TupleString(5); }), vision::err::kTupleFormat);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(std::nan("")).TupleString("d"); }), vision::err::kTupleType);
+  EXPECT_EQ(ErrorOf([] { (void)HTuple(1e300).TupleString("d"); }), vision::err::kTupleType);
+  EXPECT_TRUE(HTuple().TupleString("d").IsEmpty());
+}
+
+TEST(TupleCompare, NumbersTextsHandlesAndNaN) {
+  EXPECT_TRUE(HTuple(1) == HTuple(1.0));
+  EXPECT_TRUE(HTuple(1) < HTuple(1.5));
+  EXPECT_TRUE(HTuple("a") < HTuple("b"));
+  EXPECT_FALSE(HTuple(1) == HTuple("1"));
+  EXPECT_EQ(ErrorOf([] { (void)(HTuple(1) < HTuple("1")); }), vision::err::kTupleType);
+  // NaN never equals a number; it equals itself so the order stays total.
+  const HTuple nan(std::nan(""));
+  EXPECT_FALSE(nan == HTuple(1.0));
+  EXPECT_FALSE(HTuple(0) == nan);
+  EXPECT_TRUE(nan == nan);
+  EXPECT_TRUE(HTuple(1e308) < nan);
+  // Integers and doubles compare exactly where the platform allows: 2^53 + 1 > 2^53.
+  const vision::Hlong big = (vision::Hlong{1} << 53) + 1;
+  if (sizeof(long double) > sizeof(double)) {
+    EXPECT_TRUE(HTuple(9007199254740992.0) < HTuple(big));
+  }
+  // Lexicographic over elements, shorter first on a tie.
+  HTuple a, b;
+  a.Append(1).Append(2);
+  b.Append(1).Append(2).Append(0);
+  EXPECT_TRUE(a < b);
+  EXPECT_TRUE(HTuple() <= HTuple(4));
+  auto h1 = std::make_shared<DummyHandle>();
+  const HTuple t1{vision::HHandle(h1)};
+  const HTuple t1_copy = t1;
+  EXPECT_TRUE(t1 == t1_copy);
+  EXPECT_FALSE(t1 == HTuple(vision::HHandle(std::make_shared<DummyHandle>())));
+}
+
+TEST(TupleValues, CopiesAreIndependentAndHandlesAreShared) {
+  HTuple a;
+  a.Append(1).Append(2);
+  HTuple b = a;
+  b.Append(3);
+  b += 10;
+  EXPECT_EQ(a.Length(), 2);
+  EXPECT_EQ(a[0].L(), 1);
+  EXPECT_EQ(b[2].L(), 13);
+  a.Append(a);  // appending to itself doubles it
+  EXPECT_EQ(a.Length(), 4);
+  EXPECT_EQ(a[3].L(), 2);
+  // A handle lives as long as a tuple holds it.
+  std::weak_ptr<DummyHandle> watch;
+  {
+    auto h = std::make_shared<DummyHandle>();
+    watch = h;
+    HTuple t{vision::HHandle(h)};
+    h.reset();
+    const HTuple copy = t;
+    EXPECT_FALSE(watch.expired());
+    EXPECT_EQ(copy.H().get(), t.H().get());
+  }
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(a.TupleLength().L(), 4);
+  EXPECT_EQ(a.TupleConcat(5).Length(), 5);
+  EXPECT_NEAR(HTuple(std::numbers::pi).TupleDeg().D(), 180.0, 1e-12);
 }

@@ -51,6 +51,10 @@ class SearchPath : public ::testing::Test {
       unsetenv("VISION_IMAGE_DIR");
     SetSystem("image_dir", "");
     for (const auto& f : bundled_files_) std::filesystem::remove(f);
+    if (!bundled_files_.empty()) {
+      std::error_code ec;  // the folder goes too unless something else is in it
+      std::filesystem::remove(std::filesystem::path(io::BundledImageDir()) / "vision_test", ec);
+    }
   }
   std::string Bundled(const std::string& name) {
     const std::string dir = io::BundledImageDir();

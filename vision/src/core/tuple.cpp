@@ -117,7 +117,16 @@ int CompareElements(const Element& x, const Element& y, const char* proc) {
       const Hlong a = std::get<Hlong>(x), b = std::get<Hlong>(y);
       return a < b ? -1 : (a > b ? 1 : 0);
     }
-    const double a = AsDouble(x), b = AsDouble(y);
+    // NaN sorts after every number and equals only itself, so the order stays total and NaN
+    // never compares equal to a number. Integers meet doubles in long double, which holds every
+    // 64-bit integer exactly where the platform has extended precision.
+    const bool xnan = x.index() == kDouble && std::isnan(std::get<double>(x));
+    const bool ynan = y.index() == kDouble && std::isnan(std::get<double>(y));
+    if (xnan || ynan) return xnan == ynan ? 0 : (xnan ? 1 : -1);
+    const long double a = x.index() == kInt ? static_cast<long double>(std::get<Hlong>(x))
+                                            : static_cast<long double>(std::get<double>(x));
+    const long double b = y.index() == kInt ? static_cast<long double>(std::get<Hlong>(y))
+                                            : static_cast<long double>(std::get<double>(y));
     return a < b ? -1 : (a > b ? 1 : 0);
   }
   if (x.index() == kString && y.index() == kString) {

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <vision/vision.h>
+
+using namespace vision;
+
+namespace {
+
+template <class F>
+std::uint32_t ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const HException& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+}  // namespace
+
+TEST(Objects, CopiesShareStorageButNeverSeeEachOthersChanges) {
+  HObject a;
+  GenImageConst(&a, "byte", 8, 4);
+  HObject b = a;  // shares the pixels
+  EXPECT_EQ(GetImagePointer1(a, nullptr, nullptr, nullptr),
+            GetImagePointer1(b, nullptr, nullptr, nullptr));
+  // "Changing" b means making a new object; a keeps its pixels.
+  HObject square, painted;
+  GenContourPolygonXld(&square, HTuple(0).Append(0).Append(3).Append(3).Append(0),
+                       HTuple(0).Append(7).Append(7).Append(0).Append(0));
+  PaintXld(square, b, &painted, 200);
+  b = painted;
+  HTuple va, vb;
+  GetGrayval(a, 1, 1, &va);
+  GetGrayval(b, 1, 1, &vb);
+  EXPECT_EQ(va.L(), 0);
+  EXPECT_EQ(vb.L(), 200);
+  // GenImage1 copies the caller's buffer: later writes to it do not reach the image.
+  std::uint8_t px[4] = {1, 2, 3, 4};
+  HObject c;
+  GenImage1(&c, "byte", 2, 2, px);
+  px[0] = 99;
+  GetGrayval(c, 0, 0, &va);
+  EXPECT_EQ(va.L(), 1);
+}
+
+TEST(Objects, SelectConcatAndEmptyObjects) {
+  HObject a, b;
+  GenImageConst(&a, "byte", 2, 2);
+  GenImageConst(&b, "uint2", 3, 3);
+  const HObject both = a.ConcatObj(b);
+  EXPECT_EQ(both.CountObj(), 2);
+  HTuple type;
+  Hlong w, h;
+  GetImagePointer1(both.SelectObj(2), &type, &w, &h);
+  EXPECT_EQ(type.S().Str(), "uint2");
+  EXPECT_EQ(w, 3);
+  EXPECT_EQ(ErrorOf([&] { (void)both.SelectObj(3); }), err::kObjectIndex);
+  EXPECT_EQ(ErrorOf([&] { (void)both.SelectObj(0); }), err::kObjectIndex);
+  HObject empty;
+  EXPECT_FALSE(empty.IsInitialized());
+  HTuple width, height;
+  EXPECT_EQ(ErrorOf([&] { GetImageSize(empty, &width, &height); }), err::kObjectEmpty);
+}
+
+TEST(Images, CreationAndAccessCheckTheirArguments) {
+  EXPECT_EQ(ErrorOf([] {
+              HObject i;
+              GenImageConst(&i, "int4", 2, 2);
+            }),
+            err::kWrongParamValue);
+  EXPECT_EQ(ErrorOf([] {
+              HObject i;
+              GenImageConst(&i, "byte", 0, 2);
+            }),
+            err::kImageSize);
+  EXPECT_EQ(ErrorOf([] {
+              HObject i;
+              GenImageConst(&i, "byte", 70000, 2);
+            }),
+            err::kImageSize);
+  EXPECT_EQ(ErrorOf([] {
+              HObject i;
+              GenImageConst(&i, "real", 65536, 65536);
+            }),
+            err::kImageSize);
+  EXPECT_EQ(ErrorOf([] {
+              HObject i;
+              GenImageConst(&i, "byte", 2.0, 2);
+            }),
+            err::kWrongParamType);
+  EXPECT_EQ(ErrorOf([] {
+              HObject i;
+              GenImage1(&i, "byte", 2, 2, nullptr);
+            }),
+            err::kWrongParamValue);
+  const std::uint16_t r[2] = {1, 2}, g[2] = {3, 4}, b[2] = {5, 65535};
+  HObject rgb;
+  GenImage3(&rgb, "uint2", 2, 1, r, g, b);
+  HTuple channels, v;
+  CountChannels(rgb, &channels);
+  EXPECT_EQ(channels.L(), 3);
+  GetGrayval(rgb, 0, 1, &v);
+  ASSERT_EQ(v.Length(), 3);
+  EXPECT_EQ(v[2].L(), 65535);
+  const void *pr, *pg, *pb;
+  GetImagePointer3(rgb, &pr, &pg, &pb, nullptr, nullptr, nullptr);
+  EXPECT_EQ(static_cast<const std::uint16_t*>(pg)[1], 4);
+  HObject grey;
+  GenImageConst(&grey, "byte", 2, 2);
+  EXPECT_EQ(ErrorOf([&] { GetImagePointer3(grey, &pr, &pg, &pb, nullptr, nullptr, nullptr); }),
+            err::kImageType);
+  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 2, 0, &v); }), err::kWrongParamValue);
+  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, -1, 0, &v); }), err::kWrongParamValue);
+  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 0.5, 0, &v); }), err::kWrongParamType);
+  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, HTuple(0).Append(1), 0, &v); }), err::kWrongParamCount);
+  const float f[1] = {0.25f};
+  HObject real;
+  GenImage1(&real, "real", 1, 1, f);
+  GetGrayval(real, 0, 0, &v);
+  EXPECT_EQ(v.Type(0), HTupleType::Double);
+  EXPECT_DOUBLE_EQ(v.D(), 0.25);
+}

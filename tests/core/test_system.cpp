@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <vision/vision.h>
+
+#include "detail/system.h"
+
+using namespace vision;
+
+namespace {
+
+template <class F>
+std::uint32_t ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const HException& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+}  // namespace
+
+TEST(SetSystem, KnownSettingsRoundTripAndBadValuesNameTheSetting) {
+  SetSystem("int2_bits", 10);
+  EXPECT_EQ(GetSystem("int2_bits").L(), 10);
+  EXPECT_EQ(detail::Int2Bits(), 10);
+  SetSystem("int2_bits", -1);
+  SetSystem("width", "640");  // a decimal text is accepted
+  EXPECT_EQ(GetSystem("width").L(), 640);
+  SetSystem("width", 512);
+  SetSystem("thread_num", 3);
+  EXPECT_EQ(detail::ThreadCount(), 3);
+  SetSystem("thread_num", "default");
+  EXPECT_GE(detail::ThreadCount(), 1);
+  SetSystem("use_window_thread", "true");
+  EXPECT_TRUE(detail::UseWindowThread());
+  SetSystem("use_window_thread", "false");
+  SetSystem("image_dir", "/a:/b::/c");
+  EXPECT_EQ(detail::ImageDirs(), (std::vector<std::string>{"/a", "/b", "/c"}));
+  SetSystem("image_dir", "");
+  EXPECT_TRUE(detail::ImageDirs().empty());
+
+  EXPECT_EQ(ErrorOf([] { SetSystem("int2_bits", 8); }), err::kSystemBadValue);
+  EXPECT_EQ(ErrorOf([] { SetSystem("int2_bits", 16); }), err::kSystemBadValue);
+  EXPECT_EQ(ErrorOf([] { SetSystem("width", 0); }), err::kSystemBadValue);
+  EXPECT_EQ(ErrorOf([] { SetSystem("width", 1.5); }), err::kSystemBadValue);
+  EXPECT_EQ(ErrorOf([] { SetSystem("thread_num", "many"); }), err::kSystemBadValue);
+  EXPECT_EQ(ErrorOf([] { SetSystem("use_window_thread", "yes"); }), err::kSystemBadValue);
+  EXPECT_EQ(ErrorOf([] { SetSystem("image_dir", 5); }), err::kSystemBadValue);
+  EXPECT_EQ(ErrorOf([] { SetSystem(5, 5); }), err::kWrongParamType);
+  EXPECT_EQ(ErrorOf([] { (void)GetSystem("nonsense"); }), err::kSystemUnknownName);
+  try {
+    SetSystem("no_such_setting", 42);
+    FAIL() << "no exception";
+  } catch (const HException& e) {
+    EXPECT_EQ(e.ErrorCode(), err::kSystemUnknownName);
+    EXPECT_EQ(e.ProcName().Str(), "SetSystem");
+    EXPECT_NE(e.ErrorMessage().Str().find("no_such_setting"), std::string::npos);
+    EXPECT_NE(e.ErrorMessage().Str().find("42"), std::string::npos);
+  }
+  // A rejected value leaves the setting as it was.
+  EXPECT_EQ(GetSystem("width").L(), 512);
+  EXPECT_EQ(GetSystem("int2_bits").L(), -1);
+}
+
+TEST(SetSystem, ConcurrentWritersAndReadersSeeOnlyValidValues) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) {
+        SetSystem("int2_bits", (i + t) % 2 ? 12 : -1);
+        SetSystem("image_dir", (i + t) % 2 ? "/x/one:/x/two" : "/y");
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    while (!stop) {
+      const int bits = detail::Int2Bits();
+      if (bits != 12 && bits != -1) ++bad;
+      const auto dirs = detail::ImageDirs();
+      if (!(dirs == std::vector<std::string>{"/x/one", "/x/two"} ||
+            dirs == std::vector<std::string>{"/y"} || dirs.empty())) {
+        ++bad;
+      }
+    }
+  });
+  for (int t = 0; t < 4; ++t) threads[std::size_t(t)].join();
+  stop = true;
+  threads.back().join();
+  EXPECT_EQ(bad.load(), 0);
+  SetSystem("int2_bits", -1);
+  SetSystem("image_dir", "");
+}
+
+TEST(SetSystem, EncodingFlagAndClock) {
+  SetHcppInterfaceStringEncodingIsUtf8(false);
+  EXPECT_FALSE(IsHcppInterfaceStringEncodingUtf8());
+  SetHcppInterfaceStringEncodingIsUtf8(true);
+  EXPECT_TRUE(IsHcppInterfaceStringEncodingUtf8());
+  HTuple a, b;
+  CountSeconds(&a);
+  CountSeconds(&b);
+  EXPECT_EQ(a.Type(0), HTupleType::Double);
+  EXPECT_GE((b - a).D(), 0.0);
+  EXPECT_EQ(ErrorOf([] { CountSeconds(nullptr); }), err::kNullOutput);
+}
