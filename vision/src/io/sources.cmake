@@ -38,8 +38,8 @@ set_property(SOURCE src/io/files.cpp APPEND PROPERTY COMPILE_DEFINITIONS
   "VISION_INSTALL_IMAGE_DIR=\"${CMAKE_INSTALL_FULL_DATADIR}/vision/images\"")
 
 if(VISION_INSTALL)
-  # The bundled images are staged in the build tree by their generator; whatever is there at
-  # install time is installed.
+  # The bundled image folder exists in every installation; the images' generator installs its
+  # files into it.
   file(MAKE_DIRECTORY "${VISION_BUILD_DATA_DIR}/images")
-  install(DIRECTORY "${VISION_BUILD_DATA_DIR}/images/" DESTINATION "${CMAKE_INSTALL_DATADIR}/vision/images")
+  install(DIRECTORY DESTINATION "${CMAKE_INSTALL_DATADIR}/vision/images")
 endif()
