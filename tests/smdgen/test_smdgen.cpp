@@ -14,6 +14,7 @@
 
 #include "detmath.h"
 #include "smdgen.h"
+#include "vision/vision.h"
 
 namespace smdgen {
 namespace {
@@ -337,17 +338,26 @@ TEST(SmdgenOutput, RenderingTwiceGivesTheSameBytes) {
 }
 
 std::vector<std::uint8_t> ReadBuiltImage(int index) {
-  const std::string path = std::string(SMD_IMAGE_DIR) + "/" + ImageName(index) + ".pgm";
-  std::ifstream f(path, std::ios::binary);
-  std::string magic;
-  int w = 0, h = 0, maxval = 0;
-  f >> magic >> w >> h >> maxval;
-  f.get();
-  if (!f || magic != "P5" || w != kWidth || h != kHeight || maxval != 255) return {};
-  std::vector<std::uint8_t> px(std::size_t(w) * std::size_t(h));
-  f.read(reinterpret_cast<char*>(px.data()), static_cast<std::streamsize>(px.size()));
-  if (!f) return {};
-  return px;
+  const std::string path = std::string(SMD_IMAGE_DIR) + "/" + ImageName(index) + ".png";
+  vision::HObject image;
+  vision::ReadImage(&image, path.c_str());
+  vision::HTuple type;
+  vision::Hlong w = 0, h = 0;
+  const auto* px = static_cast<const std::uint8_t*>(vision::GetImagePointer1(image, &type, &w, &h));
+  if (std::string(type.S().Text()) != "byte" || w != kWidth || h != kHeight) return {};
+  return std::vector<std::uint8_t>(px, px + std::size_t(w) * std::size_t(h));
+}
+
+// The library finds the images by their names without extension through its image path.
+TEST(SmdgenOutput, LibraryFindsTheBundledImagesByName) {
+  for (int i = 1; i <= kImageCount; ++i) {
+    vision::HObject image;
+    ASSERT_NO_THROW(vision::ReadImage(&image, ("smd/" + ImageName(i)).c_str())) << ImageName(i);
+    vision::Hlong w = 0, h = 0;
+    vision::HImage(image).GetImageSize(&w, &h);
+    EXPECT_EQ(w, kWidth);
+    EXPECT_EQ(h, kHeight);
+  }
 }
 
 // The build ran the generator in its own process; its files hold exactly what we render here.

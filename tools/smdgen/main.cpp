@@ -10,15 +10,15 @@
 #include <vector>
 
 #include "smdgen.h"
+#include "vision/vision.h"
 
 namespace {
 
+// Writes the grey image as PNG through the library.
 void WriteGrey(const std::vector<std::uint8_t>& pixels, const std::string& path) {
-  std::ofstream f(path, std::ios::binary);
-  f << "P5\n" << smdgen::kWidth << ' ' << smdgen::kHeight << "\n255\n";
-  f.write(reinterpret_cast<const char*>(pixels.data()),
-          static_cast<std::streamsize>(pixels.size()));
-  if (!f) throw std::runtime_error("cannot write " + path);
+  vision::HObject image;
+  vision::GenImage1(&image, "byte", smdgen::kWidth, smdgen::kHeight, pixels.data());
+  vision::WriteImage(image, "png", 0, path.c_str());
 }
 
 }  // namespace
@@ -36,7 +36,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i <= smdgen::kImageCount; ++i) {
       scenes.push_back(smdgen::MakeScene(i));
       const smdgen::Scene& s = scenes.back();
-      WriteGrey(smdgen::Render(s), (dir / (smdgen::ImageName(i) + ".pgm")).string());
+      WriteGrey(smdgen::Render(s), (dir / (smdgen::ImageName(i) + ".png")).string());
+      // Earlier versions wrote PGM; a stale copy would be found by name as well.
+      std::filesystem::remove(dir / (smdgen::ImageName(i) + ".pgm"));
       if (list) {
         std::printf("%s: %zu capacitors, %zu objects, %zu primitives\n",
                     smdgen::ImageName(i).c_str(), s.capacitors.size(), s.parts.size(),
@@ -52,7 +54,7 @@ int main(int argc, char** argv) {
     std::ofstream f(dir / "ground_truth.csv", std::ios::binary);
     f << csv;
     if (!f) throw std::runtime_error("cannot write ground_truth.csv");
-  } catch (const std::exception& e) {
+  } catch (const std::exception& e) {  // vision::HException included
     std::fprintf(stderr, "smdgen: %s\n", e.what());
     return 1;
   }
