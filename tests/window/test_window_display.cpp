@@ -274,38 +274,52 @@ INSTANTIATE_TEST_SUITE_P(Thread, WindowTest, ::testing::Values(false, true), [](
   return info.param ? "WindowThread" : "CallerThread";
 });
 
+// Sets DISPLAY for one scope and puts the previous value back, even when the test fails.
+class DisplayOverride {
+ public:
+  explicit DisplayOverride(const char* value) : saved_(std::getenv("DISPLAY")) {
+    if (value) {
+      setenv("DISPLAY", value, 1);
+    } else {
+      unsetenv("DISPLAY");
+    }
+  }
+  ~DisplayOverride() { setenv("DISPLAY", saved_.c_str(), 1); }
+
+ private:
+  std::string saved_;
+};
+
 TEST(WindowRemoteDisplay, DisplayOverTcpFallsBackToPutImage) {
   // A display reached over TCP may be another machine: shared memory is not tried there.
+  // (A numeric address: a minimal system may have no /etc/hosts to resolve "localhost".)
   xtest::Xvfb tcp_server("800x600x24", true);
-  const std::string saved = std::getenv("DISPLAY");
-  const std::string remote = "localhost" + tcp_server.name();
-  setenv("DISPLAY", remote.c_str(), 1);
+  const DisplayOverride remote(("127.0.0.1" + tcp_server.name()).c_str());
   SetWindowAttr("shared_memory", "true");
   SetWindowAttr("window_title", "tcp window");
-  {
-    HWindow window(0, 0, 120, 80);
-    EXPECT_FALSE(window.Impl()->Backend().UsesSharedMemory());
-    window.DispImage(Pattern(120, 80, 3));
-    xtest::Client client(tcp_server.name());
-    auto id = client.WaitForTitle("tcp window");
-    ASSERT_TRUE(id);
-    const auto pixels = client.Pixels(*id);
-    ASSERT_EQ(pixels.size(), 120u * 80u);
-    EXPECT_EQ(pixels[79 * 120 + 119], Expected(119, 79, 3));
-    EXPECT_EQ(pixels[0], Expected(0, 0, 3));
-  }
-  setenv("DISPLAY", saved.c_str(), 1);
+  HWindow window(0, 0, 120, 80);
+  EXPECT_FALSE(window.Impl()->Backend().UsesSharedMemory());
+  window.DispImage(Pattern(120, 80, 3));
+  xtest::Client client(tcp_server.name());
+  auto id = client.WaitForTitle("tcp window");
+  ASSERT_TRUE(id);
+  const auto pixels = client.Pixels(*id);
+  ASSERT_EQ(pixels.size(), 120u * 80u);
+  EXPECT_EQ(pixels[79 * 120 + 119], Expected(119, 79, 3));
+  EXPECT_EQ(pixels[0], Expected(0, 0, 3));
 }
 
 TEST(WindowNoDisplay, MissingOrUnreachableDisplayRaisesNoDisplay) {
-  const std::string saved = std::getenv("DISPLAY");
-  unsetenv("DISPLAY");
-  ExpectCode(
-      err::kNoDisplay, [] { HWindow w(0, 0, 64, 64); }, "DISPLAY");
-  setenv("DISPLAY", ":4999", 1);
-  ExpectCode(
-      err::kNoDisplay, [] { HWindow w(0, 0, 64, 64); }, ":4999");
-  setenv("DISPLAY", saved.c_str(), 1);
+  {
+    const DisplayOverride none(nullptr);
+    ExpectCode(
+        err::kNoDisplay, [] { HWindow w(0, 0, 64, 64); }, "DISPLAY");
+  }
+  {
+    const DisplayOverride unreachable(":4999");
+    ExpectCode(
+        err::kNoDisplay, [] { HWindow w(0, 0, 64, 64); }, ":4999");
+  }
   HWindow ok(0, 0, 64, 64);
   EXPECT_TRUE(ok.IsOpen());
 }
