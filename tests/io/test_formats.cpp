@@ -109,7 +109,7 @@ TEST(ImageFiles, Int2BitsClampsSixteenBitSamples) {
 namespace {
 
 void Put(std::vector<std::uint8_t>& o, std::uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) o.push_back(std::uint8_t(v >> (8 * i)));
+  for (int i = 0; i < bytes; ++i) o.push_back(i < 4 ? std::uint8_t(v >> (8 * i)) : 0);
 }
 
 std::vector<std::uint8_t> Bmp(int width, int height, int bpp, std::uint32_t compression,
