@@ -79,13 +79,11 @@ ImageData DecodeBmp(const std::uint8_t* d, std::size_t n, const std::string& nam
   if (compression == 3 || compression == 6) {
     if (bpp != 16 && bpp != 32)
       FormatError(name, "bit masks with " + std::to_string(bpp) + " bits");
-    if (hsize == 40) {
-      if (n < 14 + 40 + 12) FormatError(name, "truncated BMP bit masks");
-      for (int i = 0; i < 3; ++i) masks[i] = U32(d + 54 + 4 * i);
-      palette_pos += 12;
-    } else {
-      for (int i = 0; i < 3; ++i) masks[i] = U32(d + 54 + 4 * i);
-    }
+    // Inside a header of 52 bytes or more, else right after the header.
+    const std::size_t pos = hsize >= 52 ? 54 : 14 + std::size_t(hsize);
+    if (n < pos + 12) FormatError(name, "truncated BMP bit masks");
+    for (int i = 0; i < 3; ++i) masks[i] = U32(d + pos + 4 * std::size_t(i));
+    if (hsize < 52) palette_pos += 12;
   } else if (compression != 0) {
     FormatError(name, "compressed BMP (method " + std::to_string(compression) +
                           ") is not supported; only uncompressed bitmaps are");
