@@ -41,8 +41,10 @@ class Camwatch {
     const int err = mkstemp(err_name);
     out_path_ = out_name;
     err_path_ = err_name;
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+      xtest::DieWithParent(parent);
       dup2(out, 1);
       dup2(err, 2);
       for (const auto& e : env) {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,13 @@
 
 namespace xtest {
 
+// For a child between fork and exec: it is killed when the test process dies, however that
+// happens (a crash, a time-out kill), so no server or tool is left running behind a test.
+inline void DieWithParent(pid_t parent) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(1);  // the parent died before prctl
+}
+
 // An Xvfb on the first free display number (it picks and reports the number itself, so tests
 // running side by side never collide). Stopped when this object goes.
 class Xvfb {
@@ -30,9 +38,11 @@ class Xvfb {
   explicit Xvfb(const char* screen = "2560x1600x24", bool tcp = false) {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+      DieWithParent(parent);
       close(fds[0]);
       // Its notes on display numbers already taken are noise in the test log.
       const int null_fd = open("/dev/null", O_WRONLY);
