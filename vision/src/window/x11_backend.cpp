@@ -158,6 +158,12 @@ class X11Window final : public WindowBackend {
         XQueryPointer(display_, window_, &root, &child, &root_x, &root_y, &x, &y, &mask);
     Drain();
     CheckOpen("GetMposition");
+    if (latched_ != 0) {
+      // The press arrived before the server's answer, so it came first.
+      state = PointerState{press_row_, press_column_, Hlong{latched_}};
+      latched_ = 0;
+      return state;
+    }
     if (!same_screen || x < 0 || y < 0 || x >= spec_.width || y >= spec_.height) {
       Fail(err::kPointerOutside, "GetMposition",
            same_screen ? "the pointer is outside the window (at row " + std::to_string(y) +
