@@ -25,6 +25,8 @@ namespace {
 // LZW and deflate reach roughly 1000-3000:1 on constant data; a file that would have to do
 // better than this is refused before decoding.
 constexpr double kTiffMaxRatio = 4096.0;
+// The largest single buffer libtiff is allowed to allocate for us (strips, tiles).
+constexpr std::int64_t kMaxTileBytes = std::int64_t{256} << 20;
 
 struct Stream {
   const std::uint8_t* in = nullptr;          // reading
@@ -93,7 +95,7 @@ using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
 TiffPtr Open(Stream& s, const char* mode, const std::string& name) {
   TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
-  TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t{256} << 20);
+  TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t{kMaxTileBytes});
   TIFFOpenOptionsSetErrorHandlerExtR(opts, OnError, &s);
   TIFFOpenOptionsSetWarningHandlerExtR(opts, OnWarning, &s);
   TIFF* t = TIFFClientOpenExt(name.c_str(), mode, &s, ReadProc, WriteProc, SeekProc, CloseProc,
@@ -121,6 +123,14 @@ void ReadSamples(TIFF* t, Stream& s, std::uint32_t w, std::uint32_t h, int spp, 
     if (tw == 0 || th == 0 || tile_size <= 0 ||
         std::uint64_t(tw) * th * px > std::uint64_t(tile_size))
       TiffFail(s, name, "bad tile layout");
+    // Tiles are not bounded by the image size: a header may claim a gigantic one. Refuse tiles
+    // larger than libtiff itself would decode or than the file's data could plausibly fill.
+    if (tw > detail::kMaxImageSide || th > detail::kMaxImageSide ||
+        double(tile_size) > double(kMaxTileBytes) ||
+        double(tile_size) > double(s.size) * kTiffMaxRatio + 65536.0) {
+      FormatError(name, "tile of " + std::to_string(tw) + " x " + std::to_string(th) +
+                            " pixels is implausibly large for this file");
+    }
     std::vector<std::uint8_t> tile(static_cast<std::size_t>(tile_size));
     for (int p = 0; p < planes; ++p) {
       for (std::uint32_t y = 0; y < h; y += th) {
