@@ -35,7 +35,10 @@ run_on() {
   shift
   ip netns exec "$ns" "$@" >/dev/null 2>&1 &
   camera_pid=$!
-  sleep 1
+  for ((i = 0; i < 200; i++)); do  # until the control port (3956/udp) listens, at most 20 s
+    ip netns exec "$ns" ss -Huln 'sport = :3956' 2>/dev/null | grep -q . && break
+    sleep 0.1
+  done
   ip netns exec "$ns" env -u VISION_FAKE_CAMERA "$bench" "$cycles"
   kill "$camera_pid" 2>/dev/null
   wait "$camera_pid" 2>/dev/null

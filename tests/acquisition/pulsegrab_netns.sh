@@ -45,11 +45,22 @@ ip netns exec "$ns" ip link set lo up
 failures=0
 source "$(dirname "$0")/pulsegrab_expect.sh"
 
+# Waits until the camera listens on the GigE Vision control port (3956/udp), at most 20 s.
+wait_for_camera() {
+  local i
+  for ((i = 0; i < 200; i++)); do
+    ip netns exec "$ns" ss -Huln 'sport = :3956' 2>/dev/null | grep -q . && return 0
+    sleep 0.1
+  done
+  echo "camera did not start: $(cat "$work/camera.log")"
+  return 1
+}
+
 # start_camera <command...>: runs a camera in the namespace and waits until it answers.
 start_camera() {
   ip netns exec "$ns" "$@" >"$work/camera.log" 2>&1 &
   camera_pid=$!
-  sleep 1
+  wait_for_camera
 }
 stop_camera() {
   kill "$camera_pid" 2>/dev/null
