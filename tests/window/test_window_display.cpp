@@ -120,6 +120,9 @@ TEST_P(WindowTest, DispImageShowsGreyAndColourPixelsExactlyWithAndWithoutSharedM
         for (int x = 0; x < 300; ++x) wrong += pixels[y * 300 + x] != Expected(x, y, channels);
       EXPECT_EQ(wrong, 0) << "shared memory " << shm << ", channels " << channels;
     }
+    // An image that cannot be shown raises and leaves the window as it was.
+    ExpectCode(err::kImageType, [&] { window.DispImage(HImage("uint2", 300, 200)); });
+    EXPECT_EQ(client_.Pixels(*id)[199 * 300 + 299], Expected(299, 199, 3));
     // An image of another size fills the window: 150 x 100 doubled.
     HImage small = Pattern(150, 100, 3);
     small.DispImage(window);

@@ -151,10 +151,7 @@ void HWindow::DispImage(const HObject& image) const {
   constexpr const char* proc = "DispImage";
   const auto& data = detail::SingleImage(image, proc);
   auto& impl = OpenImpl(impl_, proc);
-  // Check the image before touching the window so a bad image leaves it as it was.
-  if (data.type != detail::PixelType::Byte || (data.Channels() != 1 && data.Channels() != 3)) {
-    detail::RenderImage(data, detail::FrameView{}, proc);  // raises with the details
-  }
+  // RenderImage checks the image before it writes a pixel: a bad one leaves the window as it was.
   impl.Backend().Present(
       [&](const detail::FrameView& frame) { detail::RenderImage(data, frame, proc); });
   impl.image_width = data.width;
