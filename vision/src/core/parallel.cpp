@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -11,35 +13,115 @@
 
 namespace vision::detail {
 
+namespace {
+
+// A persistent set of worker threads. Starting threads for every parallel loop costs tens of
+// microseconds per thread, which is as much as a whole small search; the pool keeps them parked
+// on a condition variable between loops instead.
+//
+// One loop runs on the pool at a time. A loop that finds the pool busy (another caller, or a
+// body that itself calls ParallelFor) runs on its caller's thread alone: the results are the
+// same, only slower.
+class Pool {
+ public:
+  // Runs body over [begin, end) with the caller and up to helpers workers. Returns false, having
+  // done nothing, when the pool is busy.
+  bool Run(int begin, int end, int helpers, const std::function<void(int)>& body) {
+    std::unique_lock busy(busy_, std::try_to_lock);
+    if (!busy.owns_lock()) return false;
+    {
+      std::lock_guard lock(mutex_);
+      while (static_cast<int>(threads_.size()) < helpers) {
+        threads_.emplace_back([this] { WorkerLoop(); });
+      }
+      body_ = &body;
+      next_.store(begin, std::memory_order_relaxed);
+      end_ = end;
+      tickets_ = helpers;
+      running_ = 0;
+      error_ = nullptr;
+      ++generation_;
+    }
+    wake_.notify_all();
+    Work();
+    std::unique_lock lock(mutex_);
+    // Helpers that have not picked up a ticket yet will find the range exhausted; withdraw
+    // their tickets so nobody starts late on a finished loop.
+    tickets_ = 0;
+    done_.wait(lock, [this] { return running_ == 0; });
+    body_ = nullptr;
+    std::exception_ptr error = error_;
+    error_ = nullptr;
+    lock.unlock();
+    if (error) std::rethrow_exception(error);
+    return true;
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      const int i = next_.fetch_add(1, std::memory_order_relaxed);
+      if (i >= end_) return;
+      try {
+        (*body_)(i);
+      } catch (...) {
+        std::lock_guard lock(mutex_);
+        if (!error_) error_ = std::current_exception();
+      }
+    }
+  }
+
+  void WorkerLoop() {
+    std::uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return generation_ != seen && tickets_ > 0; });
+      seen = generation_;
+      --tickets_;
+      ++running_;
+      lock.unlock();
+      Work();
+      lock.lock();
+      if (--running_ == 0) done_.notify_all();
+    }
+  }
+
+  std::mutex busy_;   // held by the caller whose loop runs on the pool
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::vector<std::thread> threads_;
+  const std::function<void(int)>* body_ = nullptr;
+  std::atomic<int> next_{0};
+  int end_ = 0;
+  int tickets_ = 0;
+  int running_ = 0;
+  std::uint64_t generation_ = 0;
+  std::exception_ptr error_;
+};
+
+Pool& ThePool() {
+  // Never destroyed: the workers stay parked until the process ends, so no thread is joined
+  // during static destruction (which can deadlock when the library is unloaded).
+  static Pool* pool = new Pool;
+  return *pool;
+}
+
+}  // namespace
+
 void ParallelFor(int begin, int end, const std::function<void(int)>& body) {
   if (end <= begin) return;
   const int count = end - begin;
   const int threads = std::min(ThreadCount(), count);
-  if (threads <= 1) {
-    for (int i = begin; i < end; ++i) body(i);
-    return;
-  }
-  // Work is handed out one index at a time from a shared counter, so uneven items balance out.
-  std::atomic<int> next{begin};
+  if (threads > 1 && ThePool().Run(begin, end, threads - 1, body)) return;
   std::exception_ptr first_error;
-  std::mutex error_mutex;
-  auto worker = [&] {
-    for (;;) {
-      const int i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= end) return;
-      try {
-        body(i);
-      } catch (...) {
-        std::lock_guard lock(error_mutex);
-        if (!first_error) first_error = std::current_exception();
-      }
+  for (int i = begin; i < end; ++i) {
+    try {
+      body(i);
+    } catch (...) {
+      if (!first_error) first_error = std::current_exception();
     }
-  };
-  std::vector<std::thread> pool;
-  pool.reserve(static_cast<std::size_t>(threads - 1));
-  for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
-  worker();
-  for (auto& t : pool) t.join();
+  }
   if (first_error) std::rethrow_exception(first_error);
 }
 

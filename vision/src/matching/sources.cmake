@@ -1,1 +1,6 @@
-# Sources of the matching area (none yet).
+# Sources of the matching area: shape models and their search.
+target_sources(vision PRIVATE
+  src/matching/create.cpp
+  src/matching/find.cpp
+  src/matching/pyramid.cpp
+  src/matching/scan.cpp)

@@ -1,0 +1,287 @@
+// Shape matching against scenes rendered at exactly known poses.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "match_util.h"
+#include "vision/HErrorCodes.h"
+#include "vision/HException.h"
+#include "vision/HSystem.h"
+
+using namespace matchtest;
+
+namespace {
+
+struct Errors {
+  int truth = 0, found = 0, missed = 0, extra = 0;
+  double pos = 0, ang = 0, sr = 0, sc = 0;  // sums of squares
+  void Add(const std::vector<scene::Shape>& shapes, const Found& f) {
+    std::vector<bool> used(f.Size());
+    for (const auto& s : shapes) {
+      ++truth;
+      int best = -1;
+      for (std::size_t i = 0; i < f.Size(); ++i) {
+        if (!used[i] && std::hypot(f.row[i] - s.row, f.col[i] - s.col) < 5) best = int(i);
+      }
+      if (best < 0) {
+        ++missed;
+        ADD_FAILURE() << "missed shape at " << s.row << ", " << s.col << " angle "
+                      << s.angle * 180 / M_PI << " scales " << s.sr << ", " << s.sc;
+        continue;
+      }
+      used[std::size_t(best)] = true;
+      ++found;
+      pos += std::pow(f.row[best] - s.row, 2) + std::pow(f.col[best] - s.col, 2);
+      ang += std::pow((f.angle[best] - s.angle) * 180 / M_PI, 2);
+      sr += std::pow(f.sr[best] / s.sr - 1, 2);
+      sc += std::pow(f.sc[best] / s.sc - 1, 2);
+    }
+    for (bool u : used) extra += !u;
+  }
+  double Pos() const { return std::sqrt(pos / std::max(found, 1)); }
+  double Ang() const { return std::sqrt(ang / std::max(found, 1)); }
+  double Sr() const { return 100 * std::sqrt(sr / std::max(found, 1)); }
+  double Sc() const { return 100 * std::sqrt(sc / std::max(found, 1)); }
+};
+
+const vision::HTuple& Model() {
+  static const vision::HTuple model = BenchModel(ToObject(scene::Template()));
+  return model;
+}
+
+scene::Image Scene(const std::vector<scene::Shape>& shapes, double noise, std::uint64_t seed) {
+  scene::Image img = scene::Blank(640, 480, 60);
+  for (const auto& s : shapes) scene::Paint(&img, s);
+  if (noise > 0) scene::AddNoise(&img, noise, seed);
+  return img;
+}
+
+}  // namespace
+
+TEST(FindAccuracy, NoiseFreeScenesAtRandomSubpixelPoses) {
+  Errors e;
+  for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+    const auto shapes = RandomShapes(640, 480, 2, 3, seed);
+    e.Add(shapes, Find(ToObject(Scene(shapes, 0, 0)), Model()));
+  }
+  EXPECT_EQ(e.found, e.truth);
+  EXPECT_EQ(e.extra, 0);
+  EXPECT_LE(e.Pos(), 0.05);
+  EXPECT_LE(e.Ang(), 0.05);
+  EXPECT_LE(e.Sr(), 0.2);
+  EXPECT_LE(e.Sc(), 0.2);
+  std::printf(
+      "noise-free: %d parts, RMS position %.4f px, angle %.4f deg, row scale %.4f%%, "
+      "column scale %.4f%%\n",
+      e.found, e.Pos(), e.Ang(), e.Sr(), e.Sc());
+}
+
+TEST(FindAccuracy, NoisyScenes) {
+  Errors e;
+  for (std::uint64_t seed = 11; seed <= 16; ++seed) {
+    const auto shapes = RandomShapes(640, 480, 2, 3, seed);
+    e.Add(shapes, Find(ToObject(Scene(shapes, 8, seed)), Model()));
+  }
+  EXPECT_EQ(e.found, e.truth);
+  EXPECT_EQ(e.extra, 0);
+  EXPECT_LE(e.Pos(), 0.15);
+  EXPECT_LE(e.Ang(), 0.15);
+  EXPECT_LE(e.Sr(), 0.5);
+  EXPECT_LE(e.Sc(), 0.5);
+  std::printf(
+      "noise sigma 8: %d parts, RMS position %.4f px, angle %.4f deg, row scale %.4f%%, "
+      "column scale %.4f%%\n",
+      e.found, e.Pos(), e.Ang(), e.Sr(), e.Sc());
+}
+
+// The corners of the search range: +-10 degrees, row scale 0.9 and 1.7, column scale 0.9 and
+// 1.1. Reported poses stay inside the range.
+TEST(FindAccuracy, EdgesOfTheSearchRange) {
+  std::vector<scene::Shape> shapes;
+  int i = 0;
+  for (double a : {-10.0, 10.0}) {
+    for (double sr : {0.9, 1.7}) {
+      for (double sc : {0.9, 1.1}) {
+        scene::Shape s;
+        s.angle = a * M_PI / 180;
+        s.sr = sr;
+        s.sc = sc;
+        s.row = 120.3 + 240 * (i / 4);
+        s.col = 80.6 + 160 * (i % 4);
+        ++i;
+        shapes.push_back(s);
+      }
+    }
+  }
+  // Two rows of four: wider spacing than the random scenes, so use a larger canvas.
+  scene::Image img = scene::Blank(660, 480, 60);
+  for (const auto& s : shapes) scene::Paint(&img, s);
+  const Found f = Find(ToObject(img), Model());
+  Errors e;
+  e.Add(shapes, f);
+  EXPECT_EQ(e.extra, 0);
+  EXPECT_LE(e.Pos(), 0.05);
+  EXPECT_LE(e.Ang(), 0.05);
+  EXPECT_LE(e.Sr(), 0.2);
+  EXPECT_LE(e.Sc(), 0.2);
+  const double lo = -10 * M_PI / 180, hi = 10 * M_PI / 180;
+  for (std::size_t k = 0; k < f.Size(); ++k) {
+    EXPECT_GE(f.angle[k], lo);
+    EXPECT_LE(f.angle[k], hi);
+    EXPECT_GE(f.sr[k], 0.9);
+    EXPECT_LE(f.sr[k], 1.7);
+    EXPECT_GE(f.sc[k], 0.9);
+    EXPECT_LE(f.sc[k], 1.1);
+  }
+}
+
+// Shapes that are not capacitors: discs, ellipses, small and long thin bars, a square with
+// corners too sharp to matter and the wrong aspect for any scale in range.
+TEST(FindPrecision, NoMatchesOnDistractors) {
+  for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+    scene::Image img = scene::Blank(640, 480, 60);
+    scene::Rng rng(seed);
+    for (int i = 0; i < 6; ++i) {
+      scene::PaintDisc(&img, rng.Uniform(40, 440), rng.Uniform(40, 600), rng.Uniform(10, 45),
+                       rng.Uniform(10, 45), rng.Uniform(100, 220));
+    }
+    scene::Shape bar;  // far too long for the column scale range
+    bar.row = 400;
+    bar.col = 320;
+    bar.half_r = 10;
+    bar.half_c = 150;
+    scene::Paint(&img, bar);
+    scene::Shape small;  // a third of the size
+    small.row = 80;
+    small.col = 320;
+    small.half_r = 8;
+    small.half_c = 16;
+    small.radius = 2;
+    scene::Paint(&img, small);
+    scene::AddNoise(&img, 6, seed);
+    const Found f = Find(ToObject(img), Model());
+    EXPECT_EQ(f.Size(), 0u) << "seed " << seed << ": first at " << (f.Size() ? f.row[0] : 0) << ", "
+                            << (f.Size() ? f.col[0] : 0);
+  }
+}
+
+TEST(FindPolarity, ReversedContrastOnlyWithoutPolarity) {
+  auto shapes = RandomShapes(640, 480, 2, 3, 21);
+  scene::Image img = scene::Blank(640, 480, 200);
+  for (auto& s : shapes) {
+    s.grey = 50;
+    scene::Paint(&img, s);
+  }
+  const vision::HObject obj = ToObject(img);
+  EXPECT_EQ(Find(obj, Model()).Size(), 0u);
+  const vision::HTuple global = BenchModel(ToObject(scene::Template()), "ignore_global_polarity");
+  Errors e;
+  e.Add(shapes, Find(obj, global));
+  EXPECT_EQ(e.extra, 0);
+  EXPECT_LE(e.Pos(), 0.05);
+  const vision::HTuple local = BenchModel(ToObject(scene::Template()), "ignore_local_polarity");
+  Errors e2;
+  e2.Add(shapes, Find(obj, local));
+  EXPECT_EQ(e2.extra, 0);
+}
+
+TEST(FindModes, SubpixelModesAndGreediness) {
+  const auto shapes = RandomShapes(640, 480, 2, 3, 31);
+  const vision::HObject obj = ToObject(Scene(shapes, 4, 31));
+  for (const char* mode : {"none", "interpolation", "least_squares", "least_squares_high",
+                           "least_squares_very_high"}) {
+    for (double g : {0.0, 0.5, 1.0}) {
+      const Found f = Find(obj, Model(), mode, g);
+      Errors e;
+      e.Add(shapes, f);
+      EXPECT_EQ(e.extra, 0) << mode << " greediness " << g;
+      if (std::string(mode) == "none") {
+        for (std::size_t i = 0; i < f.Size(); ++i) {
+          EXPECT_EQ(f.row[i], std::round(f.row[i]));
+          EXPECT_EQ(f.col[i], std::round(f.col[i]));
+        }
+        EXPECT_LE(e.Pos(), 0.75);
+      } else {
+        EXPECT_LE(e.Pos(), 0.15) << mode;
+      }
+    }
+  }
+}
+
+TEST(FindResults, CountOverlapAndOrder) {
+  const auto shapes = RandomShapes(640, 480, 2, 3, 41);
+  const vision::HObject obj = ToObject(Scene(shapes, 4, 41));
+  vision::HTuple r, c, a, sr, sc, s;
+  vision::FindAnisoShapeModel(obj, Model(), Rad(-10), Rad(20), 0.9, 1.7, 0.9, 1.1, 0.7, 2, 0.5,
+                              "least_squares", 0, 0.8, &r, &c, &a, &sr, &sc, &s);
+  ASSERT_EQ(s.Length(), 2);
+  const Found all = Find(obj, Model());
+  ASSERT_EQ(all.Size(), 6u);
+  EXPECT_DOUBLE_EQ(s[0].D(), all.score[0]);
+  EXPECT_DOUBLE_EQ(s[1].D(), all.score[1]);
+  for (std::size_t i = 1; i < all.Size(); ++i) EXPECT_GE(all.score[i - 1], all.score[i]);
+  for (double v : all.score) {
+    EXPECT_GE(v, 0.7);
+    EXPECT_LE(v, 1.0);
+  }
+  // Nothing found: six empty outputs.
+  vision::FindAnisoShapeModel(ToObject(scene::Blank(320, 240, 90)), Model(), Rad(-10), Rad(20), 0.9,
+                              1.7, 0.9, 1.1, 0.7, 0, 0.5, "least_squares", 0, 0.8, &r, &c, &a, &sr,
+                              &sc, &s);
+  EXPECT_EQ(r.Length() + c.Length() + a.Length() + sr.Length() + sc.Length() + s.Length(), 0);
+}
+
+// Two copies of the part, overlapping by about a third: both are reported with a maximum
+// overlap of 0.5, only the better with 0.1.
+TEST(FindResults, MaximumOverlap) {
+  scene::Shape a, b;
+  a.row = 200, a.col = 250;
+  b.row = 200, b.col = 320;
+  b.grey = 200;
+  scene::Image img = scene::Blank(640, 480, 60);
+  scene::Paint(&img, a);
+  scene::Paint(&img, b);
+  const vision::HObject obj = ToObject(img);
+  vision::HTuple r, c, an, sr, sc, s;
+  vision::FindAnisoShapeModel(obj, Model(), Rad(-10), Rad(20), 0.9, 1.7, 0.9, 1.1, 0.5, 0, 0.1,
+                              "least_squares", 0, 0.8, &r, &c, &an, &sr, &sc, &s);
+  EXPECT_EQ(s.Length(), 1);
+}
+
+TEST(FindThreads, ResultsDoNotDependOnTheThreadCount) {
+  const auto shapes = RandomShapes(1280, 960, 4, 6, 51);
+  scene::Image img = scene::Blank(1280, 960, 60);
+  for (const auto& s : shapes) scene::Paint(&img, s);
+  scene::AddNoise(&img, 6, 51);
+  const vision::HObject obj = ToObject(img);
+  const vision::HTuple saved = vision::GetSystem("thread_num");
+  vision::SetSystem("thread_num", 1);
+  const Found one = Find(obj, Model());
+  for (int threads : {2, 3, 8}) {
+    vision::SetSystem("thread_num", threads);
+    const Found many = Find(obj, Model());
+    EXPECT_EQ(one.row, many.row) << threads;
+    EXPECT_EQ(one.col, many.col) << threads;
+    EXPECT_EQ(one.angle, many.angle) << threads;
+    EXPECT_EQ(one.sr, many.sr) << threads;
+    EXPECT_EQ(one.sc, many.sc) << threads;
+    EXPECT_EQ(one.score, many.score) << threads;
+  }
+  vision::SetSystem("thread_num", "default");
+  (void)saved;
+  EXPECT_EQ(one.Size(), shapes.size());
+}
+
+TEST(FindInput, OtherPixelTypes) {
+  const auto shapes = RandomShapes(640, 480, 2, 3, 61);
+  const scene::Image img = Scene(shapes, 0, 0);
+  vision::detail::ImageData data = vision::detail::AllocateImage(vision::detail::PixelType::UInt2,
+                                                                 img.width, img.height, 1, "test");
+  auto* p = reinterpret_cast<std::uint16_t*>(vision::detail::MutablePlane(data, 0));
+  for (std::size_t i = 0; i < img.px.size(); ++i) p[i] = std::uint16_t(std::lround(img.px[i] * 4));
+  Errors e;
+  e.Add(shapes, Find(vision::detail::MakeObject(std::move(data)), Model()));
+  EXPECT_EQ(e.extra, 0);
+  EXPECT_LE(e.Pos(), 0.05);
+}

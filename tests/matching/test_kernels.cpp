@@ -1,0 +1,60 @@
+// Hot kernels of the matcher: each fast path is held to its plain scalar reference.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "matching/shape_model.h"
+#include "scene.h"
+
+// The vectorised scan must reproduce the scalar reference bit for bit, dead lanes included.
+TEST(ScanKernel, FastPathMatchesReference) {
+  using namespace vision::detail;
+  scene::Rng rng(3);
+  ScanImage img;
+  img.width = 37;
+  img.height = 5;
+  img.pad = 6;
+  img.stride = img.width + 2 * img.pad + 16;
+  img.data.resize(2 * std::size_t(img.stride) * (img.height + 2 * img.pad));
+  for (auto& v : img.data) v = static_cast<std::int16_t>(rng.Uniform(-256, 256));
+  for (int polarity = 0; polarity < 3; ++polarity) {
+    for (int n : {3, 4, 13, 40}) {
+      ScanPose pose;
+      for (int j = 0; j < n; ++j) {
+        const int dr = int(rng.Uniform(-5, 6)), dc = int(rng.Uniform(-5, 6));
+        pose.offset.push_back(2 * (dr * img.stride + dc));
+        pose.dir.push_back(static_cast<std::int16_t>(rng.Uniform(-256, 256)));
+        pose.dir.push_back(static_cast<std::int16_t>(rng.Uniform(-256, 256)));
+      }
+      std::vector<std::int32_t> thr(std::size_t(n / kScanCheckEvery) + 1);
+      for (std::size_t k = 0; k < thr.size(); ++k) thr[k] = std::int32_t(-20000 + 8000 * double(k));
+      for (int r = 0; r < img.height; ++r) {
+        std::vector<std::int32_t> a(std::size_t(img.width)), b(std::size_t(img.width));
+        ScanRowRef(img, pose, r, polarity, thr.data(), a.data());
+        ScanRow(img, pose, r, polarity, thr.data(), b.data());
+        EXPECT_EQ(a, b) << "polarity " << polarity << " points " << n << " row " << r;
+      }
+    }
+  }
+}
+
+// Pyramid kernels: the fast paths reproduce the scalar references exactly, borders included.
+TEST(PyramidKernels, FastPathsMatchReferences) {
+  using namespace vision::detail;
+  scene::Rng rng(11);
+  for (const auto& sz :
+       {std::pair{5, 4}, std::pair{16, 9}, std::pair{37, 23}, std::pair{131, 67}}) {
+    const int w = sz.first, h = sz.second;
+    std::vector<std::uint8_t> img(std::size_t(w) * h);
+    for (auto& v : img) v = static_cast<std::uint8_t>(rng.Uniform(0, 256));
+    std::vector<std::uint8_t> ha(std::size_t(w / 2) * (h / 2)), hb(ha.size());
+    HalveBytesRef(img.data(), w, h, ha.data());
+    HalveBytes(img.data(), w, h, hb.data());
+    EXPECT_EQ(ha, hb) << w << "x" << h;
+    std::vector<std::int16_t> ga(2 * img.size(), 7), gb(2 * img.size(), 7);
+    SobelBytesRef(img.data(), w, h, 0, h, ga.data());
+    SobelBytes(img.data(), w, h, 0, h, gb.data());
+    EXPECT_EQ(ga, gb) << w << "x" << h;
+  }
+}
