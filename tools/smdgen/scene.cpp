@@ -619,7 +619,9 @@ bool PlaceBigPassive(Layout& lay, bool electrolytic) {
       lay.Draw(RoundRectShape(kPad, Offset(base, side * (half + 1), 0), 8, 10, 1.5, Shader::Flat,
                               pal.pad, 6.0));
     }
-    lay.Draw(RoundRectShape(kUnder, base, half, half, 9.0, Shader::Flat, 112, 3.0));
+    // The black plastic base: darker than the board, so its square outline has the opposite
+    // polarity to a capacitor's.
+    lay.Draw(RoundRectShape(kUnder, base, half, half, 9.0, Shader::Flat, 28, 2.5));
     lay.Draw(DiscShape(kBody, base.row, base.col, half - 5, 0.0, Shader::Can, 188, 70, 95));
     lay.Add(PartKind::LargePart, spot, 6.0);
     // Polarity mark on the print beside the negative side.
@@ -646,18 +648,18 @@ bool PlaceDarkPart(Layout& lay) {
   Rng& rng = lay.rng();
   const Palette& pal = lay.palette();
   // A dark moulded part with the capacitor's outline, in the capacitors' scale range, on a
-  // bright patch: the same shape with the opposite contrast.
+  // bright patch: the same shape with the opposite contrast. The patch is far larger than any
+  // capacitor (about 2.5 times in rows, 1.9 times in columns), so its own bright outline fits
+  // no pose of the searched range.
   Pose pose{0, 0, rng.Uniform(-0.12, 0.12), rng.Uniform(1.0, 1.4), rng.Uniform(0.95, 1.05)};
-  const double border = 16.0;
-  const double hr = kCapHalfRows * pose.row_scale + border;
-  const double hc = kCapHalfCols * pose.col_scale + border;
+  const double hr = kCapHalfRows * pose.row_scale + 38.0;
+  const double hc = kCapHalfCols * pose.col_scale + 45.0;
   Box spot;
-  if (!lay.FindSpot(hr, hc, pose.angle, 6.0, 10.0, 4000, &spot)) return false;
+  if (!lay.FindSpot(hr, hc, 0.0, 6.0, 10.0, 4000, &spot)) return false;
   pose.row = spot.row;
   pose.col = spot.col;
-  lay.Draw(RoundRectShape(kPad, pose, kCapHalfRows + border / pose.row_scale,
-                          kCapHalfCols + border / pose.col_scale, 4.0, Shader::Flat, pal.pad + 5,
-                          5.0));
+  lay.Draw(RoundRectShape(kPad, Pose{spot.row, spot.col, 0.0, 1.0, 1.0}, hr, hc, 4.0, Shader::Flat,
+                          pal.pad + 5, 5.0));
   lay.Draw(RoundRectShape(kBody, pose, kCapHalfRows, kCapHalfCols, kCapRadius, Shader::DarkBody, 34,
                           62, 14));
   lay.Add(PartKind::DarkPartOnPatch, spot, 8.0);
