@@ -1,6 +1,7 @@
 # Runs matchbench and checks its output. Arguments: -DEXE=<matchbench> -DLIB=<libvision file>
-# -DWORK=<scratch dir> -DMODE=normal|missing.
-#   normal:  every line of the report (times masked), nothing on standard error, exit 0.
+# -DTRUTH=<ground_truth.csv> -DWORK=<scratch dir> -DMODE=normal|missing.
+#   normal:  every line of the report (times masked, counts from the ground truth), nothing on
+#            standard error, exit 0.
 #   missing: the tool and the library copied into a tree without the bundled images, run from
 #            an empty folder: nothing on standard output, one error line, exit 1.
 file(REMOVE_RECURSE "${WORK}")
@@ -41,13 +42,15 @@ if(NOT err STREQUAL "")
 endif()
 string(REGEX REPLACE "[0-9.e+-]+ ms \n" "<t> ms \n" masked "${out}")
 set(expected "---> Image width: 640 Image heigth: 480 \n\n")
-# Each image's count, taken from the first pass, must repeat on every pass. (Whether the counts
-# equal the ground truth's is measured by benchmarks/match_speed and recorded in the notes.)
-string(REGEX MATCHALL "---> found [0-9]+ models" first "${out}")
+# Every search must report exactly the ground truth's number of capacitors in its image.
+file(STRINGS "${TRUTH}" rows)
 foreach(i 1 2 3 4)
-  math(EXPR k "${i} - 1")
-  list(GET first ${k} line)
-  string(REGEX REPLACE "---> found ([0-9]+) models" "\\1" n${i} "${line}")
+  set(n${i} 0)
+  foreach(row IN LISTS rows)
+    if(row MATCHES "^smd_capacitors_0${i},")
+      math(EXPR n${i} "${n${i}} + 1")
+    endif()
+  endforeach()
 endforeach()
 foreach(pass RANGE 1 51)
   foreach(i 1 2 3 4)
