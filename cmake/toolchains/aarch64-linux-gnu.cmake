@@ -18,11 +18,14 @@ else()
 endif()
 
 # Programs of this build (tests, code generators run at build time) run under user-mode QEMU.
-# The arm64 C library of the multiarch packages lives in the host's /lib/aarch64-linux-gnu, so the
-# loader finds it without a separate sysroot; -L covers a machine with only the cross toolchain's.
+# They run with the host's root as their root: the arm64 loader and C library of the multiarch
+# packages (/lib/ld-linux-aarch64.so.1, /lib/aarch64-linux-gnu) are the ones the arm64 libraries
+# we link were built against. The cross toolchain's own copy in /usr/aarch64-linux-gnu is an
+# older glibc build; mixing its loader with the multiarch C library (what "-L /usr/aarch64-linux-gnu"
+# does) hangs every program that starts a thread.
 find_program(_vision_qemu qemu-aarch64)
 if(_vision_qemu AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${_vision_qemu};-L;/usr/aarch64-linux-gnu
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${_vision_qemu};-L;/
       CACHE STRING "Runs arm64 programs of this build")
 endif()
 
