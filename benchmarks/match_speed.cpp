@@ -79,8 +79,8 @@ int main(int argc, char** argv) {
       vision::HImage(img).GetImageSize(&w, &h);
       std::size_t found = 0;
       const Stats s = TimeSearch(img, model, repeats, &found);
-      std::printf("%-26s %6zu %10.3f %10.3f %10.3f %12.3f\n", name, found, s.median, s.mean,
-                  s.min, s.median / (double(w) * double(h) / 1e6));
+      std::printf("%-26s %6zu %10.3f %10.3f %10.3f %12.3f\n", name, found, s.median, s.mean, s.min,
+                  s.median / (double(w) * double(h) / 1e6));
     }
     // Rendered scenes: one capacitor per 213 x 240 cell, noise sigma 6, a few distractors.
     const int sizes[][2] = {{640, 480}, {1280, 960}, {1920, 1440}, {2592, 1944}};

@@ -163,11 +163,11 @@ struct FormatSpec {
 
 FormatSpec ParseFormat(const std::string& text) {
   constexpr const char* proc = "TupleString";
-  FormatSpec spec;
+  FormatSpec conversion;
   std::size_t i = 0;
   const std::size_t n = text.size();
   while (i < n && std::string_view("-+ #0").find(text[i]) != std::string_view::npos) {
-    if (spec.flags.find(text[i]) == std::string::npos) spec.flags += text[i];
+    if (conversion.flags.find(text[i]) == std::string::npos) conversion.flags += text[i];
     ++i;
   }
   auto read_number = [&](int& out) {
@@ -182,10 +182,10 @@ FormatSpec ParseFormat(const std::string& text) {
     if (i > start) out = static_cast<int>(value);
     return i > start;
   };
-  read_number(spec.width);
+  read_number(conversion.width);
   if (i < n && text[i] == '.') {
     ++i;
-    if (!read_number(spec.precision)) spec.precision = 0;
+    if (!read_number(conversion.precision)) conversion.precision = 0;
   }
   if (i + 1 != n || std::string_view("dixXofeEgGs").find(text[i]) == std::string_view::npos) {
     Fail(err::kTupleFormat, proc,
@@ -193,20 +193,20 @@ FormatSpec ParseFormat(const std::string& text) {
              "': expected [flags][width][.precision] followed by one of "
              "d i x X o f e E g G s");
   }
-  spec.conv = text[i];
-  return spec;
+  conversion.conv = text[i];
+  return conversion;
 }
 
-std::string FormatElement(const Element& e, const FormatSpec& spec) {
+std::string FormatElement(const Element& e, const FormatSpec& conversion) {
   std::string fmt(1, '%');
-  fmt += spec.flags;
-  if (spec.width >= 0) fmt += std::to_string(spec.width);
-  if (spec.precision >= 0) {
+  fmt += conversion.flags;
+  if (conversion.width >= 0) fmt += std::to_string(conversion.width);
+  if (conversion.precision >= 0) {
     fmt += '.';
-    fmt += std::to_string(spec.precision);
+    fmt += std::to_string(conversion.precision);
   }
   char buf[1100];
-  switch (spec.conv) {
+  switch (conversion.conv) {
     case 'd':
     case 'i':
     case 'x':
@@ -214,7 +214,7 @@ std::string FormatElement(const Element& e, const FormatSpec& spec) {
     case 'o': {
       if (!IsNumber(e)) {
         Fail(err::kTupleType, "TupleString",
-             std::string("format '") + spec.conv + "' needs a number, got " + KindName(e));
+             std::string("format '") + conversion.conv + "' needs a number, got " + KindName(e));
       }
       long long v;
       if (e.index() == kInt) {
@@ -227,7 +227,7 @@ std::string FormatElement(const Element& e, const FormatSpec& spec) {
         v = static_cast<long long>(d);
       }
       fmt += "ll";
-      fmt += spec.conv;
+      fmt += conversion.conv;
       std::snprintf(buf, sizeof buf, fmt.c_str(), v);
       return buf;
     }
@@ -242,9 +242,9 @@ std::string FormatElement(const Element& e, const FormatSpec& spec) {
     default: {
       if (!IsNumber(e)) {
         Fail(err::kTupleType, "TupleString",
-             std::string("format '") + spec.conv + "' needs a number, got " + KindName(e));
+             std::string("format '") + conversion.conv + "' needs a number, got " + KindName(e));
       }
-      fmt += spec.conv;
+      fmt += conversion.conv;
       std::snprintf(buf, sizeof buf, fmt.c_str(), AsDouble(e));
       return buf;
     }
@@ -374,10 +374,10 @@ HTuple HTuple::TupleString(const HTuple& format) const {
   if (f.index() != kString || format.Length() != 1) {
     Fail(err::kTupleFormat, "TupleString", "the format must be one text, got " + Describe(format));
   }
-  const FormatSpec spec = ParseFormat(std::get<std::string>(f));
+  const FormatSpec conversion = ParseFormat(std::get<std::string>(f));
   std::vector<Element> out;
   out.reserve(elems_.size());
-  for (const Element& e : elems_) out.emplace_back(FormatElement(e, spec));
+  for (const Element& e : elems_) out.emplace_back(FormatElement(e, conversion));
   return HTuple(std::move(out));
 }
 

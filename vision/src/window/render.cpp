@@ -145,11 +145,11 @@ bool ParseColor(const std::string& text, std::uint32_t* rgb) {
   return false;
 }
 
-std::string TitleAsUtf8(const WindowSpec& spec) {
-  if (spec.title_is_utf8) return spec.title;
+std::string TitleAsUtf8(const WindowSpec& setup) {
+  if (setup.title_is_utf8) return setup.title;
   std::string out;
-  out.reserve(spec.title.size());
-  for (unsigned char c : spec.title) {
+  out.reserve(setup.title.size());
+  for (unsigned char c : setup.title) {
     if (c < 0x80) {
       out += static_cast<char>(c);
     } else {

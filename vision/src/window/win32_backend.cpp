@@ -58,17 +58,18 @@ std::string LastErrorText() {
 
 class Win32Window final : public WindowBackend {
  public:
-  explicit Win32Window(const WindowSpec& spec)
-      : spec_(spec), pixels_(std::size_t(spec.width) * std::size_t(spec.height), spec.background) {
+  explicit Win32Window(const WindowSpec& setup)
+      : spec_(setup),
+        pixels_(std::size_t(setup.width) * std::size_t(setup.height), setup.background) {
     info_.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info_.bmiHeader.biWidth = spec.width;
-    info_.bmiHeader.biHeight = -spec.height;  // top-down rows
+    info_.bmiHeader.biWidth = setup.width;
+    info_.bmiHeader.biHeight = -setup.height;  // top-down rows
     info_.bmiHeader.biPlanes = 1;
     info_.bmiHeader.biBitCount = 32;
     info_.bmiHeader.biCompression = BI_RGB;
-    const std::uint32_t bg = spec.background;
+    const std::uint32_t bg = setup.background;
     brush_ = CreateSolidBrush(RGB((bg >> 16) & 0xff, (bg >> 8) & 0xff, bg & 0xff));
-    if (!spec.use_thread) {
+    if (!setup.use_thread) {
       Create();
       return;
     }
@@ -283,8 +284,8 @@ class Win32Window final : public WindowBackend {
 
 }  // namespace
 
-std::unique_ptr<WindowBackend> CreateWindowBackend(const WindowSpec& spec) {
-  return std::make_unique<Win32Window>(spec);
+std::unique_ptr<WindowBackend> CreateWindowBackend(const WindowSpec& setup) {
+  return std::make_unique<Win32Window>(setup);
 }
 
 }  // namespace vision::detail

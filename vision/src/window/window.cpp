@@ -119,21 +119,21 @@ void HWindow::OpenWindow(Hlong row, Hlong column, Hlong width, Hlong height) {
                  "window position row " + std::to_string(row) + ", column " +
                      std::to_string(column) + " is outside -32767..32767");
   }
-  detail::WindowSpec spec;
-  spec.row = static_cast<int>(row);
-  spec.column = static_cast<int>(column);
-  spec.width = static_cast<int>(width);
-  spec.height = static_cast<int>(height);
+  detail::WindowSpec setup;
+  setup.row = static_cast<int>(row);
+  setup.column = static_cast<int>(column);
+  setup.width = static_cast<int>(width);
+  setup.height = static_cast<int>(height);
   {
     std::lock_guard lock(g_attr_mutex);
-    spec.title = g_attr.title;
-    spec.background = g_attr.background;
-    spec.use_shared_memory = g_attr.shared_memory;
+    setup.title = g_attr.title;
+    setup.background = g_attr.background;
+    setup.use_shared_memory = g_attr.shared_memory;
   }
-  spec.title_is_utf8 = detail::StringEncodingIsUtf8();
-  spec.use_thread = detail::UseWindowThread();
+  setup.title_is_utf8 = detail::StringEncodingIsUtf8();
+  setup.use_thread = detail::UseWindowThread();
   // Close a window this handle already shows only once the new one exists.
-  auto impl = std::make_unique<detail::WindowImpl>(detail::CreateWindowBackend(spec));
+  auto impl = std::make_unique<detail::WindowImpl>(detail::CreateWindowBackend(setup));
   impl_ = std::move(impl);
 }
 

@@ -69,7 +69,7 @@ class WindowBackend {
 };
 
 // Opens a window; raises HException (kNoDisplay, kWindowSystem) on failure.
-std::unique_ptr<WindowBackend> CreateWindowBackend(const WindowSpec& spec);
+std::unique_ptr<WindowBackend> CreateWindowBackend(const WindowSpec& setup);
 
 // Renders a 1-channel (grey) or 3-channel (colour) byte image into frame, scaled to the frame
 // (nearest neighbour) when the sizes differ. Raises HException (kImageType) for other images.
@@ -85,7 +85,7 @@ bool ParseColor(const std::string& text, std::uint32_t* rgb);
 
 // Title text converted for window systems that want UTF-8: unchanged when the library's texts
 // are UTF-8, otherwise read as Latin-1.
-std::string TitleAsUtf8(const WindowSpec& spec);
+std::string TitleAsUtf8(const WindowSpec& setup);
 
 class WindowImpl {
  public:

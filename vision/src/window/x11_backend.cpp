@@ -66,7 +66,7 @@ std::uint32_t ButtonMaskOf(unsigned int x_button) {
 
 class X11Window final : public WindowBackend {
  public:
-  explicit X11Window(const WindowSpec& spec) : spec_(spec) {
+  explicit X11Window(const WindowSpec& setup) : spec_(setup) {
     const char* env = std::getenv("DISPLAY");
     if (env == nullptr || *env == '\0') {
       Fail(err::kNoDisplay, "OpenWindow",
@@ -528,8 +528,8 @@ void OnXIOErrorExit(Display*, void* window) {
 
 }  // namespace
 
-std::unique_ptr<WindowBackend> CreateWindowBackend(const WindowSpec& spec) {
-  return std::make_unique<X11Window>(spec);
+std::unique_ptr<WindowBackend> CreateWindowBackend(const WindowSpec& setup) {
+  return std::make_unique<X11Window>(setup);
 }
 
 }  // namespace vision::detail
