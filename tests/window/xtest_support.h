@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -100,17 +101,41 @@ bool WaitFor(Cond cond, std::chrono::milliseconds timeout = std::chrono::seconds
   return true;
 }
 
-inline int IgnoreErrors(Display*, XErrorEvent*) { return 0; }
+// Errors on the test's own connections are ignored: a window it looks at may be destroyed by its
+// owner between listing and querying it (BadWindow), which Xlib's default handler would turn into
+// the end of the test process. Errors on any other connection (the library's) go on to the
+// handler that was installed before, whichever order the two were installed in.
+namespace detail {
+inline std::mutex client_mutex;
+inline std::vector<Display*> client_displays;
+inline XErrorHandler previous_handler = nullptr;
+inline int OnClientError(Display* display, XErrorEvent* event) {
+  {
+    std::lock_guard lock(client_mutex);
+    for (Display* d : client_displays)
+      if (d == display) return 0;
+  }
+  return previous_handler ? previous_handler(display, event) : 0;
+}
+}  // namespace detail
 
 // A client connection of the test's own.
 class Client {
  public:
   explicit Client(const std::string& display) {
+    static std::once_flag once;
+    std::call_once(once,
+                   [] { detail::previous_handler = XSetErrorHandler(detail::OnClientError); });
     dpy_ = XOpenDisplay(display.c_str());
     if (dpy_ == nullptr) throw std::runtime_error("cannot connect to " + display);
+    std::lock_guard lock(detail::client_mutex);
+    detail::client_displays.push_back(dpy_);
   }
   ~Client() {
-    if (dpy_) XCloseDisplay(dpy_);
+    if (!dpy_) return;
+    XCloseDisplay(dpy_);
+    std::lock_guard lock(detail::client_mutex);
+    std::erase(detail::client_displays, dpy_);
   }
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
