@@ -17,6 +17,7 @@
 #include <windows.h>
 #include <windowsx.h>
 
+#include <exception>
 #include <future>
 #include <mutex>
 #include <string>
@@ -48,6 +49,9 @@ std::wstring Widen(const std::string& text, UINT code_page) {
 
 std::string LastErrorText() {
   const DWORD code = GetLastError();
+  // A refusal without a reason: seen when the session has no display driver (a service or a
+  // Wine session started without an X display); "Success" would only confuse.
+  if (code == 0) return "the window system gave no reason (is there a desktop to show it on?)";
   char buffer[256] = {};
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                  buffer, sizeof buffer, nullptr);
@@ -73,24 +77,24 @@ class Win32Window final : public WindowBackend {
       Create();
       return;
     }
-    std::promise<std::string> created;
+    // A failure on the window thread reaches the caller as it was raised, code and all.
+    std::promise<std::exception_ptr> created;
     auto result = created.get_future();
     thread_ = std::thread([this, &created] {
-      std::string failure;
+      std::exception_ptr failure;
       try {
         Create();
-      } catch (const std::exception& e) {
-        failure = e.what();
+      } catch (...) {
+        failure = std::current_exception();
       }
       thread_id_ = GetCurrentThreadId();
       created.set_value(failure);
-      if (failure.empty()) MessageLoop();
+      if (!failure) MessageLoop();
     });
-    const std::string failure = result.get();
-    if (!failure.empty()) {
+    if (const std::exception_ptr failure = result.get()) {
       thread_.join();
       DeleteObject(brush_);
-      Fail(err::kWindowSystem, "OpenWindow", failure);
+      std::rethrow_exception(failure);
     }
   }
 
