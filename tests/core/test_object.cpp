@@ -4,19 +4,13 @@
 
 #include <vision/vision.h>
 
+#include "error_of.h"
+
 using namespace vision;
 
 namespace {
 
-template <class F>
-std::uint32_t ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const HException& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using visiontest::ErrorOf;
 
 }  // namespace
 

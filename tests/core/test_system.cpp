@@ -6,21 +6,15 @@
 
 #include <vision/vision.h>
 
+#include "error_of.h"
+
 #include "detail/system.h"
 
 using namespace vision;
 
 namespace {
 
-template <class F>
-std::uint32_t ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const HException& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using visiontest::ErrorOf;
 
 }  // namespace
 

@@ -7,6 +7,8 @@
 
 #include <vision/vision.h>
 
+#include "error_of.h"
+
 using vision::HException;
 using vision::HTuple;
 
@@ -59,15 +61,7 @@ TEST(TupleAngles, RadAndNegation) {
 
 namespace {
 
-template <class F>
-std::uint32_t ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const HException& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using visiontest::ErrorOf;
 
 struct DummyHandle : vision::detail::HandleBase {
   const char* KindName() const noexcept override { return "dummy"; }

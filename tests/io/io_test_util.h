@@ -12,6 +12,8 @@
 
 #include <vision/vision.h>
 
+#include "error_of.h"
+
 namespace iotest {
 
 // A fresh directory under the system's temporary directory, removed again with the object.
@@ -104,15 +106,6 @@ inline double MaxDiff(const vision::HObject& a, const vision::HObject& b) {
   return worst;
 }
 
-// The error code a call raises, 0 when it returns normally.
-template <class F>
-std::uint32_t ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const vision::HException& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using visiontest::ErrorOf;
 
 }  // namespace iotest

@@ -5,7 +5,10 @@
 
 #include <vision/vision.h>
 
+#include "error_of.h"
+
 using namespace vision;
+using visiontest::ErrorOf;
 
 namespace {
 
@@ -93,46 +96,38 @@ TEST(RoundedPolygon, ZeroRadiusGivesThePlainPolygon) {
 
 TEST(RoundedPolygon, BadArgumentsRaise) {
   HObject c;
-  auto code = [&](auto&& f) {
-    try {
-      f();
-    } catch (const HException& e) {
-      return e.ErrorCode();
-    }
-    return 0u;
-  };
-  EXPECT_EQ(code([&] {
+  EXPECT_EQ(ErrorOf([&] {
               GenContourPolygonRoundedXld(&c, Ints({0, 1}), Ints({0}), 1, 1);
             }),
             err::kWrongParamCount);
-  EXPECT_EQ(code([&] {
+  EXPECT_EQ(ErrorOf([&] {
               GenContourPolygonRoundedXld(&c, Ints({0, 1, 2}), Ints({0, 1, 2}), Ints({1, 2}), 1);
             }),
             err::kWrongParamCount);
-  EXPECT_EQ(code([&] {
+  EXPECT_EQ(ErrorOf([&] {
               GenContourPolygonRoundedXld(&c, Ints({0, 1, 2}), Ints({0, 1, 2}), -1, 1);
             }),
             err::kWrongParamValue);
-  EXPECT_EQ(code([&] {
+  EXPECT_EQ(ErrorOf([&] {
               GenContourPolygonRoundedXld(&c, Ints({0, 1, 2}), Ints({0, 1, 2}), 1, 0);
             }),
             err::kWrongParamValue);
-  EXPECT_EQ(code([&] {
+  EXPECT_EQ(ErrorOf([&] {
               GenContourPolygonRoundedXld(&c, Ints({0, 1}), HTuple("a").Append("b"), 1, 1);
             }),
             err::kWrongParamType);
   // A sampling interval so small that the contour would exhaust memory.
-  EXPECT_EQ(code([&] {
+  EXPECT_EQ(ErrorOf([&] {
               GenContourPolygonRoundedXld(&c, Ints({0, 100000}), Ints({0, 0}), 1, 1e-6);
             }),
             err::kWrongParamValue);
-  EXPECT_EQ(code([&] {
+  EXPECT_EQ(ErrorOf([&] {
               GenContourPolygonRoundedXld(nullptr, Ints({0, 1}), Ints({0, 1}), 1, 1);
             }),
             err::kNullOutput);
   HObject image;
   GenImageConst(&image, "byte", 4, 4);
   HTuple rows, cols;
-  EXPECT_EQ(code([&] { GetContourXld(image, &rows, &cols); }), err::kObjectKind);
-  EXPECT_EQ(code([&] { GetContourXld(HObject(), &rows, &cols); }), err::kObjectEmpty);
+  EXPECT_EQ(ErrorOf([&] { GetContourXld(image, &rows, &cols); }), err::kObjectKind);
+  EXPECT_EQ(ErrorOf([&] { GetContourXld(HObject(), &rows, &cols); }), err::kObjectEmpty);
 }

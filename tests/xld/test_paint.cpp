@@ -5,7 +5,10 @@
 
 #include <vision/vision.h>
 
+#include "error_of.h"
+
 using namespace vision;
+using visiontest::ErrorOf;
 
 namespace {
 
@@ -100,20 +103,15 @@ TEST(PaintXld, ColourImagesClippingAndErrors) {
   EXPECT_EQ(v[6].L(), 58);  // a quarter covered (a corner through its centre): 10 + 190 / 4
   EXPECT_EQ(v[9].L(), 10);
 
-  auto code = [&](auto&& f) {
-    try {
-      f();
-    } catch (const HException& e) {
-      return e.ErrorCode();
-    }
-    return 0u;
-  };
   HObject open;
   GenContourPolygonXld(&open, Ints({0, 5, 5}), Ints({0, 0, 5}));
-  EXPECT_EQ(code([&] { PaintXld(open, image, &painted, 1); }), err::kContourNotClosed);
-  EXPECT_EQ(code([&] { PaintXld(contour, image, &painted, Ints({1, 2})); }), err::kWrongParamCount);
-  EXPECT_EQ(code([&] { PaintXld(contour, image, &painted, "x"); }), err::kWrongParamType);
-  EXPECT_EQ(code([&] { PaintXld(image, image, &painted, 1); }), err::kObjectKind);
-  EXPECT_EQ(code([&] { PaintXld(contour, contour, &painted, 1); }), err::kObjectKind);
-  EXPECT_EQ(code([&] { PaintXld(contour, image, nullptr, 1); }), err::kNullOutput);
+  EXPECT_EQ(ErrorOf([&] { PaintXld(open, image, &painted, 1); }), err::kContourNotClosed);
+  EXPECT_EQ(ErrorOf([&] {
+              PaintXld(contour, image, &painted, Ints({1, 2}));
+            }),
+            err::kWrongParamCount);
+  EXPECT_EQ(ErrorOf([&] { PaintXld(contour, image, &painted, "x"); }), err::kWrongParamType);
+  EXPECT_EQ(ErrorOf([&] { PaintXld(image, image, &painted, 1); }), err::kObjectKind);
+  EXPECT_EQ(ErrorOf([&] { PaintXld(contour, contour, &painted, 1); }), err::kObjectKind);
+  EXPECT_EQ(ErrorOf([&] { PaintXld(contour, image, nullptr, 1); }), err::kNullOutput);
 }
