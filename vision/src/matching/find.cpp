@@ -82,8 +82,12 @@ struct PoseMatrix {
 };
 
 // Score of a pose on a level (bilinear gradients), in [0, 1]. With need > 0 the evaluation
-// stops, returning -1, as soon as the remaining points can no longer lift the score to need.
-double ScorePose(const LevelView& v, const Pose& pose, double need = 0) {
+// stops, returning -1, once the points seen make a score of need unlikely: after i of n points
+// the sum must reach n * [(1 - g)(need - 1 + i / n) + g * need * i / n]. With greediness g = 0
+// that is the bound no pose can beat once missed; g = 1 expects the rest to score like the
+// points seen (the model points are stored in an order that spreads every prefix over the
+// whole shape).
+double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double greed = 0) {
   const ModelLevel& m = *v.model;
   const PoseMatrix a(pose);
   const std::size_t n = m.Size();
@@ -93,10 +97,12 @@ double ScorePose(const LevelView& v, const Pose& pose, double need = 0) {
   const float pr = float(pose.row), pc = float(pose.col);
   const bool local = v.metric == MatchMetric::kIgnoreLocalPolarity;
   const bool bounded = need > 0 && v.metric != MatchMetric::kIgnoreGlobalPolarity;
-  const float target = float(need * double(n));
+  // The bound after i points is base + slope * i.
+  const float base = float((1 - greed) * (need - 1) * double(n));
+  const float slope = float((1 - greed) + greed * need);
   float sum = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (bounded && (i & 7) == 0 && sum + float(n - i) < target) return -1;
+    if (bounded && (i & 7) == 0 && sum < base + slope * float(i)) return -1;
     const float mr = m.row[i], mc = m.col[i];
     const float qr = pr + a00 * mr + a01 * mc;
     const float qc = pc + a10 * mr + a11 * mc;
@@ -257,22 +263,31 @@ Pose MoveSide(const ModelLevel& m, const Pose& p, int side, double delta) {
 // one side while the other side is right; moving one side at a time undoes that.
 // Returns whether the pose changed. Only clear gains count: the score is flat within a pixel
 // or two of an edge.
-bool SideSearch(const LevelView& v, Pose* pose, int reach, const SearchRange& range) {
+bool SideSearch(const LevelView& v, Pose* pose, int reach, const SearchRange& range, double greed) {
   double current = ScorePose(v, *pose);
   bool moved = false;
   for (int side = 0; side < 4; ++side) {
     Pose best_pose = *pose;
     double best = current + 0.01;
-    for (int d = -reach; d <= reach; ++d) {
-      if (d == 0) continue;
+    int best_d = 0;
+    auto consider = [&](int d) {
       const Pose q = MoveSide(*v.model, *pose, side, d);
-      if (q.sr < range.sr0 || q.sr > range.sr1 || q.sc < range.sc0 || q.sc > range.sc1) continue;
-      const double s = ScorePose(v, q, best);
+      if (q.sr < range.sr0 || q.sr > range.sr1 || q.sc < range.sc0 || q.sc > range.sc1) return;
+      const double s = ScorePose(v, q, best, greed);
       if (s > best) {
         best = s;
         best_pose = q;
+        best_d = d;
       }
+    };
+    // The score varies slowly with a side's offset (an edge scores over a pixel or two), so every
+    // second offset is tried first and then the two beside the best one.
+    for (int d = -reach; d <= reach; ++d) {
+      if (d != 0 && d % 2 == 0) consider(d);
     }
+    const int centre = best_d;
+    if (centre - 1 != 0 && centre - 1 >= -reach) consider(centre - 1);
+    if (centre + 1 != 0 && centre + 1 <= reach) consider(centre + 1);
     if (best_pose.row != pose->row || best_pose.col != pose->col) {
       *pose = best_pose;
       current = best;
@@ -622,7 +637,7 @@ void FindAnisoShapeModel(const HObject& image, const HTuple& model_id, const HTu
           break;
         }
       }
-      if (k == 1 && SideSearch(v, &p, 6, range)) {
+      if (k == 1 && SideSearch(v, &p, 6, range, greed)) {
         for (int it = 0; it < 2; ++it) {
           if (!RefineStep(v, &p, 2, range)) break;
         }
