@@ -1,9 +1,11 @@
 // Hot kernels of the matcher: each fast path is held to its plain scalar reference.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
+#include "matching/sample.h"
 #include "matching/shape_model.h"
 #include "scene.h"
 
@@ -34,6 +36,12 @@ TEST(ScanKernel, FastPathMatchesReference) {
         ScanRowRef(img, pose, r, polarity, thr.data(), a.data());
         ScanRow(img, pose, r, polarity, thr.data(), b.data());
         EXPECT_EQ(a, b) << "polarity " << polarity << " points " << n << " row " << r;
+        for (ScanPath path : {ScanPath::kVector128, ScanPath::kVector256}) {
+          if (!ScanPathAvailable(path)) continue;
+          ScanRowWith(path, img, pose, r, polarity, thr.data(), b.data());
+          EXPECT_EQ(a, b) << "path " << int(path) << " polarity " << polarity << " points " << n
+                          << " row " << r;
+        }
       }
     }
   }
@@ -56,5 +64,32 @@ TEST(PyramidKernels, FastPathsMatchReferences) {
     SobelBytesRef(img.data(), w, h, 0, h, ga.data());
     SobelBytes(img.data(), w, h, 0, h, gb.data());
     EXPECT_EQ(ga, gb) << w << "x" << h;
+  }
+}
+
+// Bilinear gradient sampling: inside cells, on cell borders, and outside the image.
+TEST(GradientSampling, FastPathMatchesReference) {
+  using namespace vision::detail;
+  scene::Rng rng(5);
+  PyramidLevel lv;
+  lv.width = 23;
+  lv.height = 17;
+  lv.grad.resize(2 * std::size_t(lv.width) * lv.height);
+  for (auto& v : lv.grad) v = static_cast<std::int16_t>(rng.Uniform(-32000, 32000));
+  for (int i = 0; i < 20000; ++i) {
+    float r = float(rng.Uniform(-2, lv.height + 1)), c = float(rng.Uniform(-2, lv.width + 1));
+    if (i % 4 == 0) r = std::floor(r);  // exactly on a row of pixels
+    if (i % 5 == 0) c = std::floor(c);
+    float ar, ac, br, bc;
+    GradAtRef(lv, r, c, &ar, &ac);
+    GradAt(lv, r, c, &br, &bc);
+    // Exact where neither is fused into multiply-adds; within float rounding where one is.
+    const float tol_r = 1e-6f * (1 + std::abs(ar)), tol_c = 1e-6f * (1 + std::abs(ac));
+    ASSERT_NEAR(ar, br, tol_r) << "at " << r << ", " << c;
+    ASSERT_NEAR(ac, bc, tol_c) << "at " << r << ", " << c;
+#if defined(__SSE2__) && !defined(__FMA__)
+    ASSERT_EQ(ar, br) << "at " << r << ", " << c;
+    ASSERT_EQ(ac, bc) << "at " << r << ", " << c;
+#endif
   }
 }

@@ -19,6 +19,7 @@
 #include "detail/iconic.h"
 #include "detail/parallel.h"
 #include "matching/params.h"
+#include "matching/sample.h"
 #include "matching/shape_model.h"
 #include "vision/HMatching.h"
 
@@ -47,27 +48,6 @@ struct LevelView {
   float inv_scale;     // grey levels per int16 gradient unit
   MatchMetric metric;
 };
-
-// Bilinear gradient at (r, c); zero outside the image.
-inline void GradAt(const PyramidLevel& lv, float r, float c, float* gr, float* gc) {
-  // Truncation of a shifted value is floor() for anything above -4096, without a library call.
-  const int r0 = static_cast<int>(r + 4096.0f) - 4096;
-  const int c0 = static_cast<int>(c + 4096.0f) - 4096;
-  if (static_cast<unsigned>(r0) >= static_cast<unsigned>(lv.height - 1) ||
-      static_cast<unsigned>(c0) >= static_cast<unsigned>(lv.width - 1)) {
-    *gr = *gc = 0;
-    return;
-  }
-  const float fr = r - float(r0), fc = c - float(c0);
-  const std::int16_t* p = lv.grad.data() + 2 * (std::size_t(r0) * lv.width + c0);
-  const std::int16_t* q = p + 2 * std::size_t(lv.width);
-  const float top_r = float(p[0]) + fc * float(p[2] - p[0]);
-  const float top_c = float(p[1]) + fc * float(p[3] - p[1]);
-  const float bot_r = float(q[0]) + fc * float(q[2] - q[0]);
-  const float bot_c = float(q[1]) + fc * float(q[3] - q[1]);
-  *gr = top_r + fr * (bot_r - top_r);
-  *gc = top_c + fr * (bot_c - top_c);
-}
 
 // The linear part of a pose: A = R(angle) diag(sr, sc), and the matrix that maps model
 // directions (normals) to image directions, R(angle) diag(1/sr, 1/sc).

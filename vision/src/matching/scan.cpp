@@ -9,6 +9,11 @@
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define VISION_SCAN_SSE2 1
+#if defined(__GNUC__)
+// 256-bit lanes where the processor has them, chosen at run time: the binaries stay x86-64.
+#include <immintrin.h>
+#define VISION_SCAN_AVX2 1
+#endif
 #elif defined(__ARM_NEON) && defined(__aarch64__)
 #include <arm_neon.h>
 #define VISION_SCAN_NEON 1
@@ -127,23 +132,105 @@ void ScanRowFast(const ScanImage& img, const ScanPose& pose, int row, const std:
   }
 }
 
+#if defined(VISION_SCAN_AVX2)
+// As above with sixteen columns per block in 256-bit registers.
+template <int kPolarity>
+__attribute__((target("avx2"))) void ScanRowAvx2(const ScanImage& img, const ScanPose& pose,
+                                                 int row, const std::int32_t* threshold,
+                                                 std::int32_t* out) {
+  const std::size_t n = pose.offset.size();
+  const std::int16_t* base =
+      img.data.data() + 2 * (std::size_t(row + img.pad) * img.stride + std::size_t(img.pad));
+  const std::int32_t* off = pose.offset.data();
+  const std::int16_t* dirs = pose.dir.data();
+  for (int c = 0; c < img.width; c += 16) {
+    const std::int16_t* p = base + 2 * c;
+    __m256i s0 = _mm256_setzero_si256(), s1 = _mm256_setzero_si256();
+    __m256i dead0 = _mm256_setzero_si256(), dead1 = _mm256_setzero_si256();
+    std::size_t j = 0;
+    for (std::size_t k = 0; j < n; ++k) {
+      const std::size_t stop = std::min(n, j + kScanCheckEvery);
+      for (; j < stop; ++j) {
+        std::int32_t pair;
+        std::memcpy(&pair, dirs + 2 * j, sizeof pair);
+        const __m256i d = _mm256_set1_epi32(pair);
+        const std::int16_t* g = p + off[j];
+        __m256i m0 = _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(g)), d);
+        __m256i m1 =
+            _mm256_madd_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(g + 16)), d);
+        if (kPolarity == 2) m0 = _mm256_abs_epi32(m0), m1 = _mm256_abs_epi32(m1);
+        s0 = _mm256_add_epi32(s0, m0);
+        s1 = _mm256_add_epi32(s1, m1);
+      }
+      if (j % kScanCheckEvery != 0) break;
+      const __m256i t = _mm256_set1_epi32(threshold[k]);
+      dead0 =
+          _mm256_or_si256(dead0, _mm256_cmpgt_epi32(t, kPolarity == 1 ? _mm256_abs_epi32(s0) : s0));
+      dead1 =
+          _mm256_or_si256(dead1, _mm256_cmpgt_epi32(t, kPolarity == 1 ? _mm256_abs_epi32(s1) : s1));
+      if (_mm256_movemask_epi8(_mm256_and_si256(dead0, dead1)) == -1) break;
+    }
+    if (kPolarity == 1) s0 = _mm256_abs_epi32(s0), s1 = _mm256_abs_epi32(s1);
+    alignas(32) std::int32_t res[16], dm[16];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(res), s0);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(res + 8), s1);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(dm), dead0);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(dm + 8), dead1);
+    const int lanes = std::min(16, img.width - c);
+    for (int l = 0; l < lanes; ++l) out[c + l] = dm[l] ? kScanDead : res[l];
+  }
+}
+#endif
+
 }  // namespace
 #endif
 
+bool ScanPathAvailable(ScanPath path) {
+  switch (path) {
+    case ScanPath::kReference:
+      return true;
+    case ScanPath::kVector128:
+#if defined(VISION_SCAN_SSE2) || defined(VISION_SCAN_NEON)
+      return true;
+#else
+      return false;
+#endif
+    case ScanPath::kVector256:
+#if defined(VISION_SCAN_AVX2)
+      return __builtin_cpu_supports("avx2");
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+void ScanRowWith(ScanPath path, const ScanImage& img, const ScanPose& pose, int row, int polarity,
+                 const std::int32_t* threshold, std::int32_t* out) {
+  switch (path) {
+#if defined(VISION_SCAN_AVX2)
+    case ScanPath::kVector256:
+      if (polarity == 0) return ScanRowAvx2<0>(img, pose, row, threshold, out);
+      if (polarity == 1) return ScanRowAvx2<1>(img, pose, row, threshold, out);
+      return ScanRowAvx2<2>(img, pose, row, threshold, out);
+#endif
+#if defined(VISION_SCAN_SSE2) || defined(VISION_SCAN_NEON)
+    case ScanPath::kVector128:
+      if (polarity == 0) return ScanRowFast<0>(img, pose, row, threshold, out);
+      if (polarity == 1) return ScanRowFast<1>(img, pose, row, threshold, out);
+      return ScanRowFast<2>(img, pose, row, threshold, out);
+#endif
+    default:
+      return ScanRowRef(img, pose, row, polarity, threshold, out);
+  }
+}
+
 void ScanRow(const ScanImage& img, const ScanPose& pose, int row, int polarity,
              const std::int32_t* threshold, std::int32_t* out) {
-#if defined(VISION_SCAN_SSE2) || defined(VISION_SCAN_NEON)
-  switch (polarity) {
-    case 0:
-      return ScanRowFast<0>(img, pose, row, threshold, out);
-    case 1:
-      return ScanRowFast<1>(img, pose, row, threshold, out);
-    default:
-      return ScanRowFast<2>(img, pose, row, threshold, out);
-  }
-#else
-  ScanRowRef(img, pose, row, polarity, threshold, out);
-#endif
+  static const ScanPath best = ScanPathAvailable(ScanPath::kVector256)   ? ScanPath::kVector256
+                               : ScanPathAvailable(ScanPath::kVector128) ? ScanPath::kVector128
+                                                                         : ScanPath::kReference;
+  ScanRowWith(best, img, pose, row, polarity, threshold, out);
 }
 
 }  // namespace vision::detail

@@ -108,5 +108,11 @@ void ScanRowRef(const ScanImage& img, const ScanPose& pose, int row, int polarit
                 const std::int32_t* threshold, std::int32_t* out);
 void ScanRow(const ScanImage& img, const ScanPose& pose, int row, int polarity,
              const std::int32_t* threshold, std::int32_t* out);
+// The implementations ScanRow chooses from (it takes the widest this processor has): the
+// reference, 128-bit vectors (SSE2 or NEON) and 256-bit vectors (AVX2, x86-64 only).
+enum class ScanPath { kReference, kVector128, kVector256 };
+bool ScanPathAvailable(ScanPath path);
+void ScanRowWith(ScanPath path, const ScanImage& img, const ScanPose& pose, int row, int polarity,
+                 const std::int32_t* threshold, std::int32_t* out);
 
 }  // namespace vision::detail
