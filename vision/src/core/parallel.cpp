@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -11,9 +12,38 @@
 
 #include "detail/system.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 namespace vision::detail {
 
 namespace {
+
+// A hint to the processor that this is a spin-wait loop.
+inline void CpuRelax() {
+#if defined(__SSE2__) || defined(_M_X64)
+  _mm_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Spins until done() holds or about the given time has passed; returns done().
+template <class Done>
+bool SpinFor(std::chrono::microseconds time, Done done) {
+  const auto until = std::chrono::steady_clock::now() + time;
+  for (unsigned n = 1; !done(); ++n) {
+    if (n % 64 == 0 && std::chrono::steady_clock::now() > until) return done();
+    CpuRelax();
+  }
+  return true;
+}
+
+// How long a worker or a waiting caller spins before it sleeps. A search runs several short
+// loops in a row, a few tens of microseconds apart; waking a parked thread costs about as much
+// as such a loop, so threads stay awake for a moment.
+constexpr std::chrono::microseconds kSpin{100};
 
 // A persistent set of worker threads. Starting threads for every parallel loop costs tens of
 // microseconds per thread, which is as much as a whole small search; the pool keeps them parked
@@ -40,10 +70,11 @@ class Pool {
       tickets_ = helpers;
       running_ = 0;
       error_ = nullptr;
-      ++generation_;
+      generation_.fetch_add(1, std::memory_order_release);
     }
     wake_.notify_all();
     Work();
+    SpinFor(kSpin, [this] { return running_now_.load(std::memory_order_acquire) == 0; });
     std::unique_lock lock(mutex_);
     // Helpers that have not picked up a ticket yet will find the range exhausted; withdraw
     // their tickets so nobody starts late on a finished loop.
@@ -75,13 +106,22 @@ class Pool {
     std::uint64_t seen = 0;
     std::unique_lock lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [&] { return generation_ != seen && tickets_ > 0; });
-      seen = generation_;
+      if (generation_.load(std::memory_order_relaxed) == seen) {
+        lock.unlock();
+        SpinFor(kSpin, [&] { return generation_.load(std::memory_order_acquire) != seen; });
+        lock.lock();
+      }
+      wake_.wait(lock, [&] {
+        return generation_.load(std::memory_order_relaxed) != seen && tickets_ > 0;
+      });
+      seen = generation_.load(std::memory_order_relaxed);
       --tickets_;
       ++running_;
+      running_now_.store(running_, std::memory_order_relaxed);
       lock.unlock();
       Work();
       lock.lock();
+      running_now_.store(running_ - 1, std::memory_order_release);
       if (--running_ == 0) done_.notify_all();
     }
   }
@@ -96,7 +136,8 @@ class Pool {
   int end_ = 0;
   int tickets_ = 0;
   int running_ = 0;
-  std::uint64_t generation_ = 0;
+  std::atomic<int> running_now_{0};  // running_, readable without the mutex
+  std::atomic<std::uint64_t> generation_{0};
   std::exception_ptr error_;
 };
 
