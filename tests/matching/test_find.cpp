@@ -47,6 +47,21 @@ struct Errors {
   double Ang() const { return std::sqrt(ang / std::max(found, 1)); }
   double Sr() const { return 100 * std::sqrt(sr / std::max(found, 1)); }
   double Sc() const { return 100 * std::sqrt(sc / std::max(found, 1)); }
+
+  // Every part found, nothing else, and the RMS errors within the limits (scales in percent);
+  // prints the figures under the given name.
+  void ExpectWithin(const char* name, double max_pos, double max_ang, double max_scale) const {
+    EXPECT_EQ(found, truth);
+    EXPECT_EQ(extra, 0);
+    EXPECT_LE(Pos(), max_pos);
+    EXPECT_LE(Ang(), max_ang);
+    EXPECT_LE(Sr(), max_scale);
+    EXPECT_LE(Sc(), max_scale);
+    std::printf(
+        "%s: %d parts, RMS position %.4f px, angle %.4f deg, row scale %.4f%%, column scale "
+        "%.4f%%\n",
+        name, found, Pos(), Ang(), Sr(), Sc());
+  }
 };
 
 const vision::HTuple& Model() {
@@ -69,16 +84,7 @@ TEST(FindAccuracy, NoiseFreeScenesAtRandomSubpixelPoses) {
     const auto shapes = RandomShapes(640, 480, 2, 3, seed);
     e.Add(shapes, Find(ToObject(Scene(shapes, 0, 0)), Model()));
   }
-  EXPECT_EQ(e.found, e.truth);
-  EXPECT_EQ(e.extra, 0);
-  EXPECT_LE(e.Pos(), 0.05);
-  EXPECT_LE(e.Ang(), 0.05);
-  EXPECT_LE(e.Sr(), 0.2);
-  EXPECT_LE(e.Sc(), 0.2);
-  std::printf(
-      "noise-free: %d parts, RMS position %.4f px, angle %.4f deg, row scale %.4f%%, "
-      "column scale %.4f%%\n",
-      e.found, e.Pos(), e.Ang(), e.Sr(), e.Sc());
+  e.ExpectWithin("noise-free", 0.05, 0.05, 0.2);
 }
 
 // The bundled SMD images (noise, blur, clutter, occluded parts) against the generator's ground
@@ -116,16 +122,8 @@ TEST(FindAccuracy, BundledImagesAgainstTheirGroundTruth) {
     vision::ReadImage(&image, (std::string(VISION_TEST_DATA_DIR) + "/images/smd/" + name).c_str());
     e.Add(shapes, Find(image, Model()));
   }
-  EXPECT_EQ(e.found, 24);
-  EXPECT_EQ(e.extra, 0);
-  EXPECT_LE(e.Pos(), 0.15);
-  EXPECT_LE(e.Ang(), 0.15);
-  EXPECT_LE(e.Sr(), 0.5);
-  EXPECT_LE(e.Sc(), 0.5);
-  std::printf(
-      "bundled images: %d parts, RMS position %.4f px, angle %.4f deg, row scale %.4f%%, "
-      "column scale %.4f%%\n",
-      e.found, e.Pos(), e.Ang(), e.Sr(), e.Sc());
+  EXPECT_EQ(e.truth, 24);
+  e.ExpectWithin("bundled images", 0.15, 0.15, 0.5);
 }
 
 TEST(FindAccuracy, NoisyScenes) {
@@ -134,16 +132,7 @@ TEST(FindAccuracy, NoisyScenes) {
     const auto shapes = RandomShapes(640, 480, 2, 3, seed);
     e.Add(shapes, Find(ToObject(Scene(shapes, 8, seed)), Model()));
   }
-  EXPECT_EQ(e.found, e.truth);
-  EXPECT_EQ(e.extra, 0);
-  EXPECT_LE(e.Pos(), 0.15);
-  EXPECT_LE(e.Ang(), 0.15);
-  EXPECT_LE(e.Sr(), 0.5);
-  EXPECT_LE(e.Sc(), 0.5);
-  std::printf(
-      "noise sigma 8: %d parts, RMS position %.4f px, angle %.4f deg, row scale %.4f%%, "
-      "column scale %.4f%%\n",
-      e.found, e.Pos(), e.Ang(), e.Sr(), e.Sc());
+  e.ExpectWithin("noise sigma 8", 0.15, 0.15, 0.5);
 }
 
 // The corners of the search range: +-10 degrees, row scale 0.9 and 1.7, column scale 0.9 and
