@@ -167,6 +167,11 @@ TEST(FindModel, EveryValueIsChecked) {
       {[](Args& a) { a.sub = "bicubic"; }, vision::err::kWrongParamValue, "SubPixel = 'bicubic'"},
       {[](Args& a) { a.levels = 9; }, vision::err::kWrongParamValue, "NumLevels = 9"},
       {[](Args& a) { a.greed = 2; }, vision::err::kWrongParamValue, "Greediness = 2"},
+      // A range far beyond the model's steps would need gigabytes of pose tables.
+      {[](Args& a) { a.ext = 6.28, a.r0 = 0.01, a.r1 = 100, a.c0 = 0.01, a.c1 = 100; },
+       vision::err::kWrongParamValue, "ScaleRMax = 100, parameter ScaleCMin = 0.01"},
+      {[](Args& a) { a.ext = 6.28, a.r0 = 0.01, a.r1 = 100, a.c0 = 0.01, a.c1 = 100; },
+       vision::err::kWrongParamValue, "poses on the top pyramid level"},
   };
   for (const Case& c : cases) {
     Args a;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <numbers>
 #include <vector>
@@ -348,6 +349,33 @@ std::vector<double> Grid(double lo, double hi, double step) {
   return v;
 }
 
+// The top-level scan keeps every pose of the grid over angle and both scales, each with its
+// model points: a range far beyond the model's steps would ask for more memory (and time) than
+// any search can use, so it is refused up front, naming the range.
+void CheckScanSize(const ModelLevel& top, const SearchRange& range, const HTuple& angle_extent,
+                   const HTuple& scale_r_min, const HTuple& scale_r_max, const HTuple& scale_c_min,
+                   const HTuple& scale_c_max) {
+  constexpr double kMaxEntries = 1 << 25;  // poses times points: about 512 MB of tables
+  auto steps = [](double lo, double hi, double step) {
+    return hi - lo <= 1e-12 || step <= 0 ? 1.0 : std::ceil((hi - lo) / step - 1e-9) + 1;
+  };
+  const double na = steps(range.a0, range.a1, top.angle_step);
+  const double nr = steps(range.sr0, range.sr1, top.scale_r_step);
+  const double nc = steps(range.sc0, range.sc1, top.scale_c_step);
+  const double poses = na * nr * nc;
+  if (poses * double(std::max<std::size_t>(top.Size(), 1)) <= kMaxEntries) return;
+  char count[256];
+  std::snprintf(count, sizeof count,
+                "the search range needs %.3g poses on the top pyramid level (%.0f angles x %.0f "
+                "row scales x %.0f column scales) of %zu points each, more than %.0f in all",
+                poses, na, nr, nc, top.Size(), kMaxEntries);
+  Fail(err::kWrongParamValue, kProc,
+       ParamText("AngleExtent", angle_extent) + ", " + ParamText("ScaleRMin", scale_r_min) + ", " +
+           ParamText("ScaleRMax", scale_r_max) + ", " + ParamText("ScaleCMin", scale_c_min) + ", " +
+           ParamText("ScaleCMax", scale_c_max) + ": " + count +
+           "; narrow the range or create the model with larger steps");
+}
+
 // Minimum fraction of the final minimum score that a candidate must reach on level k of the
 // search (the coarse levels score lower: their sampling of the pose is coarser).
 double LevelThreshold(double min_score, int k) { return min_score * std::max(0.5, 1.0 - 0.08 * k); }
@@ -420,6 +448,8 @@ void FindAnisoShapeModel(const HObject& image, const HTuple& model_id, const HTu
     --levels;
   }
   if (img.width < 3 || img.height < 3) return;
+  CheckScanSize(model->levels[std::size_t(levels - 1)], range, angle_extent, scale_r_min,
+                scale_r_max, scale_c_min, scale_c_max);
 
   // Buffers are kept per calling thread from one search to the next: fresh allocations of a few
   // megabytes cost more in page faults than a small search takes.
