@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <numbers>
 #include <vector>
 
@@ -243,14 +244,14 @@ void Measure(ModelLevel* level) {
 
 }  // namespace
 
-void CreateAnisoShapeModel(const HObject& templ, const HTuple& num_levels,
-                           const HTuple& angle_start, const HTuple& angle_extent,
-                           const HTuple& angle_step, const HTuple& scale_r_min,
-                           const HTuple& scale_r_max, const HTuple& scale_r_step,
-                           const HTuple& scale_c_min, const HTuple& scale_c_max,
-                           const HTuple& scale_c_step, const HTuple& optimization,
-                           const HTuple& metric, const HTuple& contrast, const HTuple& min_contrast,
-                           HTuple* model_id) {
+static void CreateAnisoShapeModelImpl(const HObject& templ, const HTuple& num_levels,
+                                      const HTuple& angle_start, const HTuple& angle_extent,
+                                      const HTuple& angle_step, const HTuple& scale_r_min,
+                                      const HTuple& scale_r_max, const HTuple& scale_r_step,
+                                      const HTuple& scale_c_min, const HTuple& scale_c_max,
+                                      const HTuple& scale_c_step, const HTuple& optimization,
+                                      const HTuple& metric, const HTuple& contrast,
+                                      const HTuple& min_contrast, HTuple* model_id) {
   using namespace detail;
   if (model_id == nullptr) Fail(err::kNullOutput, kProc, "no output for the model handle given");
   const ImageData& image = SingleImage(templ, kProc);
@@ -441,6 +442,25 @@ void CreateAnisoShapeModel(const HObject& templ, const HTuple& num_levels,
   model->box_c1 = *std::max_element(base.col.begin(), base.col.end());
   model->levels = std::move(levels);
   *model_id = HTuple(HHandle(std::move(model)));
+}
+
+// Memory runs out only on very large inputs; that is reported like any other failure.
+void CreateAnisoShapeModel(const HObject& templ, const HTuple& num_levels,
+                           const HTuple& angle_start, const HTuple& angle_extent,
+                           const HTuple& angle_step, const HTuple& scale_r_min,
+                           const HTuple& scale_r_max, const HTuple& scale_r_step,
+                           const HTuple& scale_c_min, const HTuple& scale_c_max,
+                           const HTuple& scale_c_step, const HTuple& optimization,
+                           const HTuple& metric, const HTuple& contrast, const HTuple& min_contrast,
+                           HTuple* model_id) {
+  try {
+    CreateAnisoShapeModelImpl(templ, num_levels, angle_start, angle_extent, angle_step, scale_r_min,
+                              scale_r_max, scale_r_step, scale_c_min, scale_c_max, scale_c_step,
+                              optimization, metric, contrast, min_contrast, model_id);
+  } catch (const std::bad_alloc&) {
+    detail::Fail(err::kOutOfMemory, "CreateAnisoShapeModel",
+                 "not enough memory for the model's image pyramid and tables");
+  }
 }
 
 }  // namespace vision

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <new>
 #include <numbers>
 #include <vector>
 
@@ -382,14 +383,15 @@ double LevelThreshold(double min_score, int k) { return min_score * std::max(0.5
 
 }  // namespace
 
-void FindAnisoShapeModel(const HObject& image, const HTuple& model_id, const HTuple& angle_start,
-                         const HTuple& angle_extent, const HTuple& scale_r_min,
-                         const HTuple& scale_r_max, const HTuple& scale_c_min,
-                         const HTuple& scale_c_max, const HTuple& min_score,
-                         const HTuple& num_matches, const HTuple& max_overlap,
-                         const HTuple& sub_pixel, const HTuple& num_levels,
-                         const HTuple& greediness, HTuple* row, HTuple* column, HTuple* angle,
-                         HTuple* scale_r, HTuple* scale_c, HTuple* score) {
+static void FindAnisoShapeModelImpl(const HObject& image, const HTuple& model_id,
+                                    const HTuple& angle_start, const HTuple& angle_extent,
+                                    const HTuple& scale_r_min, const HTuple& scale_r_max,
+                                    const HTuple& scale_c_min, const HTuple& scale_c_max,
+                                    const HTuple& min_score, const HTuple& num_matches,
+                                    const HTuple& max_overlap, const HTuple& sub_pixel,
+                                    const HTuple& num_levels, const HTuple& greediness, HTuple* row,
+                                    HTuple* column, HTuple* angle, HTuple* scale_r, HTuple* scale_c,
+                                    HTuple* score) {
   if (!row || !column || !angle || !scale_r || !scale_c || !score) {
     Fail(err::kNullOutput, kProc, "every one of the six outputs must be given");
   }
@@ -713,6 +715,26 @@ void FindAnisoShapeModel(const HObject& image, const HTuple& model_id, const HTu
     scale_r->Append(HTuple(p.sr));
     scale_c->Append(HTuple(p.sc));
     score->Append(HTuple(p.score));
+  }
+}
+
+// Memory runs out only on very large inputs; that is reported like any other failure.
+void FindAnisoShapeModel(const HObject& image, const HTuple& model_id, const HTuple& angle_start,
+                         const HTuple& angle_extent, const HTuple& scale_r_min,
+                         const HTuple& scale_r_max, const HTuple& scale_c_min,
+                         const HTuple& scale_c_max, const HTuple& min_score,
+                         const HTuple& num_matches, const HTuple& max_overlap,
+                         const HTuple& sub_pixel, const HTuple& num_levels,
+                         const HTuple& greediness, HTuple* row, HTuple* column, HTuple* angle,
+                         HTuple* scale_r, HTuple* scale_c, HTuple* score) {
+  try {
+    FindAnisoShapeModelImpl(image, model_id, angle_start, angle_extent, scale_r_min, scale_r_max,
+                            scale_c_min, scale_c_max, min_score, num_matches, max_overlap,
+                            sub_pixel, num_levels, greediness, row, column, angle, scale_r, scale_c,
+                            score);
+  } catch (const std::bad_alloc&) {
+    detail::Fail(err::kOutOfMemory, "FindAnisoShapeModel",
+                 "not enough memory for the search's image pyramid and tables");
   }
 }
 
