@@ -8,7 +8,7 @@ fail() {
 
 # The lines every run starts with, up to and including "GrabImageStart".
 header() {
-  printf -- '---> LINUX PLATFORM \n'
+  printf -- '---> %s PLATFORM \n' "${PULSEGRAB_PLATFORM:-LINUX}"
   printf -- '---> [ OpenFramegrabber ( GenICamTL ) ...\n\n---> OpenFramegrabber ... ]\n'
 }
 

@@ -12,10 +12,17 @@ failures=0
 
 source "$(dirname "$0")/pulsegrab_expect.sh"
 
+# A Windows build (run under Wine) says so in its banner and ends its lines with CR LF.
+case "$pulsegrab" in
+  *.exe) export PULSEGRAB_PLATFORM=WINDOWS ;;
+esac
+
 # run <options>: runs pulsegrab with VISION_FAKE_CAMERA=<options>; sets $status.
 run() {
-  VISION_FAKE_CAMERA=$1 "${runner[@]}" "$pulsegrab" >"$work/out" 2>"$work/err"
+  VISION_FAKE_CAMERA=$1 "${runner[@]}" "$pulsegrab" >"$work/out.raw" 2>"$work/err.raw"
   status=$?
+  tr -d '\r' <"$work/out.raw" >"$work/out"
+  tr -d '\r' <"$work/err.raw" >"$work/err"
 }
 
 name="full run"

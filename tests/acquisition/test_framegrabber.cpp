@@ -10,6 +10,7 @@
 #include <vision/vision.h>
 
 #include "detail/iconic.h"
+#include "env.h"
 
 namespace {
 
@@ -21,11 +22,7 @@ using vision::HTuple;
 
 void Open(HFramegrabber& camera, const char* options, const char* device = "default",
           const char* name = "GenICamTL", const char* external_trigger = "false") {
-#ifdef _WIN32
-  ::_putenv_s("VISION_FAKE_CAMERA", options);
-#else
-  ::setenv("VISION_FAKE_CAMERA", options, 1);
-#endif
+  visiontest::SetEnv("VISION_FAKE_CAMERA", options);
   camera.OpenFramegrabber(name, 0, 0, 0, 0, 0, 0, "default", 8, "default", -1.0, external_trigger,
                           "default", device, -1, -1);
 }

@@ -7,18 +7,14 @@
 #include <acquisition/steps.h>
 #include <vision/vision.h>
 
+#include "env.h"
+
 namespace {
 
 using vision::HException;
 using vision::HFramegrabber;
 
-void UseSimulatedCamera(const char* options) {
-#ifdef _WIN32
-  ::_putenv_s("VISION_FAKE_CAMERA", options);
-#else
-  ::setenv("VISION_FAKE_CAMERA", options, 1);
-#endif
-}
+void UseSimulatedCamera(const char* options) { visiontest::SetEnv("VISION_FAKE_CAMERA", options); }
 
 void Open(HFramegrabber& camera, const char* options = "1") {
   UseSimulatedCamera(options);

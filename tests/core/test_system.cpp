@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <vision/vision.h>
 
+#include "env.h"
 #include "error_of.h"
 
 #include "detail/system.h"
@@ -33,7 +35,8 @@ TEST(SetSystem, KnownSettingsRoundTripAndBadValuesNameTheSetting) {
   SetSystem("use_window_thread", "true");
   EXPECT_TRUE(detail::UseWindowThread());
   SetSystem("use_window_thread", "false");
-  SetSystem("image_dir", "/a:/b::/c");
+  const std::string sep = visiontest::kPathSeparator;
+  SetSystem("image_dir", ("/a" + sep + "/b" + sep + sep + "/c").c_str());
   EXPECT_EQ(detail::ImageDirs(), (std::vector<std::string>{"/a", "/b", "/c"}));
   SetSystem("image_dir", "");
   EXPECT_TRUE(detail::ImageDirs().empty());
@@ -65,11 +68,12 @@ TEST(SetSystem, ConcurrentWritersAndReadersSeeOnlyValidValues) {
   std::atomic<bool> stop{false};
   std::atomic<int> bad{0};
   std::vector<std::thread> threads;
+  const std::string two_dirs = std::string("/x/one") + visiontest::kPathSeparator + "/x/two";
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 2000; ++i) {
         SetSystem("int2_bits", (i + t) % 2 ? 12 : -1);
-        SetSystem("image_dir", (i + t) % 2 ? "/x/one:/x/two" : "/y");
+        SetSystem("image_dir", (i + t) % 2 ? two_dirs.c_str() : "/y");
       }
     });
   }

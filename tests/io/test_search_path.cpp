@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "env.h"
 #include "io/files.h"
 #include "io_test_util.h"
 
@@ -40,15 +41,15 @@ class SearchPath : public ::testing::Test {
     const char* env = getenv("VISION_IMAGE_DIR");
     old_env_ = env ? env : "";
     had_env_ = env != nullptr;
-    unsetenv("VISION_IMAGE_DIR");
+    visiontest::UnsetEnv("VISION_IMAGE_DIR");
     SetSystem("image_dir", "");
   }
   void TearDown() override {
     std::filesystem::current_path(old_cwd_);
     if (had_env_)
-      setenv("VISION_IMAGE_DIR", old_env_.c_str(), 1);
+      visiontest::SetEnv("VISION_IMAGE_DIR", old_env_.c_str());
     else
-      unsetenv("VISION_IMAGE_DIR");
+      visiontest::UnsetEnv("VISION_IMAGE_DIR");
     SetSystem("image_dir", "");
     for (const auto& f : bundled_files_) std::filesystem::remove(f);
     if (!bundled_files_.empty()) {
@@ -85,13 +86,14 @@ TEST_F(SearchPath, EarlierPlacesWinOverLaterOnes) {
   Marker(env_dir_b_ / ("vision_test_" + name + ".pgm"), 1);
   std::filesystem::create_directories(env_dir_b_ / "vision_test");
   Marker(env_dir_b_ / ("vision_test/" + name + ".pgm"), 3);
-  const std::string env = env_dir_a_.Str() + ":" + env_dir_b_.Str();
-  setenv("VISION_IMAGE_DIR", env.c_str(), 1);
+  const std::string env = env_dir_a_.Str() + visiontest::kPathSeparator + env_dir_b_.Str();
+  visiontest::SetEnv("VISION_IMAGE_DIR", env.c_str());
   EXPECT_EQ(WidthOf(rel.c_str()), 3);  // the environment before the bundled images
 
   std::filesystem::create_directories(image_dir_ / "vision_test");
   Marker(image_dir_ / ("vision_test/" + name + ".pgm"), 2);
-  SetSystem("image_dir", ("/nonexistent:" + image_dir_.Str()).c_str());
+  SetSystem("image_dir",
+            ("/nonexistent" + std::string(visiontest::kPathSeparator) + image_dir_.Str()).c_str());
   EXPECT_EQ(WidthOf(rel.c_str()), 2);  // "image_dir" before the environment
 
   std::filesystem::create_directories(cwd_ / "vision_test");
@@ -113,7 +115,7 @@ TEST_F(SearchPath, NameAsGivenComesBeforeAddedExtensions) {
 }
 
 TEST_F(SearchPath, MissingFileNamesItAndThePlacesTried) {
-  setenv("VISION_IMAGE_DIR", env_dir_a_.Str().c_str(), 1);
+  visiontest::SetEnv("VISION_IMAGE_DIR", env_dir_a_.Str().c_str());
   SetSystem("image_dir", image_dir_.Str().c_str());
   try {
     HObject image;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <vector>
 
 #include "detail/iconic.h"
@@ -22,7 +23,7 @@ inline vision::HObject ToObject(const scene::Image& img) {
   return vision::detail::MakeObject(std::move(data));
 }
 
-inline vision::HTuple Rad(double deg) { return vision::HTuple(deg * M_PI / 180.0); }
+inline vision::HTuple Rad(double deg) { return vision::HTuple(deg * std::numbers::pi / 180.0); }
 
 // The benchmark's model: angles -10..10 degrees, row scale 0.9..1.7, column scale 0.9..1.1.
 inline vision::HTuple BenchModel(const vision::HObject& templ,
@@ -65,7 +66,7 @@ inline std::vector<scene::Shape> RandomShapes(int width, int height, int rows, i
   for (int i = 0; i < rows; ++i) {
     for (int j = 0; j < cols; ++j) {
       scene::Shape s;
-      s.angle = rng.Uniform(-10, 10) * margin * M_PI / 180;
+      s.angle = rng.Uniform(-10, 10) * margin * std::numbers::pi / 180;
       s.sr = 1.3 + rng.Uniform(-0.4, 0.4) * margin;
       s.sc = 1.0 + rng.Uniform(-0.1, 0.1) * margin;
       s.row = ch * (i + 0.5) + rng.Uniform(-0.1, 0.1) * ch;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <vector>
 
 namespace scene {
@@ -121,7 +122,7 @@ inline void AddNoise(Image* img, double sigma, std::uint64_t seed) {
   };
   for (double& p : img->px) {
     const double u1 = uniform(), u2 = uniform();
-    p += sigma * std::sqrt(-2 * std::log(u1)) * std::cos(2 * M_PI * u2);
+    p += sigma * std::sqrt(-2 * std::log(u1)) * std::cos(2 * std::numbers::pi * u2);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <numbers>
 #include <sstream>
 #include <string>
 
@@ -31,13 +32,13 @@ struct Errors {
       if (best < 0) {
         ++missed;
         ADD_FAILURE() << "missed shape at " << s.row << ", " << s.col << " angle "
-                      << s.angle * 180 / M_PI << " scales " << s.sr << ", " << s.sc;
+                      << s.angle * 180 / std::numbers::pi << " scales " << s.sr << ", " << s.sc;
         continue;
       }
       used[std::size_t(best)] = true;
       ++found;
       pos += std::pow(f.row[best] - s.row, 2) + std::pow(f.col[best] - s.col, 2);
-      ang += std::pow((f.angle[best] - s.angle) * 180 / M_PI, 2);
+      ang += std::pow((f.angle[best] - s.angle) * 180 / std::numbers::pi, 2);
       sr += std::pow(f.sr[best] / s.sr - 1, 2);
       sc += std::pow(f.sc[best] / s.sc - 1, 2);
     }
@@ -144,7 +145,7 @@ TEST(FindAccuracy, EdgesOfTheSearchRange) {
     for (double sr : {0.9, 1.7}) {
       for (double sc : {0.9, 1.1}) {
         scene::Shape s;
-        s.angle = a * M_PI / 180;
+        s.angle = a * std::numbers::pi / 180;
         s.sr = sr;
         s.sc = sc;
         s.row = 120.3 + 240 * (i / 4);
@@ -165,7 +166,7 @@ TEST(FindAccuracy, EdgesOfTheSearchRange) {
   EXPECT_LE(e.Ang(), 0.05);
   EXPECT_LE(e.Sr(), 0.2);
   EXPECT_LE(e.Sc(), 0.2);
-  const double lo = -10 * M_PI / 180, hi = 10 * M_PI / 180;
+  const double lo = -10 * std::numbers::pi / 180, hi = 10 * std::numbers::pi / 180;
   for (std::size_t k = 0; k < f.Size(); ++k) {
     EXPECT_GE(f.angle[k], lo);
     EXPECT_LE(f.angle[k], hi);
