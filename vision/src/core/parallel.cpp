@@ -74,7 +74,7 @@ class Pool {
     }
     wake_.notify_all();
     Work();
-    SpinFor(kSpin, [this] { return running_now_.load(std::memory_order_acquire) == 0; });
+    SpinFor(kSpin, [this] { return running_.load(std::memory_order_acquire) == 0; });
     std::unique_lock lock(mutex_);
     // Helpers that have not picked up a ticket yet will find the range exhausted; withdraw
     // their tickets so nobody starts late on a finished loop.
@@ -117,11 +117,9 @@ class Pool {
       seen = generation_.load(std::memory_order_relaxed);
       --tickets_;
       ++running_;
-      running_now_.store(running_, std::memory_order_relaxed);
       lock.unlock();
       Work();
       lock.lock();
-      running_now_.store(running_ - 1, std::memory_order_release);
       if (--running_ == 0) done_.notify_all();
     }
   }
@@ -135,8 +133,7 @@ class Pool {
   std::atomic<int> next_{0};
   int end_ = 0;
   int tickets_ = 0;
-  int running_ = 0;
-  std::atomic<int> running_now_{0};  // running_, readable without the mutex
+  std::atomic<int> running_{0};  // changed under the mutex; read without it while spinning
   std::atomic<std::uint64_t> generation_{0};
   std::exception_ptr error_;
 };
