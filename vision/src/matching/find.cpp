@@ -342,9 +342,15 @@ double Overlap(const ShapeModel& model, const Pose& a, const Pose& b) {
   return PolygonArea(poly) / smaller;
 }
 
+// How many values Grid gives: as a double, so that absurd ranges can be checked before they
+// overflow anything.
+double GridSize(double lo, double hi, double step) {
+  return hi - lo <= 1e-12 || step <= 0 ? 1.0 : std::ceil((hi - lo) / step - 1e-9) + 1;
+}
+
 std::vector<double> Grid(double lo, double hi, double step) {
-  if (hi - lo <= 1e-12 || step <= 0) return {0.5 * (lo + hi)};
-  const int n = static_cast<int>(std::ceil((hi - lo) / step - 1e-9)) + 1;
+  if (GridSize(lo, hi, step) == 1.0) return {0.5 * (lo + hi)};
+  const int n = static_cast<int>(GridSize(lo, hi, step));
   std::vector<double> v;
   for (int i = 0; i < n; ++i) v.push_back(lo + (hi - lo) * i / (n - 1));
   return v;
@@ -357,12 +363,9 @@ void CheckScanSize(const ModelLevel& top, const SearchRange& range, const HTuple
                    const HTuple& scale_r_min, const HTuple& scale_r_max, const HTuple& scale_c_min,
                    const HTuple& scale_c_max) {
   constexpr double kMaxEntries = 1 << 25;  // poses times points: about 512 MB of tables
-  auto steps = [](double lo, double hi, double step) {
-    return hi - lo <= 1e-12 || step <= 0 ? 1.0 : std::ceil((hi - lo) / step - 1e-9) + 1;
-  };
-  const double na = steps(range.a0, range.a1, top.angle_step);
-  const double nr = steps(range.sr0, range.sr1, top.scale_r_step);
-  const double nc = steps(range.sc0, range.sc1, top.scale_c_step);
+  const double na = GridSize(range.a0, range.a1, top.angle_step);
+  const double nr = GridSize(range.sr0, range.sr1, top.scale_r_step);
+  const double nc = GridSize(range.sc0, range.sc1, top.scale_c_step);
   const double poses = na * nr * nc;
   if (poses * double(std::max<std::size_t>(top.Size(), 1)) <= kMaxEntries) return;
   char count[256];
