@@ -1,13 +1,13 @@
-// Pieces of the acquisition seam shared by every backend.
+// Pieces of the camera seam shared by every backend.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
-#include "acquisition/device.h"
+#include "camera/camera.h"
 #include "detail/error.h"
 #include "vision/HErrorCodes.h"
 
-namespace vision::detail::acq {
+namespace vision::detail::camera {
 
 std::string Device::Name() const {
   const DeviceInfo& i = Info();
@@ -120,4 +120,4 @@ std::unique_ptr<Interface> MakeGenICamInterface() {
 #endif
 }
 
-}  // namespace vision::detail::acq
+}  // namespace vision::detail::camera

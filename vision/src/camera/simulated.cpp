@@ -1,4 +1,4 @@
-// The simulated camera: a device of our own behind the acquisition seam, chosen when the
+// The simulated camera: a device of our own behind the camera seam, chosen when the
 // environment variable VISION_FAKE_CAMERA is set. It touches no network and runs no thread:
 // frames are made on demand when the consumer asks for one, at the moment a real camera would
 // have delivered them (free-running: every 1/AcquisitionFrameRate seconds; triggered: at once).
@@ -19,11 +19,11 @@
 #include <set>
 #include <thread>
 
-#include "acquisition/device.h"
+#include "camera/camera.h"
 #include "detail/error.h"
 #include "vision/HErrorCodes.h"
 
-namespace vision::detail::acq {
+namespace vision::detail::camera {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -240,7 +240,7 @@ class SimStream final : public Stream {
   }
   ~SimStream() override { s_->acquiring = false; }
 
-  PopStatus Pop(int timeout_ms, const std::function<void(const FrameView&)>& consume,
+  PopStatus Pop(int timeout_ms, const std::function<void(const Frame&)>& consume,
                 std::string* detail) override {
     SimState& s = *s_;
     if (s.lost) return Lost(detail);
@@ -280,7 +280,7 @@ class SimStream final : public Stream {
       return Lost(detail);
     }
     s.Render(s.delivered);
-    FrameView view;
+    Frame view;
     view.pixel_format = s.Pfnc();
     view.width = int(s.width);
     view.height = int(s.height);
@@ -482,4 +482,4 @@ std::unique_ptr<Interface> MakeSimulatedInterface(const std::string& options) {
   return std::make_unique<SimInterface>(ParseOptions(options));
 }
 
-}  // namespace vision::detail::acq
+}  // namespace vision::detail::camera

@@ -1,4 +1,4 @@
-// Aravis backend of the acquisition seam: GigE Vision and USB3 Vision cameras. Everything of
+// Aravis backend of the camera seam: GigE Vision and USB3 Vision cameras. Everything of
 // GLib and Aravis stays in this file.
 //
 // Lost cameras: Aravis notices a GigE camera that stopped answering through its heartbeat
@@ -15,11 +15,11 @@
 #include <mutex>
 #include <thread>
 
-#include "acquisition/device.h"
+#include "camera/camera.h"
 #include "detail/error.h"
 #include "vision/HErrorCodes.h"
 
-namespace vision::detail::acq {
+namespace vision::detail::camera {
 namespace {
 
 // Aravis keeps one process-wide device list; its functions are not thread-safe.
@@ -129,7 +129,7 @@ class AravisStream final : public Stream {
     Release(stream_, shared_->suspect || shared_->control_lost);
   }
 
-  PopStatus Pop(int timeout_ms, const std::function<void(const FrameView&)>& consume,
+  PopStatus Pop(int timeout_ms, const std::function<void(const Frame&)>& consume,
                 std::string* detail) override {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
@@ -173,7 +173,7 @@ class AravisStream final : public Stream {
       return PopStatus::kIncomplete;
     }
     shared_->suspect = false;
-    FrameView view;
+    Frame view;
     std::size_t size = 0;
     view.data = static_cast<const std::uint8_t*>(arv_buffer_get_image_data(buffer, &size));
     view.size = size;
@@ -399,4 +399,4 @@ class AravisInterface final : public Interface {
 
 std::unique_ptr<Interface> MakeAravisInterface() { return std::make_unique<AravisInterface>(); }
 
-}  // namespace vision::detail::acq
+}  // namespace vision::detail::camera

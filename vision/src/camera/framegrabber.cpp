@@ -1,4 +1,4 @@
-// HFramegrabber: the facade over the acquisition seam (device.h). It checks the operator
+// HFramegrabber: the facade over the camera seam (camera.h). It checks the operator
 // arguments, keeps the interface parameters (grab_timeout), converts frames into images and turns
 // the backends' DeviceError into HException carrying the operator's name.
 #include "vision/HFramegrabber.h"
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "acquisition/device.h"
+#include "camera/camera.h"
 #include "detail/error.h"
 #include "detail/iconic.h"
 #include "vision/HErrorCodes.h"
@@ -15,13 +15,13 @@
 namespace vision {
 namespace detail {
 
-using acq::DeviceError;
+using camera::DeviceError;
 
 class FramegrabberImpl {
  public:
-  std::unique_ptr<acq::Interface> iface;
-  std::unique_ptr<acq::Device> device;
-  std::unique_ptr<acq::Stream> stream;
+  std::unique_ptr<camera::Interface> iface;
+  std::unique_ptr<camera::Device> device;
+  std::unique_ptr<camera::Stream> stream;
   int grab_timeout_ms = 5000;
   std::string external_trigger = "default";
   std::chrono::steady_clock::time_point last_grab{};
@@ -32,7 +32,7 @@ class FramegrabberImpl {
     iface.reset();
   }
 
-  acq::Device& Dev(const char* proc) const {
+  camera::Device& Dev(const char* proc) const {
     if (!device)
       Fail(err::kAcqNotOpen, proc, "the framegrabber handle is not open (OpenFramegrabber first)");
     return *device;
@@ -50,45 +50,46 @@ std::string TextArg(const HTuple& value, const char* proc, const char* param) {
   return value.S().Str();
 }
 
-bool Matches(const acq::DeviceInfo& info, const std::string& wanted) {
+bool Matches(const camera::DeviceInfo& info, const std::string& wanted) {
   return wanted == info.id || (!info.serial.empty() && wanted == info.serial) ||
          (!info.user_id.empty() && wanted == info.user_id);
 }
 
 // Converts one frame into an image: Mono8 to one byte channel; RGB8 and BGR8 to three byte
 // channels in R, G, B order; Mono10/12/14/16 (16 bits per pixel, little endian) to "uint2".
-HImage FrameToImage(const acq::FrameView& f, const std::string& camera, const char* proc) {
+HImage FrameToImage(const camera::Frame& f, const std::string& camera_name, const char* proc) {
   std::size_t bpp = 0;
   int channels = 1;
   PixelType type = PixelType::Byte;
   switch (f.pixel_format) {
-    case acq::pfnc::kMono8:
+    case camera::pfnc::kMono8:
       bpp = 1;
       break;
-    case acq::pfnc::kMono10:
-    case acq::pfnc::kMono12:
-    case acq::pfnc::kMono14:
-    case acq::pfnc::kMono16:
+    case camera::pfnc::kMono10:
+    case camera::pfnc::kMono12:
+    case camera::pfnc::kMono14:
+    case camera::pfnc::kMono16:
       bpp = 2;
       type = PixelType::UInt2;
       break;
-    case acq::pfnc::kRGB8:
-    case acq::pfnc::kBGR8:
+    case camera::pfnc::kRGB8:
+    case camera::pfnc::kBGR8:
       bpp = 3;
       channels = 3;
       break;
     default:
       Fail(err::kAcqPixelFormat, proc,
-           "camera " + camera + " delivers pixel format " + acq::PixelFormatName(f.pixel_format) +
+           "camera " + camera_name + " delivers pixel format " +
+               camera::PixelFormatName(f.pixel_format) +
                ", which cannot be converted (supported: Mono8, Mono10, Mono12, Mono14, Mono16, "
                "RGB8, BGR8)");
   }
   const std::size_t pixels = std::size_t(f.width) * std::size_t(f.height);
   if (f.width <= 0 || f.height <= 0 || f.size < pixels * bpp)
     Fail(err::kAcqBuffer, proc,
-         "camera " + camera + " delivered a frame of " + std::to_string(f.size) + " bytes for " +
-             std::to_string(f.width) + " x " + std::to_string(f.height) + " " +
-             acq::PixelFormatName(f.pixel_format) + " pixels");
+         "camera " + camera_name + " delivered a frame of " + std::to_string(f.size) +
+             " bytes for " + std::to_string(f.width) + " x " + std::to_string(f.height) + " " +
+             camera::PixelFormatName(f.pixel_format) + " pixels");
   ImageData img = AllocateImage(type, f.width, f.height, channels, proc);
   if (channels == 1) {
     std::memcpy(MutablePlane(img, 0), f.data, pixels * bpp);
@@ -99,7 +100,7 @@ HImage FrameToImage(const acq::FrameView& f, const std::string& camera, const ch
         out[i] = std::uint16_t(f.data[2 * i] | (f.data[2 * i + 1] << 8));
     }
   } else {
-    const bool bgr = f.pixel_format == acq::pfnc::kBGR8;
+    const bool bgr = f.pixel_format == camera::pfnc::kBGR8;
     std::uint8_t* r = MutablePlane(img, 0);
     std::uint8_t* g = MutablePlane(img, 1);
     std::uint8_t* b = MutablePlane(img, 2);
@@ -156,12 +157,12 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
 
   impl_->Close();
   try {
-    auto iface = detail::acq::MakeGenICamInterface();
+    auto iface = detail::camera::MakeGenICamInterface();
     const auto found = iface->Discover();
     if (found.empty())
       Fail(err::kAcqNoDevice, proc,
            "no camera found on interface GenICamTL (device '" + wanted + "' was asked for)");
-    const detail::acq::DeviceInfo* pick = nullptr;
+    const detail::camera::DeviceInfo* pick = nullptr;
     if (wanted == "default") {
       pick = &found.front();
     } else {
@@ -171,7 +172,7 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
           break;
         }
     }
-    std::unique_ptr<detail::acq::Device> dev;
+    std::unique_ptr<detail::camera::Device> dev;
     if (!pick) {
       // The user id is only known once a camera is open: try them in turn.
       for (const auto& info : found) {
@@ -242,7 +243,7 @@ void HFramegrabber::SetFramegrabberParam(const HTuple& param, const HTuple& valu
     try {
       if (name == "grab_timeout") {
         std::int64_t ms = 0;
-        if (!detail::acq::ValueInteger(v, &ms) || ms < -1 || ms > 24LL * 3600 * 1000)
+        if (!detail::camera::ValueInteger(v, &ms) || ms < -1 || ms > 24LL * 3600 * 1000)
           Fail(err::kWrongParamValue, proc,
                "grab_timeout must be a time in milliseconds (0 to 86400000) or -1 for no limit, "
                "not " +
@@ -297,22 +298,22 @@ HImage Grab(detail::FramegrabberImpl& impl, double max_delay, const char* proc) 
     const std::string name = dev.Name();
     const auto status = impl.stream->Pop(
         impl.grab_timeout_ms,
-        [&](const detail::acq::FrameView& f) { image = detail::FrameToImage(f, name, proc); },
+        [&](const detail::camera::Frame& f) { image = detail::FrameToImage(f, name, proc); },
         &detail);
     impl.last_grab = std::chrono::steady_clock::now();
     switch (status) {
-      case detail::acq::PopStatus::kFrame:
+      case detail::camera::PopStatus::kFrame:
         return image;
-      case detail::acq::PopStatus::kTimeout:
+      case detail::camera::PopStatus::kTimeout:
         Fail(err::kAcqTimeout, proc,
              "no image from camera " + name + " within grab_timeout " +
                  std::to_string(impl.grab_timeout_ms) + " ms" +
                  (detail.empty() ? "" : ": " + detail));
-      case detail::acq::PopStatus::kIncomplete:
+      case detail::camera::PopStatus::kIncomplete:
         Fail(err::kAcqBuffer, proc,
              "camera " + name + " delivered an incomplete frame" +
                  (detail.empty() ? "" : ": " + detail));
-      case detail::acq::PopStatus::kLost:
+      case detail::camera::PopStatus::kLost:
         Fail(err::kAcqLost, proc,
              "camera " + name + " was lost" + (detail.empty() ? "" : ": " + detail));
     }

@@ -6,7 +6,7 @@
 //
 // The camera is the one the library picks: the simulated camera when VISION_FAKE_CAMERA is set,
 // otherwise the first GigE Vision / USB3 Vision camera. Runs that look for real cameras belong in
-// a network namespace (benchmarks/acquisition/run_grab_latency.sh sets one up with the fake GigE
+// a network namespace (benchmarks/camera/run_grab_latency.sh sets one up with the fake GigE
 // camera).
 #include <algorithm>
 #include <chrono>

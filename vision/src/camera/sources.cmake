@@ -1,17 +1,17 @@
-# Acquisition area: HFramegrabber over a seam of our own (src/acquisition/device.h) with two
+# Camera area: HFramegrabber over a seam of our own (src/camera/camera.h) with two
 # backends: the simulated camera (always built) and Aravis for GigE Vision and USB3 Vision
 # cameras (option VISION_WITH_ARAVIS).
 option(VISION_WITH_ARAVIS "Reach GigE Vision and USB3 Vision cameras through Aravis 0.8" ON)
 
 target_sources(vision PRIVATE
-  src/acquisition/common.cpp
-  src/acquisition/framegrabber.cpp
-  src/acquisition/simulated.cpp)
+  src/camera/camera.cpp
+  src/camera/framegrabber.cpp
+  src/camera/simulated.cpp)
 
 if(VISION_WITH_ARAVIS)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(ARAVIS REQUIRED IMPORTED_TARGET GLOBAL aravis-0.8)
-  target_sources(vision PRIVATE src/acquisition/aravis.cpp)
+  target_sources(vision PRIVATE src/camera/aravis.cpp)
   target_compile_definitions(vision PRIVATE VISION_WITH_ARAVIS)
   target_link_libraries(vision PRIVATE PkgConfig::ARAVIS)
 endif()

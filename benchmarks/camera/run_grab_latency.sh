@@ -3,7 +3,7 @@
 # on Aravis's fake GigE Vision camera inside a namespace with only loopback: once as
 # arv-fake-gv-camera-0.8 runs it (it looks for software triggers once per 40 ms), once through
 # our test helper with a 1 ms trigger period, so the figures show the transport, not the wait.
-# Usage: benchmarks/acquisition/run_grab_latency.sh [build dir] [cycles]
+# Usage: benchmarks/camera/run_grab_latency.sh [build dir] [cycles]
 set -uo pipefail
 build=${1:-build/release}
 cycles=${2:-1000}

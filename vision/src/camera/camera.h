@@ -3,7 +3,7 @@
 //   Interface  finds cameras and opens one            (one per transport: Aravis, simulated)
 //   Device     features of one open camera
 //   Stream     buffers in, filled buffers out, while acquisition runs
-//   Buffer     pixels of one frame plus its status     (FrameView below)
+//   Buffer     pixels of one frame plus its status     (Frame below)
 //
 // Backends report failures as DeviceError (a code of HErrorCodes.h and a message naming the
 // camera and the feature); HFramegrabber turns them into HException with the operator's name.
@@ -24,7 +24,7 @@
 
 #include "vision/HTuple.h"
 
-namespace vision::detail::acq {
+namespace vision::detail::camera {
 
 class DeviceError : public std::runtime_error {
  public:
@@ -58,7 +58,7 @@ struct DeviceInfo {
 };
 
 // A frame as the stream hands it out: valid only during the callback that receives it.
-struct FrameView {
+struct Frame {
   std::uint32_t pixel_format = 0;
   int width = 0;
   int height = 0;
@@ -88,7 +88,7 @@ class Stream {
   // Waits for the next frame, at most timeout_ms milliseconds (-1: without limit). On kFrame the
   // consumer has seen the frame; the buffer goes back to the stream afterwards in every case, so
   // a slow consumer never starves it. detail receives a reason on the failure statuses.
-  virtual PopStatus Pop(int timeout_ms, const std::function<void(const FrameView&)>& consume,
+  virtual PopStatus Pop(int timeout_ms, const std::function<void(const Frame&)>& consume,
                         std::string* detail) = 0;
   // Frames that completed before the call but were not yet handed out are dropped.
   virtual void Flush() = 0;
@@ -146,4 +146,4 @@ bool ValueBoolean(const HTuple& value, bool* out);
 // Name of a pixel format for messages ("Mono8", or "0x02180015" when unknown).
 std::string PixelFormatName(std::uint32_t pfnc);
 
-}  // namespace vision::detail::acq
+}  // namespace vision::detail::camera
