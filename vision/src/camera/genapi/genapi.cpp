@@ -138,6 +138,13 @@ std::vector<std::string> NodeMap::FeatureNames() const {
   return names;
 }
 
+std::vector<std::string> NodeMap::NodeNames() const {
+  std::vector<std::string> names;
+  for (const auto& n : graph_->nodes)
+    if (graph_->Find(n->name) == n.get()) names.push_back(n->name);
+  return names;
+}
+
 std::vector<std::string> NodeMap::CategoryFeatures(std::string_view name) const {
   Node* n = FindOrThrow(*graph_, name);
   if (n->kind != Kind::kCategory)

@@ -82,6 +82,8 @@ class NodeMap {
   // Value features for listings, in the order of the description: every Integer, Float,
   // Boolean, Enumeration, Command and String node, and every other node a Category lists.
   std::vector<std::string> FeatureNames() const;
+  // Every named node, features and helpers (registers, swiss knives, ...) alike.
+  std::vector<std::string> NodeNames() const;
   // The features a Category lists (pFeature), in order.
   std::vector<std::string> CategoryFeatures(std::string_view name) const;
   std::string UnitOf(std::string_view name) const;  // "" when none
