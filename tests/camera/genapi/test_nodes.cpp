@@ -388,6 +388,21 @@ TEST(NodeMap, LookupTypesGroupsAndPorts) {
   EXPECT_DOUBLE_EQ(map->GetFloat("Gain"), 1.5);
 }
 
+TEST(NodeMap, NonAsciiTextEntitiesAndCdata) {
+  MemoryPort port;
+  auto map =
+      Map("<Float Name=\"Exposure\"><Value>10</Value><Unit>\xC2\xB5s</Unit>"
+          "<ToolTip>0 \xC2\xB0C to 50 \xC2\xB0C, \xC2\xAE</ToolTip></Float>"
+          "<IntSwissKnife Name=\"Entities\"><Formula>(1 &lt; 2) &amp;&amp; (3 &gt; 2)</Formula>"
+          "</IntSwissKnife>"
+          "<IntSwissKnife Name=\"Cdata\"><Formula><![CDATA[ (4 >> 1) < 3 ]]></Formula>"
+          "</IntSwissKnife>",
+          port);
+  EXPECT_EQ(map->UnitOf("Exposure"), "\xC2\xB5s");
+  EXPECT_EQ(map->GetInteger("Entities"), 1);
+  EXPECT_EQ(map->GetInteger("Cdata"), 1);
+}
+
 TEST(BadDescriptions, RefusedWithTheNodeAndTheProblem) {
   const std::pair<std::string, std::vector<const char*>> cases[] = {
       {"<Integer Name=\"A\"><pValue>Nowhere</pValue></Integer>", {"'A'", "'Nowhere'", "not exist"}},
