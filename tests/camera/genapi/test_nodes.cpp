@@ -392,7 +392,9 @@ TEST(NodeMap, NonAsciiTextEntitiesAndCdata) {
   MemoryPort port;
   auto map =
       Map("<Float Name=\"Exposure\"><Value>10</Value><Unit>\xC2\xB5s</Unit>"
-          "<ToolTip>0 \xC2\xB0C to 50 \xC2\xB0C, \xC2\xAE</ToolTip></Float>"
+          "<ToolTip>0 \xC2\xB0"
+          "C to 50 \xC2\xB0"
+          "C, \xC2\xAE</ToolTip></Float>"
           "<IntSwissKnife Name=\"Entities\"><Formula>(1 &lt; 2) &amp;&amp; (3 &gt; 2)</Formula>"
           "</IntSwissKnife>"
           "<IntSwissKnife Name=\"Cdata\"><Formula><![CDATA[ (4 >> 1) < 3 ]]></Formula>"
