@@ -10,6 +10,7 @@
 
 #include "../tests/matching/match_util.h"
 #include "vision/HException.h"
+#include "vision/HImageFile.h"
 #include "vision/HImageOps.h"
 #include "vision/HSystem.h"
 

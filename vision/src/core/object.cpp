@@ -1,4 +1,4 @@
-// HObject and HImage methods, and the image operators that sit on them.
+// The methods of HObject and HImage.
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,29 +39,6 @@ void HImage::GetImageSize(Hlong* width, Hlong* height) const {
   const auto& image = detail::SingleImage(*this, "GetImageSize");
   if (width) *width = image.width;
   if (height) *height = image.height;
-}
-
-void GetImageSize(const HObject& image, HTuple* width, HTuple* height) {
-  const auto& data = detail::SingleImage(image, "GetImageSize");
-  if (width) *width = HTuple(Hlong{data.width});
-  if (height) *height = HTuple(Hlong{data.height});
-}
-
-void GenImageConst(HObject* image, const HTuple& type, const HTuple& width, const HTuple& height) {
-  constexpr const char* proc = "GenImageConst";
-  if (image == nullptr) detail::Fail(err::kNullOutput, proc, "no output object given");
-  const detail::PixelType t = detail::ParsePixelType(type, proc, "Type");
-  auto integer = [&](const HTuple& v, const char* name) -> Hlong {
-    if (v.Length() != 1 || v.Type(0) != HTupleType::Integer) {
-      detail::Fail(err::kWrongParamType, proc,
-                   std::string("parameter ") + name + " = " + detail::Describe(v) +
-                       ": one integer expected");
-    }
-    return v.L();
-  };
-  const Hlong w = integer(width, "Width");
-  const Hlong h = integer(height, "Height");
-  *image = detail::MakeObject(detail::AllocateImage(t, w, h, 1, proc));
 }
 
 }  // namespace vision
