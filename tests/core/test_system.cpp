@@ -8,7 +8,7 @@
 #include <vision/vision.h>
 
 #include "env.h"
-#include "error_of.h"
+#include "raises.h"
 
 #include "detail/system.h"
 
@@ -16,7 +16,7 @@ using namespace vision;
 
 namespace {
 
-using visiontest::ErrorOf;
+using visiontest::Raises;
 
 }  // namespace
 
@@ -41,15 +41,15 @@ TEST(SetSystem, KnownSettingsRoundTripAndBadValuesNameTheSetting) {
   SetSystem("image_dir", "");
   EXPECT_TRUE(detail::ImageDirs().empty());
 
-  EXPECT_EQ(ErrorOf([] { SetSystem("int2_bits", 8); }), err::kSystemBadValue);
-  EXPECT_EQ(ErrorOf([] { SetSystem("int2_bits", 16); }), err::kSystemBadValue);
-  EXPECT_EQ(ErrorOf([] { SetSystem("width", 0); }), err::kSystemBadValue);
-  EXPECT_EQ(ErrorOf([] { SetSystem("width", 1.5); }), err::kSystemBadValue);
-  EXPECT_EQ(ErrorOf([] { SetSystem("thread_num", "many"); }), err::kSystemBadValue);
-  EXPECT_EQ(ErrorOf([] { SetSystem("use_window_thread", "yes"); }), err::kSystemBadValue);
-  EXPECT_EQ(ErrorOf([] { SetSystem("image_dir", 5); }), err::kSystemBadValue);
-  EXPECT_EQ(ErrorOf([] { SetSystem(5, 5); }), err::kWrongParamType);
-  EXPECT_EQ(ErrorOf([] { (void)GetSystem("nonsense"); }), err::kSystemUnknownName);
+  Raises(err::kSystemBadValue, [] { SetSystem("int2_bits", 8); });
+  Raises(err::kSystemBadValue, [] { SetSystem("int2_bits", 16); });
+  Raises(err::kSystemBadValue, [] { SetSystem("width", 0); });
+  Raises(err::kSystemBadValue, [] { SetSystem("width", 1.5); });
+  Raises(err::kSystemBadValue, [] { SetSystem("thread_num", "many"); });
+  Raises(err::kSystemBadValue, [] { SetSystem("use_window_thread", "yes"); });
+  Raises(err::kSystemBadValue, [] { SetSystem("image_dir", 5); });
+  Raises(err::kWrongParamType, [] { SetSystem(5, 5); });
+  Raises(err::kSystemUnknownName, [] { (void)GetSystem("nonsense"); });
   try {
     SetSystem("no_such_setting", 42);
     FAIL() << "no exception";
@@ -106,5 +106,5 @@ TEST(SetSystem, EncodingFlagAndClock) {
   CountSeconds(&b);
   EXPECT_EQ(a.Type(0), HTupleType::Double);
   EXPECT_GE((b - a).D(), 0.0);
-  EXPECT_EQ(ErrorOf([] { CountSeconds(nullptr); }), err::kNullOutput);
+  Raises(err::kNullOutput, [] { CountSeconds(nullptr); });
 }

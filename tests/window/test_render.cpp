@@ -4,12 +4,14 @@
 #include <vector>
 
 #include "detail/iconic.h"
+#include "raises.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HException.h"
 #include "vision/HWindow.h"
 #include "window/window.h"
 
 using namespace vision;
+using visiontest::Raises;
 
 namespace {
 
@@ -32,17 +34,6 @@ struct Frame {
   std::vector<std::uint32_t> pixels;
   detail::FrameView view;
 };
-
-std::uint32_t ExpectCode(std::uint32_t code, const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const HException& e) {
-    EXPECT_EQ(e.ErrorCode(), code) << e.what();
-    return e.ErrorCode();
-  }
-  ADD_FAILURE() << "no HException";
-  return 0;
-}
 
 }  // namespace
 
@@ -87,8 +78,8 @@ TEST(RenderImage, RejectsImagesThatCannotBeShown) {
   auto deep =
       MakeImage(2, 2, 1, detail::PixelType::UInt2, [](int, int, int) { return std::uint8_t(0); });
   Frame f(2, 2, 2);
-  ExpectCode(err::kImageType, [&] { detail::RenderImage(two, f.view, "DispImage"); });
-  ExpectCode(err::kImageType, [&] { detail::RenderImage(deep, f.view, "DispImage"); });
+  Raises(err::kImageType, [&] { detail::RenderImage(two, f.view, "DispImage"); });
+  Raises(err::kImageType, [&] { detail::RenderImage(deep, f.view, "DispImage"); });
 }
 
 TEST(RenderContour, DrawsClippedLinesInImageCoordinates) {
@@ -108,11 +99,11 @@ TEST(WindowAttr, KnownAttributesAreKeptAndBadOnesRaise) {
   EXPECT_EQ(GetWindowAttr("background_color").S().Str(), "#102030");
   SetWindowAttr("window_title", "a title");
   EXPECT_EQ(GetWindowAttr("window_title").S().Str(), "a title");
-  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("window_colour", "black"); });
-  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("background_color", "blackish"); });
-  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("background_color", "#12345"); });
-  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("window_title", 5); });
-  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("shared_memory", "yes"); });
+  Raises(err::kWindowAttr, [] { SetWindowAttr("window_colour", "black"); });
+  Raises(err::kWindowAttr, [] { SetWindowAttr("background_color", "blackish"); });
+  Raises(err::kWindowAttr, [] { SetWindowAttr("background_color", "#12345"); });
+  Raises(err::kWindowAttr, [] { SetWindowAttr("window_title", 5); });
+  Raises(err::kWindowAttr, [] { SetWindowAttr("shared_memory", "yes"); });
   // A rejected value leaves the attribute as it was.
   EXPECT_EQ(GetWindowAttr("background_color").S().Str(), "#102030");
 
@@ -127,8 +118,8 @@ TEST(HWindow, OperationsOnAWindowThatIsNotOpenRaise) {
   EXPECT_FALSE(w.IsOpen());
   HImage image("byte", 4, 4);
   Hlong button = 0;
-  ExpectCode(err::kWindowClosed, [&] { w.DispImage(image); });
-  ExpectCode(err::kWindowClosed, [&] { w.GetMposition(nullptr, nullptr, &button); });
-  ExpectCode(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 0, 10); });
-  ExpectCode(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 10, 40000); });
+  Raises(err::kWindowClosed, [&] { w.DispImage(image); });
+  Raises(err::kWindowClosed, [&] { w.GetMposition(nullptr, nullptr, &button); });
+  Raises(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 0, 10); });
+  Raises(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 10, 40000); });
 }

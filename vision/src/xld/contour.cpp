@@ -5,8 +5,8 @@
 
 #include "detail/error.h"
 #include "detail/iconic.h"
+#include "vision/HContourOps.h"
 #include "vision/HErrorCodes.h"
-#include "vision/HImageOps.h"
 
 namespace vision {
 

@@ -12,8 +12,8 @@
 
 #include "detail/error.h"
 #include "detail/iconic.h"
+#include "vision/HContourOps.h"
 #include "vision/HErrorCodes.h"
-#include "vision/HImageOps.h"
 
 namespace vision {
 
