@@ -92,6 +92,9 @@ class Camera {
   // Called when a frame is handed to the consumer (EventGetData): lose_after counts these, so
   // a consumer that drops queued frames still receives N before the camera is lost.
   void FrameDelivered();
+  // Whether lose_after allows another frame to be handed out; Lose() makes the camera vanish.
+  bool MayDeliver() const;
+  void Lose();
   // The stream started or stopped: triggers only count while one runs.
   void SetStreamRunning(bool running);
 

@@ -737,7 +737,9 @@ void WaitNewBuffer(Event& e, void* buffer, std::size_t* size, std::uint64_t time
   --e.waiters;
   if (e.kills != kills) throw Error(GC_ERR_ABORT, "the wait was ended by EventKill");
   if (!e.registered) throw Error(GC_ERR_ABORT, "the event was unregistered");
-  // A lost camera delivers nothing more, not even frames that were still queued.
+  // A camera that handed out its lose_after frames is gone: it delivers nothing more, not even
+  // frames that were still queued.
+  if (!stream->output.empty() && !cam.MayDeliver()) cam.Lose();
   if (cam.Lost()) throw Error(GC_ERR_IO, cam.LostMessage());
   if (stream->output.empty()) {
     throw Error(GC_ERR_TIMEOUT,
