@@ -1,6 +1,7 @@
 #include "frames.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -142,11 +143,13 @@ std::size_t RenderFrame(const SceneTexture& scene, const FrameSettings& s, std::
 
   // Sensor noise of -1 .. 2 grey values: a fixed random pattern indexed by the sensor pixel and
   // shifted with the frame number.
-  static const std::vector<std::int8_t> noise = [] {
-    std::vector<std::int8_t> t(65536);
+  // (An array: nothing to destroy, so a stream stopped while the producer unloads never reads
+  // a destroyed table.)
+  static const std::array<std::int8_t, 65536> noise = [] {
+    std::array<std::int8_t, 65536> t{};
     for (std::size_t i = 0; i < t.size(); ++i) t[i] = std::int8_t(int((Hash(i) >> 30) & 3) - 1);
     return t;
-  }();
+  }();;
 
   // The colour ramps of RGB8, BGR8 and BayerRG8 along the image's columns.
   std::vector<unsigned> ramp(static_cast<std::size_t>(w));
