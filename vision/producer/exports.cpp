@@ -527,7 +527,7 @@ GC_ERROR VISION_GC_CALLTYPE TLOpenInterface(TL_HANDLE hTL, const char* sIfaceID,
     if (std::strcmp(sIfaceID, kInterfaceId) != 0)
       throw Error(GC_ERR_INVALID_ID,
                   std::string("no interface '") + sIfaceID + "' (there is " + kInterfaceId + ")");
-    if (system->interface)
+    if (system->open_interface)
       throw Error(GC_ERR_RESOURCE_IN_USE,
                   std::string("interface ") + kInterfaceId + " is already open (IFClose first)");
     auto iface = std::make_shared<Interface>();
@@ -539,7 +539,7 @@ GC_ERROR VISION_GC_CALLTYPE TLOpenInterface(TL_HANDLE hTL, const char* sIfaceID,
       d.id = "vision-Simulated-" + d.serial;
       iface->devices.push_back(d);
     }
-    system->interface = iface;
+    system->open_interface = iface;
     lib.Add(iface);
     *phIface = iface->Handle();
   });
@@ -552,7 +552,7 @@ GC_ERROR VISION_GC_CALLTYPE IFClose(IF_HANDLE hIface) {
     Library& lib = Lib();
     std::lock_guard<std::mutex> lock(lib.structure);
     auto iface = OpenInterface(hIface);
-    if (lib.system && lib.system->interface == iface) CloseInterface(*lib.system);
+    if (lib.system && lib.system->open_interface == iface) CloseInterface(*lib.system);
   });
 }
 

@@ -149,7 +149,8 @@ std::size_t RenderFrame(const SceneTexture& scene, const FrameSettings& s, std::
     std::array<std::int8_t, 65536> t{};
     for (std::size_t i = 0; i < t.size(); ++i) t[i] = std::int8_t(int((Hash(i) >> 30) & 3) - 1);
     return t;
-  }();;
+  }();
+  ;
 
   // The colour ramps of RGB8, BGR8 and BayerRG8 along the image's columns.
   std::vector<unsigned> ramp(static_cast<std::size_t>(w));

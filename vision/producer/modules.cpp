@@ -5,6 +5,12 @@
 #include <cstring>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #else
 #include <dlfcn.h>
@@ -287,11 +293,11 @@ void CloseDevice(Device& device) {
 }
 
 void CloseInterface(System& system) {
-  if (!system.interface) return;
-  for (auto& entry : system.interface->devices)
+  if (!system.open_interface) return;
+  for (auto& entry : system.open_interface->devices)
     if (auto device = entry.open.lock()) CloseDevice(*device);
-  Lib().Remove(system.interface.get());
-  system.interface.reset();
+  Lib().Remove(system.open_interface.get());
+  system.open_interface.reset();
 }
 
 // ---- Stream -----------------------------------------------------------------------------------

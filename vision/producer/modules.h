@@ -111,8 +111,8 @@ struct Core {
 
 struct System : Object {
   System() : Object(Kind::System) {}
-  bool listed = false;                   // TLUpdateInterfaceList was called
-  std::shared_ptr<Interface> interface;  // while open
+  bool listed = false;                        // TLUpdateInterfaceList was called
+  std::shared_ptr<Interface> open_interface;  // while open
   Info GetInfo(gentl::TL_INFO_CMD cmd) const;
 };
 Info LibraryInfo(gentl::TL_INFO_CMD cmd);  // GCGetInfo and TLGetInfo

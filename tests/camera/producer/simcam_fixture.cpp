@@ -2,10 +2,6 @@
 
 #include <functional>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 namespace simtest {
 
 const ProducerFile& Producer() {
