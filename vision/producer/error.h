@@ -1,0 +1,25 @@
+// How the producer's internals report a failure: a GenTL error code and a message for
+// GCGetLastError. Every exported function catches these (and everything else) at the C boundary.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "camera/gentl/gentl_abi.h"
+
+namespace vision::simcam {
+
+class Error : public std::runtime_error {
+ public:
+  Error(gentl::GC_ERROR code, const std::string& message)
+      : std::runtime_error(message), code_(code) {}
+  gentl::GC_ERROR Code() const noexcept { return code_; }
+
+ private:
+  gentl::GC_ERROR code_;
+};
+
+// "0x0000012c"
+std::string Hex(std::uint64_t value);
+
+}  // namespace vision::simcam
