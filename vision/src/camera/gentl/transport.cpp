@@ -67,7 +67,9 @@ class TransportInterface final : public Interface {
     }
     if (config_.aravis) {
       try {
+        aravis_found_ = 0;
         for (DeviceInfo info : config_.aravis->Discover()) {
+          ++aravis_found_;
           info.transport = "Aravis";
           if (listed(info)) continue;
           out.push_back(std::move(info));
@@ -111,7 +113,11 @@ class TransportInterface final : public Interface {
     }
     for (const auto& s : set_.skipped) lines.push_back("skipped '" + s.path + "': " + s.reason);
     if (config_.aravis)
-      lines.push_back("Aravis: GigE Vision and USB3 Vision cameras not reached through a producer");
+      lines.push_back(aravis_found_ < 0 ? std::string("Aravis: GigE Vision and USB3 Vision cameras")
+                      : aravis_found_ == 0
+                          ? std::string("Aravis: no GigE Vision or USB3 Vision camera found")
+                          : "Aravis: " + std::to_string(aravis_found_) +
+                                " GigE Vision or USB3 Vision camera(s) found");
     for (const auto& p : problems_) lines.push_back(p);
     return lines;
   }
@@ -127,6 +133,7 @@ class TransportInterface final : public Interface {
   ProducerSet set_;
   std::vector<Located> located_;
   std::vector<std::string> problems_;
+  int aravis_found_ = -1;  // cameras Aravis found in the last discovery (-1: none yet)
 };
 
 }  // namespace
