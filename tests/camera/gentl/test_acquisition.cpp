@@ -297,6 +297,12 @@ TEST(Parameters, SeveralWritesAreAllCheckedBeforeTheFirstIsMade) {
   std::string m = Raises(err::kAcqParamValue, [&] { camera.SetFramegrabberParam(names, values); });
   EXPECT_TRUE(Contains(m, "YUV422")) << m;
   EXPECT_EQ(camera.GetFramegrabberParam("TriggerMode").S().Str(), "Off");
+  // Two names and one value for both: "On" suits TriggerMode but not TriggerSource.
+  HTuple both;
+  both.Append("TriggerMode").Append("TriggerSource");
+  m = Raises(err::kAcqParamValue, [&] { camera.SetFramegrabberParam(both, HTuple("On")); });
+  EXPECT_TRUE(Contains(m, "TriggerSource") && Contains(m, "Software")) << m;
+  EXPECT_EQ(camera.GetFramegrabberParam("TriggerMode").S().Str(), "Off");
   HTuple unknown, sizes;
   unknown.Append("Width").Append("Gamma");
   sizes.Append(320).Append(1);

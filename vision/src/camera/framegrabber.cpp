@@ -45,6 +45,7 @@ class FramegrabberImpl {
       waiting = abortable_;
     }
     if (waiting) waiting->Abort();
+    waiting.reset();  // the stream stops below, under op
     std::lock_guard<std::mutex> lock(op);
     CloseLocked();
   }

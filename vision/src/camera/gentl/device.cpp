@@ -32,11 +32,8 @@ std::string Hex(std::uint64_t v) {
   return buf;
 }
 
-// Failures of the camera as the device sees them: lost (it stopped answering) is sticky.
-bool MeansLost(abi::GC_ERROR code) {
-  return code == abi::GC_ERR_IO || code == abi::GC_ERR_TIMEOUT ||
-         code == abi::GC_ERR_NOT_AVAILABLE || code == abi::GC_ERR_INVALID_HANDLE;
-}
+// Port failures that mean the camera stopped answering (a lost camera stays lost).
+bool MeansLost(abi::GC_ERROR code) { return code == abi::GC_ERR_IO || code == abi::GC_ERR_TIMEOUT; }
 
 // The remote device's registers as a GenApi port. A failure is kept (its GenTL code and the
 // producer's reason) so the device can tell a lost camera from a refused value.
