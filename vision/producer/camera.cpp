@@ -475,11 +475,19 @@ FrameSettings Camera::Settings() const {
   return s;
 }
 
+bool Camera::MayDeliver() const {
+  return options_.lose_after < 0 || delivered_ < options_.lose_after;
+}
+
+void Camera::Lose() {
+  lost_ = true;
+  acquiring_ = false;
+  pending_frame_triggers_ = 0;
+}
+
 bool Camera::BeginFrame() {
-  if (options_.lose_after >= 0 && delivered_ >= options_.lose_after) {
-    lost_ = true;
-    acquiring_ = false;
-    pending_frame_triggers_ = 0;
+  if (!MayDeliver()) {
+    Lose();
     return false;
   }
   if (pending_frame_triggers_ > 0 && FrameTriggered()) --pending_frame_triggers_;

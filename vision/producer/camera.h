@@ -89,9 +89,12 @@ class Camera {
   // frame is filled; returns false (and the camera is lost from now on) when lose_after says the
   // camera vanishes instead.
   bool BeginFrame();
-  // Called after a frame went to the output queue (counts for lose_after and the acquisition
-  // modes).
+  // Called when a frame is handed to the consumer (EventGetData): lose_after counts these, so
+  // a consumer that drops queued frames still receives N before the camera is lost.
   void FrameDelivered();
+  // Whether lose_after allows another frame to be handed out; Lose() makes the camera vanish.
+  bool MayDeliver() const;
+  void Lose();
   // The stream started or stopped: triggers only count while one runs.
   void SetStreamRunning(bool running);
 

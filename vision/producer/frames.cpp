@@ -118,14 +118,21 @@ std::size_t RenderFrame(const SceneTexture& scene, const FrameSettings& s, std::
   const int bpp = BytesPerPixel(s.pixel_format);
   if (w <= 0 || h <= 0 || bpp == 0 || scene.width <= 0) return 0;
 
-  // The pose of this frame: slow sines of the frame number, different periods so the motion
-  // does not repeat soon.
+  // The pose of this frame: slow sines of the frame number (frame 0 would show the scene as it
+  // is), different periods so the motion does not repeat soon.
   const double n = double(frame_id);
   const double angle = 1.5 * kPi / 180 * std::sin(2 * kPi * n / 900);
   const double tx = 0.02 * scene.width * std::sin(2 * kPi * n / 600);
-  const double ty = 0.02 * scene.height * std::sin(2 * kPi * n / 750 + 1);
+  const double ty = 0.02 * scene.height * std::sin(2 * kPi * n / 750);
   const double cx = (scene.width - 1) / 2.0, cy = (scene.height - 1) / 2.0;
   const double ca = std::cos(angle), sa = std::sin(angle);
+  // Sensor pixel (sx, sy) shows the scene at c + R(-angle) ((sx, sy) - c - t), in fixed point
+  // with 16 fraction bits, computed from the sensor position alone (never accumulated along a
+  // row): a region of interest shows exactly the pixels of the full frame there.
+  const auto fixed = [](double v) { return std::int64_t(std::llround(v * 65536.0)); };
+  const std::int64_t u_base = fixed(cx - ca * (cx + tx) - sa * (cy + ty));
+  const std::int64_t v_base = fixed(cy + sa * (cx + tx) - ca * (cy + ty));
+  const std::int64_t u_dx = fixed(ca), u_dy = fixed(sa), v_dx = fixed(-sa), v_dy = fixed(ca);
 
   // Gain and black level as one table.
   std::uint8_t lut[256];
@@ -133,67 +140,97 @@ std::size_t RenderFrame(const SceneTexture& scene, const FrameSettings& s, std::
   for (int v = 0; v < 256; ++v)
     lut[v] = std::uint8_t(std::clamp(std::lround(v * gain + s.black_level), 0L, 255L));
 
+  // Sensor noise of -1 .. 2 grey values: a fixed random pattern indexed by the sensor pixel and
+  // shifted with the frame number.
+  static const std::vector<std::int8_t> noise = [] {
+    std::vector<std::int8_t> t(65536);
+    for (std::size_t i = 0; i < t.size(); ++i) t[i] = std::int8_t(int((Hash(i) >> 30) & 3) - 1);
+    return t;
+  }();
+
+  // The colour ramps of RGB8, BGR8 and BayerRG8 along the image's columns.
+  std::vector<unsigned> ramp(static_cast<std::size_t>(w));
+  for (int x = 0; x < w; ++x)
+    ramp[std::size_t(x)] = 65u * 255u * unsigned(x) / unsigned(std::max(1, w - 1));
+
+  const int sw = scene.width, sh = scene.height;
   std::vector<std::uint8_t> grey(static_cast<std::size_t>(w));
   std::vector<std::uint8_t> line(std::size_t(w) * std::size_t(bpp));
   const std::size_t line_bytes = line.size();
   std::size_t written = 0;
   for (int row = 0; row < h && written < capacity; ++row) {
     const int y = s.reverse_y ? h - 1 - row : row;  // row of the unmirrored image
-    // Sensor pixel (sx, sy) shows the scene at c + R(-angle) (p - c - t).
-    const double py = s.offset_y + y - cy - ty;
-    const double px0 = s.offset_x - cx - tx;
-    double u = cx + ca * px0 + sa * py, v = cy - sa * px0 + ca * py;
-    // Sensor noise, a function of the frame and the sensor pixel (a region of interest shows
-    // the same noise as the full frame there).
-    const std::uint64_t noise_row = frame_id * 0x9E3779B97F4A7C15ull +
-                                    std::uint64_t(s.offset_y + y) * 16384u +
-                                    std::uint64_t(s.offset_x);
-    for (int x = 0; x < w; ++x, u += ca, v -= sa) {
-      const double fu = std::floor(u), fv = std::floor(v);
-      const int iu = int(fu), iv = int(fv);
-      const double a = u - fu, b = v - fv;
-      const int u0 = Reflect(iu, scene.width), u1 = Reflect(iu + 1, scene.width);
-      const int v0 = Reflect(iv, scene.height), v1 = Reflect(iv + 1, scene.height);
-      const std::uint8_t* r0 = &scene.grey[std::size_t(v0) * std::size_t(scene.width)];
-      const std::uint8_t* r1 = &scene.grey[std::size_t(v1) * std::size_t(scene.width)];
-      const double val =
-          (r0[u0] * (1 - a) + r0[u1] * a) * (1 - b) + (r1[u0] * (1 - a) + r1[u1] * a) * b;
-      const int jitter = int((Hash(noise_row + std::uint64_t(x)) >> 30) & 3) - 1;  // -1 .. 2
-      grey[std::size_t(x)] = lut[std::clamp(int(std::lround(val)) + jitter, 0, 255)];
-    }
-    for (int xo = 0; xo < w; ++xo) {
-      const int x = s.reverse_x ? w - 1 - xo : xo;  // column of the unmirrored image
-      const unsigned g = grey[std::size_t(x)];
-      std::uint8_t* p = &line[std::size_t(xo) * std::size_t(bpp)];
-      auto red = [&] {
-        return std::uint8_t((35 * g + 65 * 255 * unsigned(x) / unsigned(std::max(1, w - 1))) / 100);
-      };
-      auto blue = [&] {
-        return std::uint8_t((35 * g + 65 * 255 * unsigned(y) / unsigned(std::max(1, h - 1))) / 100);
-      };
-      switch (s.pixel_format) {
-        case pfnc::kMono16:
-          p[0] = std::uint8_t(g ^ 0xA5);
-          p[1] = std::uint8_t(g);
-          break;
-        case pfnc::kRGB8:
-          p[0] = red();
-          p[1] = std::uint8_t(g);
-          p[2] = blue();
-          break;
-        case pfnc::kBGR8:
-          p[0] = blue();
-          p[1] = std::uint8_t(g);
-          p[2] = red();
-          break;
-        case pfnc::kBayerRG8:
-          // Position in the delivered image decides the colour of the sample.
-          p[0] = (row % 2 == 0) ? (xo % 2 == 0 ? red() : std::uint8_t(g))
-                                : (xo % 2 == 0 ? std::uint8_t(g) : blue());
-          break;
-        default:
-          p[0] = std::uint8_t(g);
+    const std::int64_t sy = s.offset_y + y;
+    const std::uint64_t noise_row =
+        std::uint64_t(sy) * std::uint64_t(s.sensor_width) + frame_id * 40503u;
+    // Integer steps along the row: exact, so the same as computing each pixel on its own.
+    std::int64_t u = u_base + std::int64_t(s.offset_x) * u_dx + sy * u_dy;
+    std::int64_t v = v_base + std::int64_t(s.offset_x) * v_dx + sy * v_dy;
+    const std::uint64_t noise_start = noise_row + std::uint64_t(s.offset_x);
+    for (int x = 0; x < w; ++x, u += u_dx, v += v_dx) {
+      const int iu = int(u >> 16), iv = int(v >> 16);
+      const unsigned a = unsigned(u >> 8) & 0xFF, b = unsigned(v >> 8) & 0xFF;
+      unsigned p00, p01, p10, p11;
+      if (iu >= 0 && iv >= 0 && iu < sw - 1 && iv < sh - 1) {
+        const std::uint8_t* r0 = &scene.grey[std::size_t(iv) * std::size_t(sw) + std::size_t(iu)];
+        p00 = r0[0];
+        p01 = r0[1];
+        p10 = r0[sw];
+        p11 = r0[sw + 1];
+      } else {  // at the picture's edge: mirrored
+        const int u0 = Reflect(iu, sw), u1 = Reflect(iu + 1, sw);
+        const int v0 = Reflect(iv, sh), v1 = Reflect(iv + 1, sh);
+        const std::uint8_t* r0 = &scene.grey[std::size_t(v0) * std::size_t(sw)];
+        const std::uint8_t* r1 = &scene.grey[std::size_t(v1) * std::size_t(sw)];
+        p00 = r0[u0];
+        p01 = r0[u1];
+        p10 = r1[u0];
+        p11 = r1[u1];
       }
+      const unsigned top = p00 * (256 - a) + p01 * a, bottom = p10 * (256 - a) + p11 * a;
+      const int val = int((top * (256 - b) + bottom * b + 32768) >> 16) +
+                      noise[(noise_start + std::uint64_t(x)) & 0xFFFF];
+      grey[std::size_t(x)] = lut[std::clamp(val, 0, 255)];
+    }
+    const unsigned blue_ramp = 65u * 255u * unsigned(y) / unsigned(std::max(1, h - 1));
+    // column(xo): the column of the unmirrored image shown at output column xo.
+    const auto column = [&](int xo) { return std::size_t(s.reverse_x ? w - 1 - xo : xo); };
+    const auto red = [&](std::size_t x) {
+      return std::uint8_t((35 * unsigned(grey[x]) + ramp[x]) / 100);
+    };
+    const auto blue = [&](std::size_t x) {
+      return std::uint8_t((35 * unsigned(grey[x]) + blue_ramp) / 100);
+    };
+    std::uint8_t* p = line.data();
+    switch (s.pixel_format) {
+      case pfnc::kMono16:
+        for (int xo = 0; xo < w; ++xo, p += 2) {
+          const std::uint8_t g = grey[column(xo)];
+          p[0] = std::uint8_t(g ^ 0xA5);
+          p[1] = g;
+        }
+        break;
+      case pfnc::kRGB8:
+      case pfnc::kBGR8: {
+        const int r = s.pixel_format == pfnc::kRGB8 ? 0 : 2;
+        for (int xo = 0; xo < w; ++xo, p += 3) {
+          const std::size_t x = column(xo);
+          p[r] = red(x);
+          p[1] = grey[x];
+          p[2 - r] = blue(x);
+        }
+        break;
+      }
+      case pfnc::kBayerRG8:
+        // The position in the delivered image decides the colour of the sample: R G / G B.
+        for (int xo = 0; xo < w; ++xo, ++p) {
+          const std::size_t x = column(xo);
+          *p =
+              (row % 2 == 0) ? (xo % 2 == 0 ? red(x) : grey[x]) : (xo % 2 == 0 ? grey[x] : blue(x));
+        }
+        break;
+      default:
+        for (int xo = 0; xo < w; ++xo) *p++ = grey[column(xo)];
     }
     const std::size_t n_copy = std::min(line_bytes, capacity - written);
     std::memcpy(dst + written, line.data(), n_copy);

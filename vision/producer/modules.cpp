@@ -651,7 +651,6 @@ void Stream::Run() {
     output.push_back(b);
     ++delivered;
     ++acquired;
-    cam.FrameDelivered();
     if (event) ++event->fired;
     core->event_cv.notify_all();
     if (to_acquire != GENTL_INFINITE && acquired >= to_acquire) {
@@ -723,7 +722,7 @@ void WaitNewBuffer(Event& e, void* buffer, std::size_t* size, std::uint64_t time
     throw Error(GC_ERR_ABORT, "the wait was ended by EventKill");
   }
   const std::uint64_t kills = e.kills;
-  const Camera& cam = e.core->camera;
+  Camera& cam = e.core->camera;
   const auto ready = [&] {
     return !stream->output.empty() || e.kills != kills || !e.registered || cam.Lost();
   };
@@ -738,14 +737,18 @@ void WaitNewBuffer(Event& e, void* buffer, std::size_t* size, std::uint64_t time
   --e.waiters;
   if (e.kills != kills) throw Error(GC_ERR_ABORT, "the wait was ended by EventKill");
   if (!e.registered) throw Error(GC_ERR_ABORT, "the event was unregistered");
+  // A camera that handed out its lose_after frames is gone: it delivers nothing more, not even
+  // frames that were still queued.
+  if (!stream->output.empty() && !cam.MayDeliver()) cam.Lose();
+  if (cam.Lost()) throw Error(GC_ERR_IO, cam.LostMessage());
   if (stream->output.empty()) {
-    if (cam.Lost()) throw Error(GC_ERR_IO, cam.LostMessage());
     throw Error(GC_ERR_TIMEOUT,
                 "no new buffer within " + std::to_string(timeout_ms) + " ms on " + stream->id);
   }
   Buffer* b = stream->output.front();
   stream->output.pop_front();
   b->state = BufferState::Delivered;
+  if (b->new_data) cam.FrameDelivered();
   EVENT_NEW_BUFFER_DATA data{b, b->user};
   std::memcpy(buffer, &data, sizeof data);
   *size = sizeof data;
