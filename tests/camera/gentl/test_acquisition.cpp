@@ -286,6 +286,35 @@ TEST(Selection, ProducersInPathOrderAndNoCameraTwice) {
   std::filesystem::remove_all(copy_dir);
 }
 
+#ifndef VISION_TEST_WITH_ARAVIS
+// Without Aravis (the Windows build) GENICAM_GENTL64_PATH is the only transport, so the variable
+// can be tried here without any network search: the simulated camera's producer named in it is
+// found, opened and grabbed from; broken producers in the same path are skipped with reasons.
+TEST(ProducerPathVariable, AloneItReachesTheCamerasOfItsProducers) {
+  visiontest::UnsetEnv("VISION_FAKE_CAMERA");
+  const std::string fixtures = GENTL_FIXTURE_DIR;
+  const std::string list = gentl::BundledProducerPath() + visiontest::kPathSeparator + fixtures +
+                           "/nowhere" + visiontest::kPathSeparator + fixtures;
+  visiontest::SetEnv(gentl::ProducerPathVariable(), list.c_str());
+  HTuple info, values;
+  vision::InfoFramegrabber("GenICamTL", "producers", &info, &values);
+  const std::string report = vision::detail::Describe(values);
+  EXPECT_TRUE(Contains(report, "vision_simcam.cti")) << report;
+  EXPECT_TRUE(Contains(report, "does not exist")) << report;
+  EXPECT_TRUE(Contains(report, "licence file missing")) << report;
+  vision::InfoFramegrabber("GenICamTL", "device", &info, &values);
+  ASSERT_GE(values.Length(), 3);
+  EXPECT_EQ(values[0].S().Str(), "vision-Simulated-SIM0001");  // path order: the first entry
+  EXPECT_EQ(values[1].S().Str(), "fixture-dev-1");
+  HFramegrabber camera;
+  camera.OpenFramegrabber("GenICamTL", 0, 0, 0, 0, 0, 0, "default", 8, "default", -1.0, "false",
+                          "default", "default", -1, -1);
+  EXPECT_EQ(Data(camera.GrabImageAsync(-1.0)).width, 640);
+  camera.CloseFramegrabber();
+  visiontest::UnsetEnv(gentl::ProducerPathVariable());
+}
+#endif
+
 // ---- Several parameters at once: checked before the first is written -------------------------
 
 TEST(Parameters, SeveralWritesAreAllCheckedBeforeTheFirstIsMade) {

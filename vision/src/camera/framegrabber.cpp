@@ -3,6 +3,7 @@
 // the backends' DeviceError into HException carrying the operator's name.
 #include "vision/HFramegrabber.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -30,9 +31,11 @@ class FramegrabberImpl {
   std::string external_trigger = "default";
   std::chrono::steady_clock::time_point last_grab{};
   mutable std::mutex op;
+  std::atomic<bool> open{false};  // for IsOpen, which never waits for op
 
   // Closes; the caller holds op.
   void CloseLocked() noexcept {
+    open = false;
     SetStream(nullptr);
     device.reset();
     iface.reset();
@@ -153,10 +156,7 @@ HFramegrabber::HFramegrabber() : impl_(std::make_unique<detail::FramegrabberImpl
 
 HFramegrabber::~HFramegrabber() { impl_->Close(); }
 
-bool HFramegrabber::IsOpen() const noexcept {
-  std::lock_guard<std::mutex> lock(impl_->op);
-  return impl_->device != nullptr;
-}
+bool HFramegrabber::IsOpen() const noexcept { return impl_->open; }
 
 void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizontal_resolution*/,
                                      const HTuple& /*vertical_resolution*/,
@@ -239,6 +239,7 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
     if (height > 0) dev->SetFeature("Height", HTuple(height));
     impl_->iface = std::move(iface);
     impl_->device = std::move(dev);
+    impl_->open = true;
   } catch (const DeviceError& e) {
     Fail(e.Code(), proc, e.what());
   }
