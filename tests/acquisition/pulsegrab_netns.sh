@@ -5,7 +5,9 @@
 #   1. arv-fake-gv-camera-0.8 with its stock description, which lacks BGR8: the PixelFormat
 #      failure report;
 #   2. the same camera with our description that adds BGR8: 1000 cycles, exit status 0;
-#   3. the camera process killed while it produces the seventh frame: six complete cycles, the
+#   3. the same camera losing 5 % of its stream packets (-r 50), which it never resends: the
+#      first grab fails with the incomplete-frame error 5311, never a damaged image;
+#   4. the camera process killed while it produces the seventh frame: six complete cycles, the
 #      seventh trigger and grab lines, the report, a non-zero status, within grab_timeout + 2 s.
 # Exits 77 (skipped) where no namespace can be made (not root, no `ip`).
 # Usage: pulsegrab_netns.sh <pulsegrab> <fakegv_camera>
@@ -104,6 +106,19 @@ cmp -s "$work/out" "$work/expected" || {
 }
 [ "$status" -eq 0 ] || fail "$name: exit status $status; stderr: $(cat "$work/err")"
 echo "  1000 cycles in $elapsed_ms ms"
+
+name="camera losing 5% of its packets"
+# The fake camera does not answer resend requests: no frame arrives whole. The first grab ends
+# the run with the incomplete-frame error, never with a damaged image.
+start_camera "$stock_camera" -i 127.0.0.1 -g "$work/bgr8.xml" -r 50
+run
+stop_camera
+{
+  configured
+  printf -- '---> Send Software trigger 1 \n---> Trying to grab image1  ... \n'
+} >"$work/before"
+expect_report "$work/before" "--->GrabImageAsync failed!" 5311
+sed -n 's/^---> Cause: /  cause: /p' "$work/out"
 
 name="camera killed after the sixth frame"
 start_camera "$fakegv" --genicam "$work/bgr8.xml" --die-at-frame 7

@@ -1,13 +1,30 @@
-// Image acquisition. The "GenICamTL" interface reaches GigE Vision and USB3 Vision cameras
-// (through Aravis, in builds with VISION_WITH_ARAVIS). With the environment variable
-// VISION_FAKE_CAMERA set it sees only a simulated camera and touches no network; the variable
-// holds a comma-separated option list: 1, width=W, height=H, fps=F, reject=NAME, lose_after=N.
+// Image acquisition. The "GenICamTL" interface is a GenICam transport-layer consumer: it reaches
+// every camera of the GenTL producers (.cti files, shipped by camera makers for their GigE
+// Vision, USB3 Vision, CoaXPress and Camera Link cameras) named by the environment variable
+// GENICAM_GENTL64_PATH (GENICAM_GENTL32_PATH in a 32-bit program): folders, whose .cti files are
+// taken in name order, or single files, separated by ';' on Windows and ':' elsewhere. On Linux
+// it reaches GigE Vision and USB3 Vision cameras through Aravis as well (builds with
+// VISION_WITH_ARAVIS).
+//
+// The order of the cameras, which "default" (the first) and a device name (the first match)
+// follow: the producers in the order of GENICAM_GENTL64_PATH, within a producer its interfaces
+// and their devices in the order the producer lists them; then the cameras Aravis finds that no
+// producer listed (same vendor, model and serial number). A camera is never listed twice, so it
+// is never opened through two transports.
+//
+// With the environment variable VISION_FAKE_CAMERA set (even to nothing) the only camera is the
+// simulated one, a GenTL producer bundled with the library (vision_simcam.cti), found by the
+// library itself: nothing else is searched and no network is touched. The variable holds a
+// comma-separated option list: 1, width=W, height=H, fps=F, reject=NAME, lose_after=N,
+// incomplete=N, delay=MS, busy, cameras=N, description=FILE, plain.
 //
 // Errors are HException with a code of HErrorCodes.h (53xx) and a message naming the camera, the
 // parameter or feature, the value and the camera's reason.
 //
-// Thread safety: one HFramegrabber is used from one thread at a time; distinct handles may be
-// used from different threads.
+// Thread safety: one HFramegrabber is used from one thread at a time (its operations are
+// serialised), except CloseFramegrabber, which may come from another thread while a grab waits:
+// the grab then ends at once with kAcqNotOpen. Distinct handles may be used from different
+// threads.
 #pragma once
 
 #include <memory>
@@ -28,8 +45,10 @@ class HFramegrabber {
   HFramegrabber(const HFramegrabber&) = delete;
   HFramegrabber& operator=(const HFramegrabber&) = delete;
 
-  // name must be "GenICamTL". device "default" opens the first camera found; any other text
-  // selects a camera by its id, serial number or user id. image_width/image_height > 0 set the
+  // name must be "GenICamTL". device "default" opens the first camera in the order above; any
+  // other text selects the first camera whose id, serial number or user-defined name it is
+  // (InfoFramegrabber lists them). A camera held by another program is refused at once
+  // (kAcqOpen). image_width/image_height > 0 set the
   // camera's Width/Height. external_trigger ("true", "false", "default") is recorded only: the
   // trigger is configured with the camera's own features (TriggerMode, ...). The other values
   // are accepted as given. An open handle is closed first.
@@ -50,7 +69,10 @@ class HFramegrabber {
   // "grab_timeout" in ms (-1: wait without limit; default 5000), "image_width"/"image_height",
   // and any camera feature: enumeration entry by name, integer, float, boolean, string, or
   // command (runs it; the value is ignored). Texts holding numbers are accepted for numeric
-  // features. param and value may hold several names and as many values.
+  // features. param and value may hold several names and as many values (or one value for
+  // all): every write is checked before the first is made, so a refusal known in advance
+  // (unknown name, read-only, out of range, no such entry, a value of the wrong kind) changes
+  // nothing.
   void SetFramegrabberParam(const HTuple& param, const HTuple& value);
   void SetFramegrabberParam(const char* param, const char* value);
 
@@ -66,12 +88,26 @@ class HFramegrabber {
   // The next image in line, as GrabImageAsync(-1).
   HImage GrabImage();
 
-  // Stops acquisition and releases the camera. Harmless when not open.
+  // Stops acquisition and releases the camera. Harmless when not open. May be called from
+  // another thread while a grab waits (it ends that wait).
   void CloseFramegrabber();
   bool IsOpen() const noexcept;
 
  private:
   std::unique_ptr<detail::FramegrabberImpl> impl_;
 };
+
+// What the interface name offers, without opening a camera. name must be "GenICamTL". query:
+//   "device"       value_list: the id of every camera, in the order "default" follows
+//   "info_boards"  value_list: one line per camera, e.g.
+//                  producer:'/opt/maker/x.cti' interface:'eth0' device:'cam-1' vendor:'Maker'
+//                  model:'M1' serial:'123' user_name:'left' access:'ReadWrite'
+//                  (Aravis cameras: transport:'Aravis' instead of producer and interface)
+//   "producers"    value_list: where the interface searched, and every producer loaded or
+//                  skipped with its path and the reason
+//   "parameters"   value_list: the interface's own parameters of Get/SetFramegrabberParam
+// information receives one line saying what value_list holds.
+void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* information,
+                      HTuple* value_list);
 
 }  // namespace vision

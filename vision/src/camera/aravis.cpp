@@ -290,6 +290,30 @@ class AravisDevice final : public Device {
     refuse(err::kAcqParamValue, reason);
   }
 
+  // What SetFeature finds out after a failed write, found out before writing (several writes
+  // at once are all checked first).
+  void CheckFeature(const std::string& name, const HTuple& value) override {
+    ArvGcNode* node = Node(name);
+    const std::string shown = Describe(value);
+    auto refuse = [&](std::uint32_t code, const std::string& why) {
+      throw DeviceError(code, "camera " + Name() + " refused " + name + " = " + shown + ": " + why);
+    };
+    bool b = false;
+    std::int64_t i = 0;
+    double d = 0;
+    if (ARV_IS_GC_BOOLEAN(node)) {
+      if (!ValueBoolean(value, &b)) refuse(err::kAcqParamValue, "true or false is expected");
+    } else if (ARV_IS_GC_ENUMERATION(node) || ARV_IS_GC_COMMAND(node) || ARV_IS_GC_STRING(node)) {
+    } else if (ARV_IS_GC_INTEGER(node)) {
+      if (!ValueInteger(value, &i)) refuse(err::kAcqParamValue, "an integer is expected");
+    } else if (ARV_IS_GC_FLOAT(node)) {
+      if (!ValueDouble(value, &d)) refuse(err::kAcqParamValue, "a number is expected");
+    } else {
+      refuse(err::kAcqUnknownParam, "not a value feature");
+    }
+    Diagnose(node, value, refuse);
+  }
+
   std::unique_ptr<Stream> StartStream() override {
     return std::make_unique<AravisStream>(device_, shared_, Name());
   }

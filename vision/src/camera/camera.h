@@ -1,6 +1,6 @@
 // The seam between HFramegrabber and the code that talks to cameras. Not installed.
 //
-//   Interface  finds cameras and opens one            (one per transport: Aravis, simulated)
+//   Interface  finds cameras and opens one            (GenTL producers, and Aravis on Linux)
 //   Device     features of one open camera
 //   Stream     buffers in, filled buffers out, while acquisition runs
 //   Buffer     pixels of one frame plus its status     (Frame below)
@@ -10,7 +10,8 @@
 // No GLib type crosses this seam.
 //
 // Thread safety: a Device and its Stream are used from one thread at a time (the thread that owns
-// the HFramegrabber). Backends may run threads of their own behind this seam.
+// the HFramegrabber), except Stream::Abort, which any thread may call while another waits in
+// Pop. Backends may run threads of their own behind this seam.
 #pragma once
 
 #include <chrono>
@@ -54,7 +55,11 @@ struct DeviceInfo {
   std::string model;
   std::string serial;
   std::string user_id;
-  std::string protocol;  // "GigEVision", "USB3Vision", "Simulated"
+  std::string protocol;   // "GigEVision", "USB3Vision", a GenTL transport type ("GEV", "U3V", ...)
+  std::string transport;  // "GenTL" or "Aravis"
+  std::string producer;   // GenTL: the producer file
+  std::string interface_id;  // GenTL: the producer's interface the camera is on
+  std::string access;        // GenTL: access status when listed ("ReadWrite", "Busy", ...)
 };
 
 // A frame as the stream hands it out: valid only during the callback that receives it.
@@ -73,6 +78,7 @@ enum class PopStatus {
   kTimeout,     // nothing arrived within the time-out
   kIncomplete,  // a frame arrived damaged (missing packets, size mismatch); it was dropped
   kLost,        // the camera is gone; no frame will ever come
+  kAborted,     // Abort ended the wait (the camera is being closed)
 };
 
 struct StreamCounters {
@@ -93,6 +99,9 @@ class Stream {
   // Frames that completed before the call but were not yet handed out are dropped.
   virtual void Flush() = 0;
   virtual StreamCounters Counters() const = 0;
+  // Ends a Pop waiting in another thread at once (it returns kAborted), and every later Pop
+  // too. Callable from any thread.
+  virtual void Abort() {}
 };
 
 class Device {
@@ -110,6 +119,9 @@ class Device {
   // string, or a command (executed; the value is ignored). Texts that hold numbers are accepted
   // for numeric features.
   virtual void SetFeature(const std::string& name, const HTuple& value) = 0;
+  // Raises what SetFeature would raise for reasons known without writing (no such feature, not
+  // writable, a value of the wrong kind, out of range, no such entry); writes nothing.
+  virtual void CheckFeature(const std::string& /*name*/, const HTuple& /*value*/) {}
   // Starts acquisition with buffers sized for the current settings.
   virtual std::unique_ptr<Stream> StartStream() = 0;
   // Lets a device veto a write of one of HFramegrabber's own parameters (only the simulated
@@ -123,13 +135,17 @@ class Interface {
   virtual std::vector<DeviceInfo> Discover() = 0;
   // Opens one of the cameras Discover reported. Raises DeviceError (kAcqOpen) on failure.
   virtual std::unique_ptr<Device> Open(const DeviceInfo& info) = 0;
+  // What the interface searched and what it found or left out there (producers loaded or
+  // skipped and why), one line each, for listings and "no camera" messages.
+  virtual std::vector<std::string> Report() const { return {}; }
 };
 
-// The interface behind "GenICamTL": the simulated camera when VISION_FAKE_CAMERA is set (options
-// are checked here; a bad one raises DeviceError), otherwise the real transport layers.
+// The interface behind "GenICamTL" (camera/gentl/transport.h has its order): when
+// VISION_FAKE_CAMERA is set, even to nothing, only the simulated camera's producer bundled with
+// the library (the options are checked here; a bad one raises DeviceError); otherwise the GenTL
+// producers of GENICAM_GENTL64_PATH and, on Linux, Aravis.
 std::unique_ptr<Interface> MakeGenICamInterface();
 
-std::unique_ptr<Interface> MakeSimulatedInterface(const std::string& options);
 #ifdef VISION_WITH_ARAVIS
 std::unique_ptr<Interface> MakeAravisInterface();
 #endif

@@ -3,9 +3,11 @@
 // the backends' DeviceError into HException carrying the operator's name.
 #include "vision/HFramegrabber.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "camera/camera.h"
 #include "detail/error.h"
@@ -17,19 +19,45 @@ namespace detail {
 
 using camera::DeviceError;
 
+// Every operation holds `op` for its whole run, so one handle is used by one thread at a time.
+// CloseFramegrabber may come from another thread while a grab waits: it first aborts the wait
+// (through `abortable`, guarded by its own lock), then takes `op` and closes.
 class FramegrabberImpl {
  public:
   std::unique_ptr<camera::Interface> iface;
   std::unique_ptr<camera::Device> device;
-  std::unique_ptr<camera::Stream> stream;
+  std::shared_ptr<camera::Stream> stream;
   int grab_timeout_ms = 5000;
   std::string external_trigger = "default";
   std::chrono::steady_clock::time_point last_grab{};
+  mutable std::mutex op;
+  std::atomic<bool> open{false};  // for IsOpen, which never waits for op
 
-  void Close() noexcept {
-    stream.reset();
+  // Closes; the caller holds op.
+  void CloseLocked() noexcept {
+    open = false;
+    SetStream(nullptr);
     device.reset();
     iface.reset();
+  }
+  // Closes from any thread, ending a wait in another thread first.
+  void Close() noexcept {
+    std::shared_ptr<camera::Stream> waiting;
+    {
+      std::lock_guard<std::mutex> lock(abort_mutex_);
+      waiting = abortable_;
+    }
+    if (waiting) waiting->Abort();
+    waiting.reset();  // the stream stops below, under op
+    std::lock_guard<std::mutex> lock(op);
+    CloseLocked();
+  }
+  void SetStream(std::shared_ptr<camera::Stream> s) noexcept {
+    {
+      std::lock_guard<std::mutex> lock(abort_mutex_);
+      abortable_ = s;
+    }
+    stream = std::move(s);  // an old stream stops here, outside the abort lock
   }
 
   camera::Device& Dev(const char* proc) const {
@@ -37,6 +65,10 @@ class FramegrabberImpl {
       Fail(err::kAcqNotOpen, proc, "the framegrabber handle is not open (OpenFramegrabber first)");
     return *device;
   }
+
+ private:
+  std::mutex abort_mutex_;
+  std::shared_ptr<camera::Stream> abortable_;
 };
 
 namespace {
@@ -124,7 +156,7 @@ HFramegrabber::HFramegrabber() : impl_(std::make_unique<detail::FramegrabberImpl
 
 HFramegrabber::~HFramegrabber() { impl_->Close(); }
 
-bool HFramegrabber::IsOpen() const noexcept { return impl_->device != nullptr; }
+bool HFramegrabber::IsOpen() const noexcept { return impl_->open; }
 
 void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizontal_resolution*/,
                                      const HTuple& /*vertical_resolution*/,
@@ -156,12 +188,19 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
   }
 
   impl_->Close();
+  std::lock_guard<std::mutex> lock(impl_->op);
   try {
     auto iface = detail::camera::MakeGenICamInterface();
     const auto found = iface->Discover();
+    auto searched = [&] {
+      std::string text;
+      for (const auto& line : iface->Report()) text += (text.empty() ? "" : "; ") + line;
+      return text.empty() ? std::string() : " [" + text + "]";
+    };
     if (found.empty())
       Fail(err::kAcqNoDevice, proc,
-           "no camera found on interface GenICamTL (device '" + wanted + "' was asked for)");
+           "no camera found on interface GenICamTL (device '" + wanted + "' was asked for)" +
+               searched());
     const detail::camera::DeviceInfo* pick = nullptr;
     if (wanted == "default") {
       pick = &found.front();
@@ -174,8 +213,10 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
     }
     std::unique_ptr<detail::camera::Device> dev;
     if (!pick) {
-      // The user id is only known once a camera is open: try them in turn.
+      // Where discovery does not tell the user-defined name, it is known once a camera is
+      // open: try those cameras in turn.
       for (const auto& info : found) {
+        if (!info.user_id.empty()) continue;
         try {
           auto candidate = iface->Open(info);
           if (!candidate->Info().user_id.empty() && candidate->Info().user_id == wanted) {
@@ -198,6 +239,7 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
     if (height > 0) dev->SetFeature("Height", HTuple(height));
     impl_->iface = std::move(iface);
     impl_->device = std::move(dev);
+    impl_->open = true;
   } catch (const DeviceError& e) {
     Fail(e.Code(), proc, e.what());
   }
@@ -207,6 +249,7 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
 
 HTuple HFramegrabber::GetFramegrabberParam(const HTuple& param) const {
   static constexpr const char* proc = "GetFramegrabberParam";
+  std::lock_guard<std::mutex> lock(impl_->op);
   auto& dev = impl_->Dev(proc);
   const std::string name = detail::TextArg(param, proc, "Param");
   try {
@@ -229,39 +272,55 @@ HTuple HFramegrabber::GetFramegrabberParam(const HTuple& param) const {
   }
 }
 
+namespace {
+
+// One parameter write of SetFramegrabberParam: checked only (apply false) or done.
+void SetOne(detail::FramegrabberImpl& impl, detail::camera::Device& dev, const std::string& name,
+            const HTuple& v, bool apply, const char* proc) {
+  if (name == "grab_timeout") {
+    std::int64_t ms = 0;
+    if (!detail::camera::ValueInteger(v, &ms) || ms < -1 || ms > 24LL * 3600 * 1000)
+      Fail(err::kWrongParamValue, proc,
+           "grab_timeout must be a time in milliseconds (0 to 86400000) or -1 for no limit, "
+           "not " +
+               detail::Describe(v));
+    dev.CheckInterfaceWrite(name, v);
+    if (apply) impl.grab_timeout_ms = int(ms);
+  } else if (name == "image_width" || name == "image_height") {
+    const char* feature = name == "image_width" ? "Width" : "Height";
+    apply ? dev.SetFeature(feature, v) : dev.CheckFeature(feature, v);
+  } else if (name == "device" || name == "name" || name == "external_trigger") {
+    Fail(err::kAcqReadOnly, proc,
+         "'" + name + "' is fixed when the camera is opened and cannot be set (value " +
+             detail::Describe(v) + ")");
+  } else {
+    apply ? dev.SetFeature(name, v) : dev.CheckFeature(name, v);
+  }
+}
+
+}  // namespace
+
 void HFramegrabber::SetFramegrabberParam(const HTuple& param, const HTuple& value) {
   static constexpr const char* proc = "SetFramegrabberParam";
+  std::lock_guard<std::mutex> lock(impl_->op);
   auto& dev = impl_->Dev(proc);
   if (param.IsEmpty() || (value.Length() != param.Length() && value.Length() != 1) ||
       (value.Length() != 1 && param.Length() == 1))
     Fail(err::kWrongParamCount, proc,
          "give one value per parameter name: " + detail::Describe(param) + " and " +
              detail::Describe(value));
-  for (Hlong i = 0; i < param.Length(); ++i) {
-    const std::string name = detail::TextArg(param[i], proc, "Param");
-    const HTuple v = value.Length() == 1 ? value : value[i];
-    try {
-      if (name == "grab_timeout") {
-        std::int64_t ms = 0;
-        if (!detail::camera::ValueInteger(v, &ms) || ms < -1 || ms > 24LL * 3600 * 1000)
-          Fail(err::kWrongParamValue, proc,
-               "grab_timeout must be a time in milliseconds (0 to 86400000) or -1 for no limit, "
-               "not " +
-                   detail::Describe(v));
-        dev.CheckInterfaceWrite(name, v);
-        impl_->grab_timeout_ms = int(ms);
-      } else if (name == "image_width" || name == "image_height") {
-        dev.SetFeature(name == "image_width" ? "Width" : "Height", v);
-      } else if (name == "device" || name == "name" || name == "external_trigger") {
-        Fail(err::kAcqReadOnly, proc,
-             "'" + name + "' is fixed when the camera is opened and cannot be set (value " +
-                 detail::Describe(v) + ")");
-      } else {
-        dev.SetFeature(name, v);
-      }
-    } catch (const DeviceError& e) {
-      Fail(e.Code(), proc, e.what());
-    }
+  std::vector<std::pair<std::string, HTuple>> writes;
+  for (Hlong i = 0; i < param.Length(); ++i)
+    writes.emplace_back(detail::TextArg(param[i], proc, "Param"),
+                        value.Length() == 1 ? value : value[i]);
+  try {
+    // Several at once: every one is checked before the first is written, so a refusal that can
+    // be known in advance leaves the camera as it was.
+    if (writes.size() > 1)
+      for (const auto& [name, v] : writes) SetOne(*impl_, dev, name, v, false, proc);
+    for (const auto& [name, v] : writes) SetOne(*impl_, dev, name, v, true, proc);
+  } catch (const DeviceError& e) {
+    Fail(e.Code(), proc, e.what());
   }
 }
 
@@ -271,10 +330,11 @@ void HFramegrabber::SetFramegrabberParam(const char* param, const char* value) {
 
 void HFramegrabber::GrabImageStart(double /*max_delay*/) {
   static constexpr const char* proc = "GrabImageStart";
+  std::lock_guard<std::mutex> lock(impl_->op);
   auto& dev = impl_->Dev(proc);
   if (impl_->stream) return;  // already acquiring
   try {
-    impl_->stream = dev.StartStream();
+    impl_->SetStream(dev.StartStream());
   } catch (const DeviceError& e) {
     Fail(e.Code(), proc, e.what());
   }
@@ -284,9 +344,10 @@ void HFramegrabber::GrabImageStart(double /*max_delay*/) {
 namespace {
 
 HImage Grab(detail::FramegrabberImpl& impl, double max_delay, const char* proc) {
+  std::lock_guard<std::mutex> lock(impl.op);
   auto& dev = impl.Dev(proc);
   try {
-    if (!impl.stream) impl.stream = dev.StartStream();
+    if (!impl.stream) impl.SetStream(dev.StartStream());
     const auto now = std::chrono::steady_clock::now();
     // A frame that waited longer than max_delay since the previous grab is stale: drop what
     // completed meanwhile and wait for a new one.
@@ -316,6 +377,9 @@ HImage Grab(detail::FramegrabberImpl& impl, double max_delay, const char* proc) 
       case detail::camera::PopStatus::kLost:
         Fail(err::kAcqLost, proc,
              "camera " + name + " was lost" + (detail.empty() ? "" : ": " + detail));
+      case detail::camera::PopStatus::kAborted:
+        Fail(err::kAcqNotOpen, proc,
+             "camera " + name + " was closed (CloseFramegrabber) while " + proc + " waited");
     }
     Fail(err::kInternal, proc, "unexpected stream status");
   } catch (const DeviceError& e) {
@@ -332,5 +396,59 @@ HImage HFramegrabber::GrabImageAsync(double max_delay) {
 HImage HFramegrabber::GrabImage() { return Grab(*impl_, -1.0, "GrabImage"); }
 
 void HFramegrabber::CloseFramegrabber() { impl_->Close(); }
+
+void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* information,
+                      HTuple* value_list) {
+  static constexpr const char* proc = "InfoFramegrabber";
+  const std::string iface_name = detail::TextArg(name, proc, "Name");
+  if (iface_name != detail::kInterfaceName)
+    Fail(err::kAcqInterface, proc,
+         "unknown acquisition interface '" + iface_name + "' (available: GenICamTL)");
+  const std::string what = detail::TextArg(query, proc, "Query");
+  HTuple info, values;
+  if (what == "parameters") {
+    info = HTuple(
+        "parameters of GetFramegrabberParam and SetFramegrabberParam besides the "
+        "camera's own features (named as the camera names them)");
+    for (const char* p :
+         {"image_width", "image_height", "grab_timeout", "device", "name", "external_trigger",
+          "frames_completed", "frames_failed", "frames_underrun", "grab_timeouts"})
+      values.Append(p);
+  } else if (what == "device" || what == "info_boards" || what == "producers") {
+    try {
+      auto iface = detail::camera::MakeGenICamInterface();
+      const auto found = iface->Discover();
+      if (what == "device") {
+        info = HTuple(
+            "cameras by id, in the order 'default' follows (the first); a serial number or a "
+            "user-defined name selects a camera too");
+        for (const auto& d : found) values.Append(d.id);
+      } else if (what == "info_boards") {
+        info = HTuple("one line per camera, in the order 'default' follows");
+        for (const auto& d : found) {
+          std::string line;
+          if (d.transport == "GenTL")
+            line = "producer:'" + d.producer + "' interface:'" + d.interface_id + "' ";
+          else
+            line = "transport:'" + d.transport + "' ";
+          line += "device:'" + d.id + "' vendor:'" + d.vendor + "' model:'" + d.model +
+                  "' serial:'" + d.serial + "' user_name:'" + d.user_id + "' access:'" +
+                  (d.access.empty() ? std::string("Unknown") : d.access) + "'";
+          values.Append(line);
+        }
+      } else {
+        info = HTuple("what the interface searched: producers loaded or skipped (and why)");
+        for (const auto& line : iface->Report()) values.Append(line);
+      }
+    } catch (const DeviceError& e) {
+      Fail(e.Code(), proc, e.what());
+    }
+  } else {
+    Fail(err::kWrongParamValue, proc,
+         "unknown query '" + what + "' (queries: device, info_boards, producers, parameters)");
+  }
+  if (information) *information = info;
+  if (value_list) *value_list = values;
+}
 
 }  // namespace vision

@@ -1,12 +1,11 @@
 # Camera area: HFramegrabber over a seam of our own (src/camera/camera.h) with two
-# backends: the simulated camera (always built) and Aravis for GigE Vision and USB3 Vision
-# cameras (option VISION_WITH_ARAVIS).
+# transports: GenTL producers (src/camera/gentl, every target; the simulated camera is one) and,
+# on Linux, Aravis for GigE Vision and USB3 Vision cameras (option VISION_WITH_ARAVIS).
 option(VISION_WITH_ARAVIS "Reach GigE Vision and USB3 Vision cameras through Aravis 0.8" ON)
 
 target_sources(vision PRIVATE
   src/camera/camera.cpp
-  src/camera/framegrabber.cpp
-  src/camera/simulated.cpp)
+  src/camera/framegrabber.cpp)
 
 if(VISION_WITH_ARAVIS)
   find_package(PkgConfig REQUIRED)

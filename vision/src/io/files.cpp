@@ -128,6 +128,8 @@ std::string CurrentDir() {
 #endif
 }
 
+}  // namespace
+
 // The directory this library was loaded from ("" when unknown).
 std::string LibraryDir() {
 #ifdef _WIN32
@@ -160,8 +162,6 @@ bool SameDir(const std::string& a, const std::string& b) {
   return std::strcmp(ra, rb) == 0;
 #endif
 }
-
-}  // namespace
 
 bool IsRegularFile(const std::string& path) {
 #ifdef _WIN32

@@ -23,6 +23,11 @@ std::vector<std::string> ImageSearchPath();
 // there, else <prefix>/share/vision/images next to the installed library.
 std::string BundledImageDir();
 
+// The folder this library was loaded from ("" when unknown), and whether two paths name the same
+// folder (symbolic links resolved; case-insensitive on Windows).
+std::string LibraryDir();
+bool SameDir(const std::string& a, const std::string& b);
+
 // Finds the file for name (with or without extension); raises kFileNotFound naming every place
 // tried.
 std::string ResolveImageFile(const std::string& name, const char* proc);

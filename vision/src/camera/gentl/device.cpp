@@ -1,0 +1,930 @@
+#include "camera/gentl/device.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <new>
+
+#include "camera/genapi/genapi.h"
+#include "camera/gentl/info.h"
+#include "detail/error.h"
+#include "vision/HErrorCodes.h"
+
+namespace vision::detail::camera::gentl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A description larger than this is refused before it is read.
+constexpr std::uint64_t kMaxDescriptionBytes = 64ull << 20;
+// Buffers we want at least, whatever the stream's minimum.
+constexpr std::size_t kWantedBuffers = 4;
+// How long discovery waits for devices and interfaces to answer, in ms.
+constexpr int kMaxFeatureList = 60;
+
+std::string Hex(std::uint64_t v) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+// Port failures that mean the camera stopped answering (a lost camera stays lost).
+bool MeansLost(abi::GC_ERROR code) { return code == abi::GC_ERR_IO || code == abi::GC_ERR_TIMEOUT; }
+
+// The remote device's registers as a GenApi port. A failure is kept (its GenTL code and the
+// producer's reason) so the device can tell a lost camera from a refused value.
+class RemotePort final : public genapi::Port {
+ public:
+  RemotePort(const Library& lib, abi::PORT_HANDLE port) : lib_(lib), port_(port) {}
+
+  void Read(std::uint64_t address, void* data, std::size_t size) override {
+    std::size_t n = size;
+    const abi::GC_ERROR r = GENTL_CALL(lib_, GCReadPort, port_, address, data, &n);
+    if (r != abi::GC_ERR_SUCCESS) Failed(r, "GCReadPort", address);
+    if (n != size)
+      Short("read " + std::to_string(n) + " of " + std::to_string(size) + " bytes at " +
+            Hex(address));
+  }
+
+  void Write(std::uint64_t address, const void* data, std::size_t size) override {
+    std::size_t n = size;
+    const abi::GC_ERROR r = GENTL_CALL(lib_, GCWritePort, port_, address, data, &n);
+    if (r != abi::GC_ERR_SUCCESS) Failed(r, "GCWritePort", address);
+    if (n != size)
+      Short("wrote " + std::to_string(n) + " of " + std::to_string(size) + " bytes at " +
+            Hex(address));
+  }
+
+  abi::GC_ERROR LastFailure() const { return last_code_; }
+  const std::string& LastReason() const { return last_reason_; }
+  void ClearFailure() {
+    last_code_ = abi::GC_ERR_SUCCESS;
+    last_reason_.clear();
+  }
+
+ private:
+  [[noreturn]] void Failed(abi::GC_ERROR r, const char* function, std::uint64_t address) {
+    const GenTLError e = lib_.Error(r, function);
+    last_code_ = r;
+    last_reason_ = e.Reason();
+    throw genapi::PortError(std::string(function) + " at " + Hex(address) + ": " + e.Reason());
+  }
+  [[noreturn]] void Short(const std::string& what) {
+    last_code_ = abi::GC_ERR_IO;
+    last_reason_ = "the producer " + what;
+    throw genapi::PortError(last_reason_);
+  }
+
+  const Library& lib_;
+  abi::PORT_HANDLE port_;
+  abi::GC_ERROR last_code_ = abi::GC_ERR_SUCCESS;
+  std::string last_reason_;
+};
+
+// Reads a whole file, refusing one larger than the limit.
+std::string ReadDescriptionFile(const std::string& path, std::string* problem) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *problem = "the file '" + path + "' cannot be opened";
+    return {};
+  }
+  std::string bytes;
+  char chunk[65536];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    bytes.append(chunk, std::size_t(in.gcount()));
+    if (bytes.size() > kMaxDescriptionBytes) {
+      *problem = "the file '" + path + "' is larger than " + std::to_string(kMaxDescriptionBytes) +
+                 " bytes";
+      return {};
+    }
+  }
+  return bytes;
+}
+
+}  // namespace
+
+// Everything the device and its stream share.
+struct DeviceState {
+  std::shared_ptr<InterfaceHandle> iface;
+  const Library* lib = nullptr;
+  DeviceInfo info;
+  std::set<std::string> reject_interface;
+  abi::DEV_HANDLE device = nullptr;
+  abi::PORT_HANDLE remote = nullptr;
+  abi::DS_HANDLE stream = nullptr;  // opened at the first start
+  std::unique_ptr<RemotePort> port;
+  std::unique_ptr<genapi::NodeMap> features;
+  std::uint64_t probe_address = 0;  // a register that always reads: the description's start
+  bool lost = false;
+  std::string lost_reason;
+  bool acquiring = false;
+  std::uint64_t frames = 0;  // frames delivered since the device was opened
+  // Buffer memory the producer could not give back (a failed revoke): freed after DSClose.
+  std::vector<std::pair<void*, std::size_t>> orphaned;
+
+  std::string Name() const {
+    if (info.model.empty() && info.serial.empty()) return "'" + info.id + "'";
+    return "'" + info.model + (info.model.empty() || info.serial.empty() ? "" : " ") + info.serial +
+           "'";
+  }
+
+  [[noreturn]] void Lost() const {
+    throw DeviceError(err::kAcqLost, "camera " + Name() + " no longer answers" +
+                                         (lost_reason.empty() ? "" : ": " + lost_reason));
+  }
+  void CheckPresent() const {
+    if (lost) Lost();
+  }
+  // After a port failure: lost when it says so.
+  void NotePortFailure() {
+    if (!lost && port && MeansLost(port->LastFailure())) {
+      lost = true;
+      lost_reason = port->LastReason();
+    }
+  }
+  // Whether the camera still answers (a register read).
+  bool Alive() {
+    if (lost) return false;
+    std::uint8_t probe[4];
+    try {
+      port->Read(probe_address, probe, sizeof probe);
+      return true;
+    } catch (const genapi::PortError&) {
+      NotePortFailure();
+      return !lost;
+    }
+  }
+  // Writes a feature as part of starting or stopping; failures are ignored (the feature may be
+  // missing, read-only, or the camera gone).
+  void TrySetInteger(const char* name, std::int64_t v) {
+    try {
+      if (features->Has(name) && features->AccessOf(name) == genapi::Access::kRW)
+        features->SetInteger(name, v);
+    } catch (const genapi::Error&) {
+      NotePortFailure();
+    }
+  }
+  void TryExecute(const char* name) {
+    try {
+      if (features->Has(name)) features->Execute(name);
+    } catch (const genapi::Error&) {
+      NotePortFailure();
+    }
+  }
+
+  ~DeviceState() {
+    features.reset();
+    if (stream) GENTL_CALL(*lib, DSClose, stream);
+    for (auto& [memory, alignment] : orphaned)
+      ::operator delete(memory, std::align_val_t(alignment));
+    if (device) GENTL_CALL(*lib, DevClose, device);
+  }
+};
+
+namespace {
+
+class GenTLStream final : public Stream {
+ public:
+  explicit GenTLStream(std::shared_ptr<DeviceState> s) : s_(std::move(s)) {
+    try {
+      Start();
+    } catch (...) {
+      Stop();
+      throw;
+    }
+  }
+  ~GenTLStream() override { Stop(); }
+
+  PopStatus Pop(int timeout_ms, const std::function<void(const Frame&)>& consume,
+                std::string* detail) override;
+  void Flush() override;
+  StreamCounters Counters() const override;
+  void Abort() override {
+    aborted_ = true;
+    if (event_) GENTL_CALL(*s_->lib, EventKill, event_);
+  }
+
+ private:
+  struct Buffer {
+    abi::BUFFER_HANDLE handle = nullptr;
+    std::uint8_t* memory = nullptr;
+    std::size_t size = 0;
+  };
+
+  void Start();
+  void Stop() noexcept;
+  [[noreturn]] void StartFailed(const std::string& what, const GenTLError& e) const {
+    throw DeviceError(err::kAcqOpen, "camera " + s_->Name() + ": " + what + ": " + e.Reason());
+  }
+  void Requeue(abi::BUFFER_HANDLE handle) noexcept {
+    if (GENTL_CALL(*s_->lib, DSQueueBuffer, s_->stream, handle) != abi::GC_ERR_SUCCESS)
+      ++requeue_failures_;
+  }
+  template <abi::BUFFER_INFO_CMD Cmd>
+  std::optional<std::uint64_t> BufferNumber(abi::BUFFER_HANDLE h) const {
+    const Library& lib = *s_->lib;
+    abi::DS_HANDLE ds = s_->stream;
+    return TryInfoUnsigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* n) {
+      return GENTL_CALL(lib, DSGetBufferInfo, ds, h, Cmd, t, b, n);
+    });
+  }
+
+  std::shared_ptr<DeviceState> s_;
+  std::vector<Buffer> buffers_;
+  std::size_t alignment_ = 64;
+  abi::EVENT_HANDLE event_ = nullptr;
+  bool ds_started_ = false;
+  bool camera_started_ = false;
+  bool locked_ = false;
+  std::atomic<bool> aborted_{false};
+  // What the camera was set to at the start, for producers that do not describe buffers.
+  std::uint32_t pixel_format_ = 0;
+  int width_ = 0, height_ = 0;
+  StreamCounters counters_;
+  std::uint64_t requeue_failures_ = 0;
+};
+
+void GenTLStream::Start() {
+  DeviceState& s = *s_;
+  const Library& lib = *s.lib;
+  s.CheckPresent();
+  genapi::NodeMap& f = *s.features;
+  if (!s.stream) {
+    std::uint32_t n = 0;
+    try {
+      GENTL_CHECK(lib, DevGetNumDataStreams, s.device, &n);
+      if (n == 0) lib.Wrong("DevGetNumDataStreams", "reports no data stream");
+      const std::string id =
+          InfoText(lib, "DevGetDataStreamID", [&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
+            *t = abi::INFO_DATATYPE_STRING;
+            return GENTL_CALL(lib, DevGetDataStreamID, s.device, 0u, static_cast<char*>(b), z);
+          });
+      GENTL_CHECK(lib, DevOpenDataStream, s.device, id.c_str(), &s.stream);
+    } catch (const GenTLError& e) {
+      StartFailed("its data stream cannot be opened", e);
+    }
+  }
+  abi::DS_HANDLE ds = s.stream;
+  // Geometry and payload are fixed from here on.
+  if (f.Has("TLParamsLocked")) {
+    s.TrySetInteger("TLParamsLocked", 1);
+    locked_ = true;
+  }
+  s.CheckPresent();
+  auto stream_number = [&](abi::STREAM_INFO_CMD cmd) {
+    return TryInfoUnsigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* n) {
+      return GENTL_CALL(lib, DSGetInfo, ds, cmd, t, b, n);
+    });
+  };
+  std::uint64_t payload = 0;
+  const bool stream_defines = stream_number(abi::STREAM_INFO_DEFINES_PAYLOADSIZE).value_or(0) != 0;
+  if (!stream_defines && f.Has("PayloadSize")) {
+    try {
+      const std::int64_t p = f.GetInteger("PayloadSize");
+      payload = p > 0 ? std::uint64_t(p) : 0;
+    } catch (const genapi::Error& e) {
+      s.NotePortFailure();
+      s.CheckPresent();
+      throw DeviceError(err::kAcqOpen,
+                        "camera " + s.Name() + " gives no PayloadSize: " + std::string(e.what()));
+    }
+  }
+  if (payload == 0) payload = stream_number(abi::STREAM_INFO_PAYLOAD_SIZE).value_or(0);
+  if (payload == 0 || payload > (std::uint64_t(1) << 32))
+    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports a payload size of " +
+                                         std::to_string(payload) + " bytes");
+  const std::size_t count = std::max<std::size_t>(
+      kWantedBuffers, std::size_t(stream_number(abi::STREAM_INFO_BUF_ANNOUNCE_MIN).value_or(1)));
+  if (count > 64)
+    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " asks for at least " +
+                                         std::to_string(count) + " buffers");
+  const std::uint64_t align = stream_number(abi::STREAM_INFO_BUF_ALIGNMENT).value_or(1);
+  while (alignment_ < align && alignment_ < 4096) alignment_ *= 2;
+  try {
+    for (std::size_t i = 0; i < count; ++i) {
+      Buffer b;
+      b.size = std::size_t(payload);
+      b.memory = static_cast<std::uint8_t*>(::operator new(b.size, std::align_val_t(alignment_)));
+      const abi::GC_ERROR r = GENTL_CALL(lib, DSAnnounceBuffer, ds, b.memory, b.size,
+                                         reinterpret_cast<void*>(i), &b.handle);
+      if (r != abi::GC_ERR_SUCCESS) {
+        ::operator delete(b.memory, std::align_val_t(alignment_));
+        lib.Fail(r, "DSAnnounceBuffer");
+      }
+      buffers_.push_back(b);
+      GENTL_CHECK(lib, DSQueueBuffer, ds, b.handle);
+    }
+    GENTL_CHECK(lib, GCRegisterEvent, ds, abi::EVENT_NEW_BUFFER, &event_);
+    GENTL_CHECK(lib, DSStartAcquisition, ds, abi::ACQ_START_FLAGS_DEFAULT, abi::GENTL_INFINITE);
+    ds_started_ = true;
+  } catch (const GenTLError& e) {
+    StartFailed("its data stream cannot be started", e);
+  }
+  // What buffers may not say about themselves.
+  try {
+    if (f.Has("PixelFormat")) pixel_format_ = std::uint32_t(f.GetEnumerationValue("PixelFormat"));
+    if (f.Has("Width")) width_ = int(f.GetInteger("Width"));
+    if (f.Has("Height")) height_ = int(f.GetInteger("Height"));
+  } catch (const genapi::Error&) {
+    s.NotePortFailure();
+    s.CheckPresent();
+  }
+  try {
+    if (f.Has("AcquisitionMode") && f.AccessOf("AcquisitionMode") == genapi::Access::kRW)
+      f.SetEnumeration("AcquisitionMode", "Continuous");
+  } catch (const genapi::Error&) {
+    s.NotePortFailure();  // a camera without continuous mode still starts
+  }
+  try {
+    f.Execute("AcquisitionStart");
+    camera_started_ = true;
+  } catch (const genapi::Error& e) {
+    s.NotePortFailure();
+    s.CheckPresent();
+    throw DeviceError(err::kAcqOpen,
+                      "camera " + s.Name() + " refused AcquisitionStart: " + std::string(e.what()));
+  }
+  s.acquiring = true;
+  f.InvalidateAll();
+}
+
+void GenTLStream::Stop() noexcept {
+  DeviceState& s = *s_;
+  const Library& lib = *s.lib;
+  abi::DS_HANDLE ds = s.stream;
+  if (camera_started_ && !s.lost) s.TryExecute("AcquisitionStop");
+  if (ds_started_) GENTL_CALL(lib, DSStopAcquisition, ds, abi::ACQ_STOP_FLAGS_KILL);
+  if (event_) {
+    GENTL_CALL(lib, EventKill, event_);
+    GENTL_CALL(lib, GCUnregisterEvent, ds, abi::EVENT_NEW_BUFFER);
+  }
+  if (ds) GENTL_CALL(lib, DSFlushQueue, ds, abi::ACQ_QUEUE_ALL_DISCARD);
+  for (const Buffer& b : buffers_) {
+    void* memory = nullptr;
+    void* user = nullptr;
+    if (GENTL_CALL(lib, DSRevokeBuffer, ds, b.handle, &memory, &user) == abi::GC_ERR_SUCCESS)
+      ::operator delete(b.memory, std::align_val_t(alignment_));
+    else
+      s.orphaned.emplace_back(b.memory, alignment_);  // the producer may still hold it
+  }
+  buffers_.clear();
+  event_ = nullptr;
+  if (locked_ && !s.lost) s.TrySetInteger("TLParamsLocked", 0);
+  s.acquiring = false;
+  try {
+    s.features->InvalidateAll();
+  } catch (...) {
+  }
+}
+
+PopStatus GenTLStream::Pop(int timeout_ms, const std::function<void(const Frame&)>& consume,
+                           std::string* detail) {
+  DeviceState& s = *s_;
+  const Library& lib = *s.lib;
+  if (s.lost) {
+    if (detail) *detail = "it stopped answering after " + std::to_string(s.frames) + " frames";
+    return PopStatus::kLost;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  abi::EVENT_NEW_BUFFER_DATA data{};
+  for (;;) {
+    if (aborted_) {
+      if (detail) *detail = "the camera was closed while waiting";
+      return PopStatus::kAborted;
+    }
+    std::int64_t slice = kSliceMs;
+    if (timeout_ms >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      slice = std::max<std::int64_t>(0, std::min<std::int64_t>(slice, left));
+    }
+    std::size_t size = sizeof data;
+    const abi::GC_ERROR r =
+        GENTL_CALL(lib, EventGetData, event_, &data, &size, std::uint64_t(slice));
+    if (r == abi::GC_ERR_SUCCESS) break;
+    if (r == abi::GC_ERR_ABORT) {
+      aborted_ = true;
+      continue;
+    }
+    if (r != abi::GC_ERR_TIMEOUT) {
+      const GenTLError e = lib.Error(r, "EventGetData");
+      s.lost = true;
+      s.lost_reason = e.Reason();
+      if (detail) *detail = "its stream failed: " + e.Reason();
+      return PopStatus::kLost;
+    }
+    if (aborted_) continue;
+    if (!s.Alive()) {
+      if (detail) *detail = "it stopped answering after " + std::to_string(s.frames) + " frames";
+      return PopStatus::kLost;
+    }
+    if (timeout_ms >= 0 && Clock::now() >= deadline) {
+      ++counters_.timeouts;
+      if (detail) {
+        std::string trigger;
+        try {
+          if (s.features->Has("TriggerMode") && s.features->GetEnumeration("TriggerMode") == "On")
+            trigger = s.features->Has("TriggerSource")
+                          ? " (no trigger arrived; TriggerSource " +
+                                s.features->GetEnumeration("TriggerSource") + ")"
+                          : " (no trigger arrived)";
+        } catch (const genapi::Error&) {
+        }
+        *detail = "the camera sent no frame" + trigger;
+      }
+      return PopStatus::kTimeout;
+    }
+  }
+  // The buffer goes back to the stream however this ends.
+  struct Requeuer {
+    GenTLStream* stream;
+    abi::BUFFER_HANDLE handle;
+    ~Requeuer() { stream->Requeue(handle); }
+  } requeue{this, data.BufferHandle};
+  ++s.frames;
+  const std::uintptr_t index = reinterpret_cast<std::uintptr_t>(data.pUserPointer);
+  if (index >= buffers_.size() || buffers_[index].handle != data.BufferHandle) {
+    ++counters_.failures;
+    if (detail) *detail = "the producer delivered a buffer that was never announced";
+    return PopStatus::kIncomplete;
+  }
+  const Buffer& b = buffers_[index];
+  abi::BUFFER_HANDLE h = b.handle;
+  const std::uint64_t filled = BufferNumber<abi::BUFFER_INFO_SIZE_FILLED>(h).value_or(b.size);
+  if (BufferNumber<abi::BUFFER_INFO_IS_INCOMPLETE>(h).value_or(0) != 0) {
+    ++counters_.failures;
+    if (detail)
+      *detail = "the transport marked it incomplete (" + std::to_string(filled) + " of " +
+                std::to_string(b.size) + " bytes filled)";
+    return PopStatus::kIncomplete;
+  }
+  const auto payload_type = BufferNumber<abi::BUFFER_INFO_PAYLOADTYPE>(h);
+  if (payload_type && *payload_type != abi::PAYLOAD_TYPE_IMAGE &&
+      *payload_type != abi::PAYLOAD_TYPE_CHUNK_DATA) {
+    ++counters_.failures;
+    if (detail)
+      *detail = "the frame holds no image (payload type " + std::to_string(*payload_type) + ")";
+    return PopStatus::kIncomplete;
+  }
+  const std::uint64_t offset = BufferNumber<abi::BUFFER_INFO_IMAGEOFFSET>(h).value_or(0);
+  const std::uint64_t end = std::min<std::uint64_t>(filled, b.size);
+  if (offset > end) {
+    ++counters_.failures;
+    if (detail) *detail = "its image offset lies past the data";
+    return PopStatus::kIncomplete;
+  }
+  Frame frame;
+  frame.data = b.memory + offset;
+  frame.size = std::size_t(end - offset);
+  frame.width = int(BufferNumber<abi::BUFFER_INFO_WIDTH>(h).value_or(std::uint64_t(width_)));
+  frame.height = int(BufferNumber<abi::BUFFER_INFO_HEIGHT>(h).value_or(std::uint64_t(height_)));
+  frame.pixel_format =
+      std::uint32_t(BufferNumber<abi::BUFFER_INFO_PIXELFORMAT>(h).value_or(pixel_format_));
+  frame.frame_id = BufferNumber<abi::BUFFER_INFO_FRAMEID>(h).value_or(s.frames);
+  ++counters_.completed;
+  consume(frame);
+  return PopStatus::kFrame;
+}
+
+void GenTLStream::Flush() {
+  const Library& lib = *s_->lib;
+  for (int i = 0; i < 1024; ++i) {
+    abi::EVENT_NEW_BUFFER_DATA data{};
+    std::size_t size = sizeof data;
+    if (GENTL_CALL(lib, EventGetData, event_, &data, &size, 0) != abi::GC_ERR_SUCCESS) return;
+    Requeue(data.BufferHandle);
+  }
+}
+
+StreamCounters GenTLStream::Counters() const {
+  StreamCounters c = counters_;
+  const Library& lib = *s_->lib;
+  abi::DS_HANDLE ds = s_->stream;
+  c.underruns = TryInfoUnsigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* n) {
+                  return GENTL_CALL(lib, DSGetInfo, ds, abi::STREAM_INFO_NUM_UNDERRUN, t, b, n);
+                }).value_or(0);
+  return c;
+}
+
+class GenTLDevice final : public Device {
+ public:
+  explicit GenTLDevice(std::shared_ptr<DeviceState> s) : s_(std::move(s)) {}
+  const DeviceInfo& Info() const override { return s_->info; }
+  HTuple GetFeature(const std::string& name) override;
+  void SetFeature(const std::string& name, const HTuple& value) override;
+  void CheckFeature(const std::string& name, const HTuple& value) override;
+  std::unique_ptr<Stream> StartStream() override {
+    if (s_->acquiring)
+      throw DeviceError(err::kAcqOpen, "camera " + s_->Name() + " is already acquiring");
+    return std::make_unique<GenTLStream>(s_);
+  }
+  void CheckInterfaceWrite(const std::string& name, const HTuple& value) override {
+    if (s_->reject_interface.count(name))
+      throw DeviceError(err::kAcqParamValue, "camera " + s_->Name() + " refused " + name + " = " +
+                                                 Describe(value) +
+                                                 ": the driver does not accept this setting");
+  }
+  DeviceState& State() { return *s_; }
+
+ private:
+  [[noreturn]] void Unknown(const std::string& name) const;
+  [[noreturn]] void Refused(const std::string& name, const HTuple& value, const genapi::Error& e);
+  std::string Offered(const std::string& name) const;
+  // Writes (apply) or only checks (!apply) a value.
+  void Write(const std::string& name, const HTuple& value, bool apply);
+
+  std::shared_ptr<DeviceState> s_;
+};
+
+std::string GenTLDevice::Offered(const std::string& name) const {
+  std::string list;
+  try {
+    for (const auto& e : s_->features->EnumerationEntries(name))
+      list += (list.empty() ? "" : ", ") + e;
+  } catch (const genapi::Error&) {
+  }
+  return list;
+}
+
+void GenTLDevice::Unknown(const std::string& name) const {
+  const auto names = s_->features->FeatureNames();
+  std::string list;
+  for (std::size_t i = 0; i < names.size() && int(i) < kMaxFeatureList; ++i)
+    list += (i ? ", " : "") + names[i];
+  if (names.size() > std::size_t(kMaxFeatureList))
+    list += " and " + std::to_string(names.size() - kMaxFeatureList) + " more";
+  throw DeviceError(err::kAcqUnknownParam, "camera " + s_->Name() + " has no feature '" + name +
+                                               "' (it offers " + list + ")");
+}
+
+[[noreturn]] void Refuse(const DeviceState& s, const std::string& name, const HTuple& value,
+                         std::uint32_t code, const std::string& why) {
+  throw DeviceError(
+      code, "camera " + s.Name() + " refused " + name + " = " + Describe(value) + ": " + why);
+}
+
+void GenTLDevice::Refused(const std::string& name, const HTuple& value, const genapi::Error& e) {
+  DeviceState& s = *s_;
+  switch (e.Kind()) {
+    case genapi::ErrorKind::kUnknownFeature:
+      Unknown(name);
+    case genapi::ErrorKind::kNoSuchEntry:
+      Refuse(s, name, value, err::kAcqParamValue,
+             "no such entry (the camera offers " + Offered(name) + ")");
+    case genapi::ErrorKind::kNotWritable: {
+      // Acquisition locks the features that decide the payload (TLParamsLocked).
+      bool locked = false;
+      try {
+        locked = s.acquiring && s.features->Has("TLParamsLocked") &&
+                 s.features->GetInteger("TLParamsLocked") != 0;
+      } catch (const genapi::Error&) {
+      }
+      if (locked)
+        Refuse(s, name, value, err::kAcqParamValue, "the feature is locked while acquisition runs");
+      Refuse(s, name, value, err::kAcqReadOnly, "the feature is read-only");
+    }
+    case genapi::ErrorKind::kNotAvailable:
+      Refuse(s, name, value, err::kAcqParamValue,
+             "the feature is not available in the camera's current state");
+    case genapi::ErrorKind::kOutOfRange: {
+      try {
+        const genapi::Type type = s.features->TypeOf(name);
+        if (type == genapi::Type::kInteger) {
+          const genapi::IntRange r = s.features->IntegerRange(name);
+          std::int64_t v = 0;
+          const bool in_range = ValueInteger(value, &v) && v >= r.min && v <= r.max;
+          if (in_range && r.inc > 1)
+            Refuse(s, name, value, err::kAcqParamValue,
+                   "not on the increment " + std::to_string(r.inc) + " from " +
+                       std::to_string(r.min) + " (range " + std::to_string(r.min) + " to " +
+                       std::to_string(r.max) + ")");
+          Refuse(s, name, value, err::kAcqParamValue,
+                 "out of range " + std::to_string(r.min) + " to " + std::to_string(r.max));
+        }
+        if (type == genapi::Type::kFloat) {
+          const genapi::FloatRange r = s.features->FloatRangeOf(name);
+          Refuse(s, name, value, err::kAcqParamValue,
+                 "out of range " + Describe(HTuple(r.min)) + " to " + Describe(HTuple(r.max)));
+        }
+      } catch (const genapi::Error&) {
+      }
+      Refuse(s, name, value, err::kAcqParamValue, e.what());
+    }
+    case genapi::ErrorKind::kPort:
+      s.NotePortFailure();
+      if (s.lost)
+        Refuse(s, name, value, err::kAcqLost, "the camera no longer answers: " + s.lost_reason);
+      Refuse(s, name, value, err::kAcqParamValue,
+             s.port->LastReason().empty() ? std::string(e.what()) : s.port->LastReason());
+    case genapi::ErrorKind::kDescription:
+      Refuse(s, name, value, err::kAcqParamValue,
+             "the camera's description is broken: " + std::string(e.what()));
+    case genapi::ErrorKind::kNotReadable:
+    case genapi::ErrorKind::kWrongType:
+      break;
+  }
+  Refuse(s, name, value, err::kAcqParamValue, e.what());
+}
+
+HTuple GenTLDevice::GetFeature(const std::string& name) {
+  DeviceState& s = *s_;
+  s.CheckPresent();
+  genapi::NodeMap& f = *s.features;
+  if (!f.Has(name)) Unknown(name);
+  s.port->ClearFailure();
+  try {
+    switch (f.TypeOf(name)) {
+      case genapi::Type::kInteger:
+        return HTuple(Hlong(f.GetInteger(name)));
+      case genapi::Type::kBoolean:
+        return HTuple(Hlong(f.GetBoolean(name) ? 1 : 0));
+      case genapi::Type::kFloat:
+        return HTuple(f.GetFloat(name));
+      case genapi::Type::kEnumeration:
+        return HTuple(f.GetEnumeration(name));
+      case genapi::Type::kString:
+        return HTuple(f.GetString(name));
+      case genapi::Type::kCommand:
+        throw DeviceError(err::kAcqParamValue, "feature '" + name + "' of camera " + s.Name() +
+                                                   " is a command: it runs, it has no value");
+      case genapi::Type::kOther:
+        break;
+    }
+    throw DeviceError(err::kAcqUnknownParam,
+                      "'" + name + "' of camera " + s.Name() + " is not a value feature");
+  } catch (const genapi::Error& e) {
+    if (e.Kind() == genapi::ErrorKind::kUnknownFeature) Unknown(name);
+    s.NotePortFailure();
+    if (s.lost) s.Lost();
+    throw DeviceError(err::kAcqParamValue,
+                      "reading " + name + " from camera " + s.Name() + " failed: " +
+                          (e.Kind() == genapi::ErrorKind::kPort && !s.port->LastReason().empty()
+                               ? s.port->LastReason()
+                               : std::string(e.what())));
+  }
+}
+
+void GenTLDevice::Write(const std::string& name, const HTuple& value, bool apply) {
+  DeviceState& s = *s_;
+  s.CheckPresent();
+  genapi::NodeMap& f = *s.features;
+  if (!f.Has(name)) Unknown(name);
+  s.port->ClearFailure();
+  try {
+    const genapi::Type type = f.TypeOf(name);
+    const genapi::Access access = f.AccessOf(name);
+    if (access == genapi::Access::kNI) Unknown(name);
+    if (access == genapi::Access::kRO)
+      throw genapi::Error(genapi::ErrorKind::kNotWritable, name + " is read-only");
+    if (access == genapi::Access::kNA)
+      throw genapi::Error(genapi::ErrorKind::kNotAvailable, name + " is not available");
+    switch (type) {
+      case genapi::Type::kEnumeration: {
+        const std::string entry = ValueText(value);
+        if (!apply) {
+          const auto entries = f.EnumerationEntries(name);
+          if (std::find(entries.begin(), entries.end(), entry) == entries.end())
+            throw genapi::Error(genapi::ErrorKind::kNoSuchEntry, entry);
+          return;
+        }
+        f.SetEnumeration(name, entry);
+        return;
+      }
+      case genapi::Type::kCommand:
+        if (apply) f.Execute(name);
+        return;
+      case genapi::Type::kBoolean: {
+        bool v = false;
+        if (!ValueBoolean(value, &v))
+          Refuse(s, name, value, err::kAcqParamValue, "true or false is expected");
+        if (apply) f.SetBoolean(name, v);
+        return;
+      }
+      case genapi::Type::kInteger: {
+        std::int64_t v = 0;
+        if (!ValueInteger(value, &v))
+          Refuse(s, name, value, err::kAcqParamValue, "an integer is expected");
+        if (!apply) {
+          const genapi::IntRange r = f.IntegerRange(name);
+          if (v < r.min || v > r.max || (r.inc > 1 && (v - r.min) % r.inc != 0))
+            throw genapi::Error(genapi::ErrorKind::kOutOfRange, name);
+          return;
+        }
+        f.SetInteger(name, v);
+        return;
+      }
+      case genapi::Type::kFloat: {
+        double v = 0;
+        if (!ValueDouble(value, &v))
+          Refuse(s, name, value, err::kAcqParamValue, "a number is expected");
+        if (!apply) {
+          const genapi::FloatRange r = f.FloatRangeOf(name);
+          if (!(v >= r.min && v <= r.max))
+            throw genapi::Error(genapi::ErrorKind::kOutOfRange, name);
+          return;
+        }
+        f.SetFloat(name, v);
+        return;
+      }
+      case genapi::Type::kString:
+        if (apply) f.SetString(name, ValueText(value));
+        return;
+      case genapi::Type::kOther:
+        break;
+    }
+    throw DeviceError(err::kAcqUnknownParam,
+                      "'" + name + "' of camera " + s.Name() + " is not a value feature");
+  } catch (const genapi::Error& e) {
+    Refused(name, value, e);
+  }
+}
+
+void GenTLDevice::SetFeature(const std::string& name, const HTuple& value) {
+  Write(name, value, true);
+}
+
+void GenTLDevice::CheckFeature(const std::string& name, const HTuple& value) {
+  Write(name, value, false);
+}
+
+[[noreturn]] void OpenFailed(const std::string& name, const std::string& why) {
+  throw DeviceError(err::kAcqOpen, "camera " + name + " cannot be opened: " + why);
+}
+
+}  // namespace
+
+// The devices this process has open, shared by every handle that opens the same camera (a
+// device opens once; a second IFOpenDevice would be refused). Counted like the producers and
+// interfaces of the registry: the last holder closes the device under the lock, so nobody opens
+// it again before it is closed.
+struct OpenDevices {
+  std::mutex mutex;
+  struct Entry {
+    DeviceState* state = nullptr;
+    int holders = 0;
+  };
+  std::map<std::string, Entry> open;
+};
+
+OpenDevices& TheOpenDevices() {
+  static OpenDevices* devices = new OpenDevices;  // never destroyed, like the registry
+  return *devices;
+}
+
+void ReleaseDevice(const std::string& key) noexcept {
+  OpenDevices& d = TheOpenDevices();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  auto it = d.open.find(key);
+  if (it == d.open.end() || --it->second.holders > 0) return;
+  delete it->second.state;
+  d.open.erase(it);
+}
+
+// A counted lease on an open device.
+std::shared_ptr<DeviceState> Lease(OpenDevices::Entry& entry, const std::string& key) {
+  ++entry.holders;
+  return std::shared_ptr<DeviceState>(entry.state, [key](DeviceState*) { ReleaseDevice(key); });
+}
+
+std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
+                                       const DeviceEntry& entry, DeviceInfo info,
+                                       std::set<std::string> reject_interface);
+
+std::unique_ptr<Device> OpenGenTLDevice(std::shared_ptr<InterfaceHandle> iface,
+                                        const DeviceEntry& entry, DeviceInfo info,
+                                        std::set<std::string> reject_interface) {
+  const std::string key = iface->Owner().Path() + '\n' + iface->Id() + '\n' + entry.id;
+  OpenDevices& d = TheOpenDevices();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  auto it = d.open.find(key);
+  if (it == d.open.end()) {
+    auto state = OpenState(std::move(iface), entry, std::move(info), std::move(reject_interface));
+    it = d.open.emplace(key, OpenDevices::Entry{state.release(), 0}).first;
+  }
+  return std::make_unique<GenTLDevice>(Lease(it->second, key));
+}
+
+std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
+                                       const DeviceEntry& entry, DeviceInfo info,
+                                       std::set<std::string> reject_interface) {
+  auto s = std::make_unique<DeviceState>();
+  s->iface = iface;
+  s->lib = &iface->Owner().Lib();
+  s->info = std::move(info);
+  s->reject_interface = std::move(reject_interface);
+  const Library& lib = *s->lib;
+  const std::string name = s->Name();
+  // A camera another program holds is refused before anything waits on it.
+  const std::int32_t status = iface->AccessStatus(entry.id);
+  switch (status) {
+    case abi::DEVICE_ACCESS_STATUS_BUSY:
+      OpenFailed(name, "it is held by another program (access status Busy)");
+    case abi::DEVICE_ACCESS_STATUS_NOACCESS:
+      OpenFailed(name, "it cannot be reached from here (access status NoAccess)");
+    case abi::DEVICE_ACCESS_STATUS_READONLY:
+      OpenFailed(name, "it can only be read, not controlled, from here (access status ReadOnly)");
+    case abi::DEVICE_ACCESS_STATUS_OPEN_READWRITE:
+    case abi::DEVICE_ACCESS_STATUS_OPEN_READONLY:
+      OpenFailed(name, "it is already open in this program (access status " +
+                           AccessStatusName(status) + ")");
+    default:
+      break;
+  }
+  // Control access; a producer that does not offer it is asked for exclusive access.
+  abi::GC_ERROR r = GENTL_CALL(lib, IFOpenDevice, iface->Handle(), entry.id.c_str(),
+                               abi::DEVICE_ACCESS_CONTROL, &s->device);
+  if (r == abi::GC_ERR_NOT_IMPLEMENTED || r == abi::GC_ERR_INVALID_PARAMETER)
+    r = GENTL_CALL(lib, IFOpenDevice, iface->Handle(), entry.id.c_str(),
+                   abi::DEVICE_ACCESS_EXCLUSIVE, &s->device);
+  if (r != abi::GC_ERR_SUCCESS) {
+    const GenTLError e = lib.Error(r, "IFOpenDevice");
+    if (r == abi::GC_ERR_ACCESS_DENIED || r == abi::GC_ERR_RESOURCE_IN_USE || r == abi::GC_ERR_BUSY)
+      OpenFailed(name, "it is held by another program: " + e.Reason());
+    OpenFailed(name, e.what());
+  }
+  if (!s->device) OpenFailed(name, "the producer gave no device handle");
+  std::string url;
+  try {
+    GENTL_CHECK(lib, DevGetPort, s->device, &s->remote);
+    if (!s->remote) lib.Wrong("DevGetPort", "gave no port");
+    std::uint32_t urls = 0;
+    const abi::GC_ERROR n = GENTL_CALL(lib, GCGetNumPortURLs, s->remote, &urls);
+    if (n == abi::GC_ERR_NOT_IMPLEMENTED) {
+      url = InfoText(lib, "GCGetPortURL", [&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
+        *t = abi::INFO_DATATYPE_STRING;
+        return GENTL_CALL(lib, GCGetPortURL, s->remote, static_cast<char*>(b), z);
+      });
+    } else {
+      lib.Check(n, "GCGetNumPortURLs");
+      if (urls == 0) OpenFailed(name, "it offers no description file (its port has no URL)");
+      url = InfoText(lib, "GCGetPortURLInfo", [&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
+        return GENTL_CALL(lib, GCGetPortURLInfo, s->remote, 0u, abi::URL_INFO_URL, t, b, z);
+      });
+    }
+  } catch (const GenTLError& e) {
+    OpenFailed(name, e.what());
+  }
+  s->port = std::make_unique<RemotePort>(lib, s->remote);
+  std::string bytes;
+  try {
+    const genapi::DescriptionUrl where = genapi::ParseUrl(url);
+    switch (where.scheme) {
+      case genapi::DescriptionUrl::Scheme::kLocal: {
+        if (where.size == 0 || where.size > kMaxDescriptionBytes)
+          OpenFailed(name, "its description URL '" + url + "' gives a size of " +
+                               std::to_string(where.size) + " bytes");
+        bytes.resize(std::size_t(where.size));
+        s->port->Read(where.address, bytes.data(), bytes.size());
+        s->probe_address = where.address;
+        break;
+      }
+      case genapi::DescriptionUrl::Scheme::kFile: {
+        std::string problem;
+        bytes = ReadDescriptionFile(where.path, &problem);
+        if (!problem.empty())
+          OpenFailed(name, "its description URL '" + url + "' names a file: " + problem);
+        break;
+      }
+      default:
+        OpenFailed(
+            name,
+            "its description URL '" + url +
+                "' is not one this library reads (Local: and file: are; download the file and "
+                "point the producer at it)");
+    }
+    s->features = genapi::NodeMap::Parse(genapi::DescriptionText(bytes));
+    const std::string port_name =
+        TryInfoText([&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
+          return GENTL_CALL(lib, GCGetPortInfo, s->remote, abi::PORT_INFO_PORTNAME, t, b, z);
+        }).value_or(std::string());
+    s->features->Connect(s->port.get(), port_name);
+  } catch (const genapi::PortError& e) {
+    OpenFailed(name, "its description cannot be read from " + url + ": " + e.what());
+  } catch (const genapi::Error& e) {
+    OpenFailed(name, "its description (" + url + ") cannot be used: " + e.what());
+  }
+  if (s->info.user_id.empty() && s->features->Has("DeviceUserID")) {
+    try {
+      s->info.user_id = s->features->GetString("DeviceUserID");
+    } catch (const genapi::Error&) {
+    }
+  }
+  return s;
+}
+
+std::int64_t AnnouncedBuffers(Device& device) {
+  auto* d = dynamic_cast<GenTLDevice*>(&device);
+  if (!d || !d->State().stream) return -1;
+  DeviceState& s = d->State();
+  const Library& lib = *s.lib;
+  return std::int64_t(TryInfoUnsigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* n) {
+                        return GENTL_CALL(lib, DSGetInfo, s.stream, abi::STREAM_INFO_NUM_ANNOUNCED,
+                                          t, b, n);
+                      }).value_or(0));
+}
+
+}  // namespace vision::detail::camera::gentl

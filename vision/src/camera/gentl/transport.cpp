@@ -1,0 +1,162 @@
+#include "camera/gentl/transport.h"
+
+#include <algorithm>
+
+#include "camera/gentl/device.h"
+#include "camera/gentl/registry.h"
+#include "io/files.h"
+#include "vision/HErrorCodes.h"
+
+namespace vision::detail::camera::gentl {
+namespace {
+
+// How long discovery waits for interfaces and devices to answer, in ms. Producers return as
+// soon as they know; network transports use the time to hear from their cameras.
+constexpr std::uint64_t kInterfaceListTimeoutMs = 500;
+constexpr std::uint64_t kDeviceListTimeoutMs = 1000;
+
+// The key under which two transports (or producers) list the same camera.
+std::string SameCameraKey(const DeviceInfo& d) {
+  if (d.serial.empty()) return {};
+  return d.vendor + '\n' + d.model + '\n' + d.serial;
+}
+
+class TransportInterface final : public Interface {
+ public:
+  explicit TransportInterface(TransportConfig config) : config_(std::move(config)) {
+    set_ = AcquireProducers(config_.producer_files);
+  }
+
+  std::vector<DeviceInfo> Discover() override {
+    located_.clear();
+    problems_.clear();
+    std::vector<DeviceInfo> out;
+    std::vector<std::string> keys;
+    auto listed = [&](const DeviceInfo& d) {
+      const std::string key = SameCameraKey(d);
+      if (key.empty()) return false;
+      if (std::find(keys.begin(), keys.end(), key) != keys.end()) return true;
+      keys.push_back(key);
+      return false;
+    };
+    for (const auto& producer : set_.producers) {
+      try {
+        for (const std::string& if_id : producer->InterfaceIds(kInterfaceListTimeoutMs)) {
+          auto iface = Producer::OpenInterface(producer, if_id);
+          for (const DeviceEntry& e : iface->Devices(kDeviceListTimeoutMs)) {
+            DeviceInfo info;
+            info.id = e.id;
+            info.vendor = e.vendor;
+            info.model = e.model;
+            info.serial = e.serial;
+            info.user_id = e.user_name;
+            info.protocol = e.tl_type;
+            info.transport = "GenTL";
+            info.producer = producer->Path();
+            info.interface_id = if_id;
+            info.access = AccessStatusName(e.access_status);
+            if (listed(info)) continue;
+            located_.push_back({info, iface, e});
+            out.push_back(std::move(info));
+          }
+        }
+      } catch (const GenTLError& e) {
+        problems_.push_back(std::string("listing the cameras of '") + producer->Path() +
+                            "' failed: " + e.Reason() + " (" + e.Function() + ")");
+      }
+    }
+    if (config_.aravis) {
+      try {
+        aravis_found_ = 0;
+        for (DeviceInfo info : config_.aravis->Discover()) {
+          ++aravis_found_;
+          info.transport = "Aravis";
+          if (listed(info)) continue;
+          out.push_back(std::move(info));
+        }
+      } catch (const DeviceError& e) {
+        problems_.push_back(std::string("Aravis: ") + e.what());
+      }
+    }
+    return out;
+  }
+
+  std::unique_ptr<Device> Open(const DeviceInfo& info) override {
+    if (info.transport == "Aravis" && config_.aravis) return config_.aravis->Open(info);
+    for (const Located& l : located_) {
+      if (l.info.id == info.id && l.info.producer == info.producer &&
+          l.info.interface_id == info.interface_id)
+        return OpenGenTLDevice(l.iface, l.entry, l.info, config_.reject_interface);
+    }
+    throw DeviceError(err::kAcqNoDevice, "camera '" + info.id + "' is no longer listed");
+  }
+
+  std::vector<std::string> Report() const override {
+    std::vector<std::string> lines;
+    if (!config_.origin.empty()) lines.push_back(config_.origin);
+    for (const auto& p : config_.path_problems)
+      lines.push_back("path entry '" + p.entry + "': " + p.reason);
+    for (const auto& p : set_.producers) {
+      const ProducerInfo& i = p->Info();
+      std::string about = i.vendor;
+      for (const std::string* part : {&i.model, &i.version})
+        if (!part->empty()) about += (about.empty() ? "" : " ") + *part;
+      std::string details;
+      if (!i.tl_type.empty()) details += "transport " + i.tl_type;
+      if (!i.gentl_version.empty())
+        details += (details.empty() ? "" : ", ") + ("GenTL " + i.gentl_version);
+      if (!p->Lib().Missing().empty())
+        details += (details.empty() ? "" : ", ") + std::to_string(p->Lib().Missing().size()) +
+                   " newer functions missing";
+      lines.push_back("loaded '" + p->Path() + "'" + (about.empty() ? "" : ": " + about) +
+                      (details.empty() ? "" : " (" + details + ")"));
+    }
+    for (const auto& s : set_.skipped) lines.push_back("skipped '" + s.path + "': " + s.reason);
+    if (config_.aravis)
+      lines.push_back(aravis_found_ < 0 ? std::string("Aravis: GigE Vision and USB3 Vision cameras")
+                      : aravis_found_ == 0
+                          ? std::string("Aravis: no GigE Vision or USB3 Vision camera found")
+                          : "Aravis: " + std::to_string(aravis_found_) +
+                                " GigE Vision or USB3 Vision camera(s) found");
+    for (const auto& p : problems_) lines.push_back(p);
+    return lines;
+  }
+
+ private:
+  struct Located {
+    DeviceInfo info;
+    std::shared_ptr<InterfaceHandle> iface;
+    DeviceEntry entry;
+  };
+
+  TransportConfig config_;
+  ProducerSet set_;
+  std::vector<Located> located_;
+  std::vector<std::string> problems_;
+  int aravis_found_ = -1;  // cameras Aravis found in the last discovery (-1: none yet)
+};
+
+}  // namespace
+
+std::unique_ptr<Interface> MakeTransportInterface(TransportConfig config) {
+  return std::make_unique<TransportInterface>(std::move(config));
+}
+
+std::string BundledProducerPath() {
+  const std::string lib = io::LibraryDir();
+#ifdef VISION_SIMCAM_BUILD_PATH
+  // Running from the build tree: the producer target's file.
+  if (!lib.empty() && io::SameDir(lib, VISION_BUILD_LIB_DIR)) return VISION_SIMCAM_BUILD_PATH;
+#endif
+#ifdef VISION_SIMCAM_FROM_LIBRARY
+  // Installed: beside the library, so a relocated installation still finds it.
+  if (!lib.empty()) return lib + "/" + VISION_SIMCAM_FROM_LIBRARY;
+#endif
+#ifdef VISION_SIMCAM_INSTALL_PATH
+  return VISION_SIMCAM_INSTALL_PATH;
+#else
+  return std::string();
+#endif
+}
+
+}  // namespace vision::detail::camera::gentl
