@@ -1,12 +1,14 @@
 // Hot kernels of the matcher: each fast path is held to its plain scalar reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
+#include "matching/pyramid.h"
 #include "matching/sample.h"
-#include "matching/shape_model.h"
+#include "matching/scan.h"
 #include "scene.h"
 
 // The vectorised scan must reproduce the scalar reference bit for bit, dead lanes included.
@@ -21,6 +23,7 @@ TEST(ScanKernel, FastPathMatchesReference) {
   img.data.resize(2 * std::size_t(img.stride) * (img.height + 2 * img.pad));
   for (auto& v : img.data) v = static_cast<std::int16_t>(rng.Uniform(-256, 256));
   for (int polarity = 0; polarity < 3; ++polarity) {
+    const auto metric = static_cast<MatchMetric>(polarity);
     for (int n : {3, 4, 13, 40}) {
       ScanPose pose;
       for (int j = 0; j < n; ++j) {
@@ -33,12 +36,12 @@ TEST(ScanKernel, FastPathMatchesReference) {
       for (std::size_t k = 0; k < thr.size(); ++k) thr[k] = std::int32_t(-20000 + 8000 * double(k));
       for (int r = 0; r < img.height; ++r) {
         std::vector<std::int32_t> a(std::size_t(img.width)), b(std::size_t(img.width));
-        ScanRowRef(img, pose, r, polarity, thr.data(), a.data());
-        ScanRow(img, pose, r, polarity, thr.data(), b.data());
+        ScanRowRef(img, pose, r, metric, thr.data(), a.data());
+        ScanRow(img, pose, r, metric, thr.data(), b.data());
         EXPECT_EQ(a, b) << "polarity " << polarity << " points " << n << " row " << r;
-        for (ScanPath path : {ScanPath::kVector128, ScanPath::kVector256}) {
-          if (!ScanPathAvailable(path)) continue;
-          ScanRowWith(path, img, pose, r, polarity, thr.data(), b.data());
+        for (SimdPath path : {SimdPath::kVector128, SimdPath::kVector256}) {
+          if (!SimdPathAvailable(path)) continue;
+          ScanRowWith(path, img, pose, r, metric, thr.data(), b.data());
           EXPECT_EQ(a, b) << "path " << int(path) << " polarity " << polarity << " points " << n
                           << " row " << r;
         }
@@ -64,6 +67,12 @@ TEST(PyramidKernels, FastPathsMatchReferences) {
     SobelBytesRef(img.data(), w, h, 0, h, ga.data());
     SobelBytes(img.data(), w, h, 0, h, gb.data());
     EXPECT_EQ(ga, gb) << w << "x" << h;
+    for (SimdPath path : {SimdPath::kVector128, SimdPath::kVector256}) {
+      if (!SimdPathAvailable(path)) continue;
+      std::fill(gb.begin(), gb.end(), std::int16_t(7));
+      SobelBytesWith(path, img.data(), w, h, 0, h, gb.data());
+      EXPECT_EQ(ga, gb) << "path " << int(path) << " " << w << "x" << h;
+    }
   }
 }
 

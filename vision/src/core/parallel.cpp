@@ -10,24 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "detail/simd.h"
 #include "detail/system.h"
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#endif
 
 namespace vision::detail {
 
 namespace {
-
-// A hint to the processor that this is a spin-wait loop.
-inline void CpuRelax() {
-#if defined(__SSE2__) || defined(_M_X64)
-  _mm_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 
 // Spins until done() holds or about the given time has passed; returns done().
 template <class Done>

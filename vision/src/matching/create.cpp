@@ -8,6 +8,7 @@
 
 #include "detail/iconic.h"
 #include "matching/params.h"
+#include "matching/pyramid.h"
 #include "matching/shape_model.h"
 #include "vision/HMatching.h"
 

@@ -21,7 +21,9 @@
 #include "detail/iconic.h"
 #include "detail/parallel.h"
 #include "matching/params.h"
+#include "matching/pyramid.h"
 #include "matching/sample.h"
+#include "matching/scan.h"
 #include "matching/shape_model.h"
 #include "vision/HMatching.h"
 
@@ -559,7 +561,6 @@ static void FindAnisoShapeModelImpl(const HObject& image, const HTuple& model_id
   }
   const std::int32_t final_threshold =
       static_cast<std::int32_t>(std::ceil(s_top * double(np) * unit - 1e-6));
-  const int polarity = static_cast<int>(model->metric);
   best.assign(std::size_t(tl.width) * tl.height, kScanDead);
   best_combo.assign(best.size(), -1);
   ParallelFor(0, tl.height, [&](int r) {
@@ -567,7 +568,7 @@ static void FindAnisoShapeModelImpl(const HObject& image, const HTuple& model_id
     std::int32_t* b = best.data() + std::size_t(r) * tl.width;
     std::int32_t* bc = best_combo.data() + std::size_t(r) * tl.width;
     for (std::size_t k = 0; k < combos.size(); ++k) {
-      ScanRow(scan, scan_poses[k], r, polarity, thresholds.data(), line.data());
+      ScanRow(scan, scan_poses[k], r, model->metric, thresholds.data(), line.data());
       for (int c = 0; c < tl.width; ++c) {
         if (line[std::size_t(c)] >= final_threshold && line[std::size_t(c)] > b[c]) {
           b[c] = line[std::size_t(c)];

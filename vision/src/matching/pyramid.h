@@ -1,0 +1,49 @@
+// Mean image pyramids with Sobel gradients for the shape search, and their kernels. Not
+// installed.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "detail/iconic.h"
+#include "detail/simd.h"
+
+namespace vision::detail {
+
+// One level of a search pyramid: grey values (bytes for byte images, level 0 being the image
+// itself; floats for other pixel types) and the Sobel gradient as interleaved (row, column)
+// pairs of int16, in units of grad_scale per grey level.
+struct PyramidLevel {
+  int width = 0, height = 0;
+  const std::uint8_t* bytes = nullptr;  // byte pyramids, else null
+  std::vector<std::uint8_t> own_bytes;  // storage of bytes above level 0
+  std::vector<float> grey;              // used when bytes is null
+  std::vector<std::int16_t> grad;       // 2 * width * height; zero on the outermost pixels
+};
+
+struct Pyramid {
+  float grad_scale = 1;  // int16 gradient units per grey level
+  std::vector<PyramidLevel> levels;
+};
+
+// Builds levels [0, num_levels) from a one-channel image; levels above 0 are 2x2 means.
+// Gradients are computed for every level.
+void BuildPyramid(const ImageData& image, int num_levels, Pyramid* pyramid);
+
+// The kernels: each has a scalar reference (...Ref) and a fast entry that takes the best vector
+// path (BestSimdPath()); the byte Sobel also runs on a path given (SobelBytesWith).
+// Rounded 2x2 mean (dst is (w/2) x (h/2)).
+void HalveBytesRef(const std::uint8_t* src, int w, int h, std::uint8_t* dst);
+void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst);
+void HalveFloatsRef(const float* src, int w, int h, float* dst);
+void HalveFloats(const float* src, int w, int h, float* dst);
+// Sobel gradient (divided by 4, times scale, rounded) of rows [r0, r1); outermost pixels 0.
+void SobelBytesRef(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad);
+void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad);
+void SobelBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, int r0, int r1,
+                    std::int16_t* grad);
+void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1,
+                    std::int16_t* grad);
+void SobelFloats(const float* src, int w, int h, float scale, int r0, int r1, std::int16_t* grad);
+
+}  // namespace vision::detail
