@@ -94,4 +94,14 @@ inline void GradAt(const PyramidLevel& lv, float r, float c, float* gr, float* g
 #endif
 }
 
+// GradAt, or with kRef its scalar reference GradAtRef.
+template <bool kRef>
+inline void GradSample(const PyramidLevel& lv, float r, float c, float* gr, float* gc) {
+  if constexpr (kRef) {
+    GradAtRef(lv, r, c, gr, gc);
+  } else {
+    GradAt(lv, r, c, gr, gc);
+  }
+}
+
 }  // namespace vision::detail

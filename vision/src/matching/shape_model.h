@@ -14,6 +14,13 @@ namespace vision::detail {
 
 enum class MatchMetric { kUsePolarity, kIgnoreGlobalPolarity, kIgnoreLocalPolarity };
 
+// The range of poses a model is made for or a search looks at. Angles in radians.
+struct PoseRange {
+  double a0 = 0, a1 = 0;    // angle
+  double sr0 = 1, sr1 = 1;  // row scale
+  double sc0 = 1, sc1 = 1;  // column scale
+};
+
 // The model points of one pyramid level, relative to the reference point and measured in that
 // level's pixels, in (row, column) order. The points are stored in a fixed pseudo-random order so
 // that any prefix is spread over the whole shape (the search stops early on prefixes).
@@ -35,9 +42,7 @@ class ShapeModel final : public HandleBase {
  public:
   const char* KindName() const noexcept override { return "shape_model"; }
 
-  double angle_start = 0, angle_extent = 0;
-  double scale_r_min = 1, scale_r_max = 1;
-  double scale_c_min = 1, scale_c_max = 1;
+  PoseRange range;
   MatchMetric metric = MatchMetric::kUsePolarity;
   float min_contrast = 0;
   float contrast_low = 0, contrast_high = 0;

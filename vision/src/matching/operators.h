@@ -1,0 +1,34 @@
+// What CreateAnisoShapeModel and FindAnisoShapeModel share: reading the pose range and
+// reporting a lack of memory. Not installed.
+#pragma once
+
+#include <new>
+#include <utility>
+
+#include "detail/error.h"
+#include "matching/shape_model.h"
+#include "vision/HErrorCodes.h"
+#include "vision/HTuple.h"
+
+namespace vision::detail {
+
+// AngleStart in [-100, 100] and AngleExtent in [0, 2 pi]: sets range->a0 and a1.
+void ReadAngleRange(const HTuple& start, const HTuple& extent, const char* proc, PoseRange* range);
+// ScaleRMin/ScaleRMax (rows) or ScaleCMin/ScaleCMax (columns), each in [0.01, 100], the right
+// way round: returns (min, max).
+enum class ScaleAxis { kRow, kColumn };
+std::pair<double, double> ReadScaleRange(const HTuple& min, const HTuple& max, ScaleAxis axis,
+                                         const char* proc);
+
+// Runs an operator's body; memory running out (which only very large inputs make happen) is
+// reported as error kOutOfMemory naming the operator and what needed it, like any other failure.
+template <class Body>
+void ReportOutOfMemory(const char* proc, const char* what, Body&& body) {
+  try {
+    std::forward<Body>(body)();
+  } catch (const std::bad_alloc&) {
+    Fail(err::kOutOfMemory, proc, std::string("not enough memory for ") + what);
+  }
+}
+
+}  // namespace vision::detail
