@@ -1,5 +1,6 @@
 // CreateAnisoShapeModel: model points from the edges of a template, per pyramid level.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -468,6 +469,8 @@ void Create(const CreateArgs& a, HTuple* model_id) {
   SettleContrast(grads[0], a.min_contrast, &p);
 
   auto model = std::make_shared<ShapeModel>();
+  static std::atomic<std::uint64_t> serials{0};
+  model->serial = ++serials;
   model->range = p.range;
   model->metric = p.metric;
   model->min_contrast = p.min_contrast;

@@ -473,14 +473,6 @@ void CheckScanSize(const ModelLevel& top, const PoseRange& range, const FindArgs
 // search (the coarse levels score lower: their sampling of the pose is coarser).
 double LevelThreshold(double min_score, int k) { return min_score * std::max(0.5, 1.0 - 0.08 * k); }
 
-// Buffers kept per calling thread from one search to the next: fresh allocations of a few
-// megabytes cost more in page faults than a small search takes.
-struct SearchBuffers {
-  Pyramid pyr;
-  ScanImage scan;
-  std::vector<std::int32_t> best, best_combo;
-};
-
 // ---- Tables of the top-level scan ----
 
 struct ComboPose {
@@ -496,6 +488,27 @@ struct ScanTables {
   int pad = 1;
   std::vector<std::int32_t> thresholds;  // per checkpoint, in the scan's units
   std::int32_t final_threshold = 0;
+  int offsets_stride = -1;  // the ScanImage stride the poses' offsets are for
+};
+
+// What the tables depend on.
+struct ScanTablesKey {
+  std::uint64_t model = 0;  // ShapeModel::serial
+  int top = -1;
+  PoseRange range;
+  double need = 0, greed = 0;
+  bool operator==(const ScanTablesKey&) const = default;
+};
+
+// Buffers and tables kept per calling thread from one search to the next: fresh allocations of
+// a few megabytes cost more in page faults than a small search takes, and repeated searches
+// with one model use the same tables.
+struct SearchBuffers {
+  Pyramid pyr;
+  ScanImage scan;
+  std::vector<std::int32_t> best, best_combo;
+  ScanTablesKey tables_key;
+  ScanTables tables;
 };
 
 constexpr double kScanUnit = 256.0 * 256.0;  // a perfect point's product in the scan
@@ -568,6 +581,8 @@ void PrepareScan(const PyramidLevel& tl, float min_contrast, ScanTables* t, Scan
       out[2 * c + 1] = static_cast<std::int16_t>(std::lrint(gc * inv));
     }
   }
+  if (t->offsets_stride == scan->stride) return;
+  t->offsets_stride = scan->stride;
   for (std::size_t k = 0; k < t->poses.size(); ++k) {
     ScanPose& sp = t->poses[k];
     sp.offset.resize(t->drs[k].size());
@@ -585,17 +600,13 @@ void ScanTopLevel(const ScanTables& t, MatchMetric metric, SearchBuffers* buf) {
   buf->best.assign(std::size_t(width) * scan.height, kScanDead);
   buf->best_combo.assign(buf->best.size(), -1);
   ParallelFor(0, scan.height, [&](int r) {
-    std::vector<std::int32_t> line(static_cast<std::size_t>(width));
+    thread_local std::vector<std::int32_t> line;  // the thread's own
+    line.resize(static_cast<std::size_t>(width));
     std::int32_t* b = buf->best.data() + std::size_t(r) * width;
     std::int32_t* bc = buf->best_combo.data() + std::size_t(r) * width;
     for (std::size_t k = 0; k < t.combos.size(); ++k) {
       ScanRow(scan, t.poses[k], r, metric, t.thresholds.data(), line.data());
-      for (int c = 0; c < width; ++c) {
-        if (line[std::size_t(c)] >= t.final_threshold && line[std::size_t(c)] > b[c]) {
-          b[c] = line[std::size_t(c)];
-          bc[c] = static_cast<std::int32_t>(k);
-        }
-      }
+      KeepBest(line.data(), width, t.final_threshold, static_cast<std::int32_t>(k), b, bc);
     }
   });
 }
@@ -828,11 +839,15 @@ void Find(const FindArgs& args, const FindOutputs& out) {
                              model.metric};
   }
   const ModelLevel& tm = model.levels[std::size_t(top)];
-  ScanTables tables = MakeScanTables(tm, sp.range, LevelThreshold(sp.min_score, top), sp.greed);
-  PrepareScan(buf.pyr.levels[std::size_t(top)], views[std::size_t(top)].min_contrast, &tables,
+  const ScanTablesKey key{model.serial, top, sp.range, LevelThreshold(sp.min_score, top), sp.greed};
+  if (!(buf.tables_key == key)) {
+    buf.tables = MakeScanTables(tm, sp.range, key.need, sp.greed);
+    buf.tables_key = key;
+  }
+  PrepareScan(buf.pyr.levels[std::size_t(top)], views[std::size_t(top)].min_contrast, &buf.tables,
               &buf.scan);
-  ScanTopLevel(tables, model.metric, &buf);
-  std::vector<Pose> cands = TopCandidates(tables, buf, tm.Size(), sp.max_count);
+  ScanTopLevel(buf.tables, model.metric, &buf);
+  std::vector<Pose> cands = TopCandidates(buf.tables, buf, tm.Size(), sp.max_count);
   cands = Descend(std::move(cands), views, sp);
   WriteMatches(SelectByOverlap(cands, sp), out);
 }

@@ -140,6 +140,62 @@ void ScanRowWith(SimdPath path, const ScanImage& img, const ScanPose& pose, int 
   }
 }
 
+namespace {
+
+void KeepBestRef(const std::int32_t* score, int from, int width, std::int32_t threshold,
+                 std::int32_t pose, std::int32_t* best, std::int32_t* best_pose) {
+  for (int c = from; c < width; ++c) {
+    if (score[c] >= threshold && score[c] > best[c]) {
+      best[c] = score[c];
+      best_pose[c] = pose;
+    }
+  }
+}
+
+#if defined(VISION_SIMD_128)
+template <class V>
+void KeepBestVec(const std::int32_t* score, int width, std::int32_t threshold, std::int32_t pose,
+                 std::int32_t* best, std::int32_t* best_pose) {
+  using I32 = typename V::I32;
+  const I32 t = V::Splat(threshold), k = V::Splat(pose);
+  int c = 0;
+  for (; c + V::kLanes <= width; c += V::kLanes) {
+    const I32 v = V::Load(score + c), b = V::Load(best + c);
+    const I32 take = V::AndNot(V::Less(v, t), V::Greater(v, b));
+    V::Store(best + c, V::Select(take, v, b));
+    V::Store(best_pose + c, V::Select(take, k, V::Load(best_pose + c)));
+  }
+  KeepBestRef(score, c, width, threshold, pose, best, best_pose);
+}
+#endif
+
+#if defined(VISION_SIMD_AVX2)
+VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void KeepBest256(const std::int32_t* score, int width,
+                                                             std::int32_t threshold,
+                                                             std::int32_t pose, std::int32_t* best,
+                                                             std::int32_t* best_pose) {
+  KeepBestVec<Vec256>(score, width, threshold, pose, best, best_pose);
+}
+#endif
+
+}  // namespace
+
+void KeepBest(const std::int32_t* score, int width, std::int32_t threshold, std::int32_t pose,
+              std::int32_t* best, std::int32_t* best_pose) {
+  switch (BestSimdPath()) {
+#if defined(VISION_SIMD_AVX2)
+    case SimdPath::kVector256:
+      return KeepBest256(score, width, threshold, pose, best, best_pose);
+#endif
+#if defined(VISION_SIMD_128)
+    case SimdPath::kVector128:
+      return KeepBestVec<Vec128>(score, width, threshold, pose, best, best_pose);
+#endif
+    default:
+      return KeepBestRef(score, 0, width, threshold, pose, best, best_pose);
+  }
+}
+
 void ScanRow(const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
              const std::int32_t* threshold, std::int32_t* out) {
   ScanRowWith(BestSimdPath(), img, pose, row, metric, threshold, out);

@@ -37,6 +37,11 @@ void ScanRowRef(const ScanImage& img, const ScanPose& pose, int row, MatchMetric
                 const std::int32_t* threshold, std::int32_t* out);
 void ScanRow(const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
              const std::int32_t* threshold, std::int32_t* out);
+// Keeps, per column, the best score of the row so far and the pose that gave it: where
+// score[c] >= threshold and score[c] > best[c], best[c] = score[c] and best_pose[c] = pose.
+void KeepBest(const std::int32_t* score, int width, std::int32_t threshold, std::int32_t pose,
+              std::int32_t* best, std::int32_t* best_pose);
+
 // ScanRow takes BestSimdPath(); ScanRowWith the path given, which must be available.
 void ScanRowWith(SimdPath path, const ScanImage& img, const ScanPose& pose, int row,
                  MatchMetric metric, const std::int32_t* threshold, std::int32_t* out);

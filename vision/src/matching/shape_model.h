@@ -19,6 +19,7 @@ struct PoseRange {
   double a0 = 0, a1 = 0;    // angle
   double sr0 = 1, sr1 = 1;  // row scale
   double sc0 = 1, sc1 = 1;  // column scale
+  bool operator==(const PoseRange&) const = default;
 };
 
 // The model points of one pyramid level, relative to the reference point and measured in that
@@ -42,6 +43,7 @@ class ShapeModel final : public HandleBase {
  public:
   const char* KindName() const noexcept override { return "shape_model"; }
 
+  std::uint64_t serial = 0;  // unique among the process's models: keys tables cached by searches
   PoseRange range;
   MatchMetric metric = MatchMetric::kUsePolarity;
   float min_contrast = 0;

@@ -32,7 +32,16 @@ struct Vec128 {
     return _mm_sub_epi32(_mm_xor_si128(a, s), s);
   }
   static I32 Less(I32 a, I32 b) { return _mm_cmplt_epi32(a, b); }  // all ones where a < b
+  static I32 Greater(I32 a, I32 b) { return _mm_cmpgt_epi32(a, b); }
   static I32 Or(I32 a, I32 b) { return _mm_or_si128(a, b); }
+  static I32 AndNot(I32 a, I32 b) { return _mm_andnot_si128(a, b); }  // ~a & b
+  // m ? a : b per lane, m being all ones or zero.
+  static I32 Select(I32 m, I32 a, I32 b) {
+    return _mm_or_si128(_mm_and_si128(m, a), _mm_andnot_si128(m, b));
+  }
+  static I32 Load(const std::int32_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  }
   static bool AllSet(I32 a, I32 b) { return _mm_movemask_epi8(_mm_and_si128(a, b)) == 0xFFFF; }
   static void Store(std::int32_t* p, I32 a) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a); }
 
@@ -75,7 +84,11 @@ struct Vec128 {
   static I32 Add(I32 a, I32 b) { return vaddq_s32(a, b); }
   static I32 Abs(I32 a) { return vabsq_s32(a); }
   static I32 Less(I32 a, I32 b) { return vreinterpretq_s32_u32(vcltq_s32(a, b)); }
+  static I32 Greater(I32 a, I32 b) { return vreinterpretq_s32_u32(vcgtq_s32(a, b)); }
   static I32 Or(I32 a, I32 b) { return vorrq_s32(a, b); }
+  static I32 AndNot(I32 a, I32 b) { return vbicq_s32(b, a); }
+  static I32 Select(I32 m, I32 a, I32 b) { return vbslq_s32(vreinterpretq_u32_s32(m), a, b); }
+  static I32 Load(const std::int32_t* p) { return vld1q_s32(p); }
   static bool AllSet(I32 a, I32 b) {
     return vminvq_u32(vandq_u32(vreinterpretq_u32_s32(a), vreinterpretq_u32_s32(b))) == 0xFFFFFFFFu;
   }
@@ -121,7 +134,15 @@ struct Vec256 {
   VISION_SIMD_TARGET_AVX2 static I32 Add(I32 a, I32 b) { return _mm256_add_epi32(a, b); }
   VISION_SIMD_TARGET_AVX2 static I32 Abs(I32 a) { return _mm256_abs_epi32(a); }
   VISION_SIMD_TARGET_AVX2 static I32 Less(I32 a, I32 b) { return _mm256_cmpgt_epi32(b, a); }
+  VISION_SIMD_TARGET_AVX2 static I32 Greater(I32 a, I32 b) { return _mm256_cmpgt_epi32(a, b); }
   VISION_SIMD_TARGET_AVX2 static I32 Or(I32 a, I32 b) { return _mm256_or_si256(a, b); }
+  VISION_SIMD_TARGET_AVX2 static I32 AndNot(I32 a, I32 b) { return _mm256_andnot_si256(a, b); }
+  VISION_SIMD_TARGET_AVX2 static I32 Select(I32 m, I32 a, I32 b) {
+    return _mm256_blendv_epi8(b, a, m);
+  }
+  VISION_SIMD_TARGET_AVX2 static I32 Load(const std::int32_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  }
   VISION_SIMD_TARGET_AVX2 static bool AllSet(I32 a, I32 b) {
     return _mm256_movemask_epi8(_mm256_and_si256(a, b)) == -1;
   }
