@@ -66,13 +66,13 @@ TEST(PyramidKernels, FastPathsMatchReferences) {
     HalveBytes(img.data(), w, h, hb.data());
     EXPECT_EQ(ha, hb) << w << "x" << h;
     std::vector<std::int16_t> ga(2 * img.size(), 7), gb(2 * img.size(), 7);
-    SobelBytesRef(img.data(), w, h, 0, h, ga.data());
-    SobelBytes(img.data(), w, h, 0, h, gb.data());
+    SobelBytesRef(img.data(), w, h, 0, h, 0, w, ga.data());
+    SobelBytes(img.data(), w, h, 0, h, 0, w, gb.data());
     EXPECT_EQ(ga, gb) << w << "x" << h;
     for (SimdPath path : {SimdPath::kVector128, SimdPath::kVector256}) {
       if (!SimdPathAvailable(path)) continue;
       std::fill(gb.begin(), gb.end(), std::int16_t(7));
-      SobelBytesWith(path, img.data(), w, h, 0, h, gb.data());
+      SobelBytesWith(path, img.data(), w, h, 0, h, 0, w, gb.data());
       EXPECT_EQ(ga, gb) << "path " << int(path) << " " << w << "x" << h;
     }
   }

@@ -746,13 +746,34 @@ std::vector<Pose> MergeConverged(std::vector<Pose> cands, const ModelLevel& leve
   return kept;
 }
 
-// Follows the candidates down to the full resolution; returns the survivors, best first.
+// Level 0's gradients around the candidates about to be refined there (poses of level 1): the
+// model's box at the pose each will start from, with room for the refinement's reach and moves.
+void GradientsAround(const std::vector<Pose>& cands, const ShapeModel& model, Pyramid* pyr) {
+  constexpr double kMargin = 10;
+  std::vector<PixelBox> boxes;
+  for (Pose p : cands) {
+    p.row = 2 * p.row + 0.5;
+    p.col = 2 * p.col + 0.5;
+    double r[4], c[4];
+    PoseBox(model, p, r, c);
+    const auto [r0, r1] = std::minmax({r[0], r[1], r[2], r[3]});
+    const auto [c0, c1] = std::minmax({c[0], c[1], c[2], c[3]});
+    auto clip = [](double v) { return static_cast<int>(std::clamp(v, -1.0, 1.0e9)); };
+    boxes.push_back({clip(std::floor(r0 - kMargin)), clip(std::ceil(r1 + kMargin)) + 1,
+                     clip(std::floor(c0 - kMargin)), clip(std::ceil(c1 + kMargin)) + 1});
+  }
+  BaseGradients(boxes, pyr);
+}
+
+// Follows the candidates down to the full resolution; returns the survivors, best first. Level
+// 0's gradients are computed on the way (BuildPyramid's lazy_base) where a search has more levels.
 std::vector<Pose> Descend(std::vector<Pose> cands, const std::vector<LevelView>& views,
-                          const SearchParams& sp) {
+                          const SearchParams& sp, Pyramid* pyr) {
   const int top = static_cast<int>(views.size()) - 1;
   const bool ref = ScalarKernels();
   for (int k = top - 1; k >= 0; --k) {
     const LevelView& v = views[std::size_t(k)];
+    if (k == 0) GradientsAround(cands, *sp.model, pyr);
     std::vector<char> alive(cands.size(), 0);
     ParallelFor(0, static_cast<int>(cands.size()), [&](int i) {
       Pose* p = &cands[std::size_t(i)];
@@ -830,7 +851,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
 
   thread_local SearchBuffers tl_buffers;
   SearchBuffers& buf = tl_buffers;  // this thread's, also inside the parallel bodies
-  BuildPyramid(img, sp.levels, &buf.pyr);
+  BuildPyramid(img, sp.levels, /*lazy_base=*/sp.levels > 1, &buf.pyr);
   const int top = sp.levels - 1;
   std::vector<LevelView> views(static_cast<std::size_t>(sp.levels));
   for (int k = 0; k < sp.levels; ++k) {
@@ -848,7 +869,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
               &buf.scan);
   ScanTopLevel(buf.tables, model.metric, &buf);
   std::vector<Pose> cands = TopCandidates(buf.tables, buf, tm.Size(), sp.max_count);
-  cands = Descend(std::move(cands), views, sp);
+  cands = Descend(std::move(cands), views, sp, &buf.pyr);
   WriteMatches(SelectByOverlap(cands, sp), out);
 }
 

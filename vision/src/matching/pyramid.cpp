@@ -32,6 +32,11 @@ inline void SobelPixel(const std::uint8_t* up, const std::uint8_t* mid, const st
   out[2 * c] = static_cast<std::int16_t>(gr);
   out[2 * c + 1] = static_cast<std::int16_t>(gc);
 }
+// The outermost columns' gradients are zero.
+inline void ZeroOuterColumns(int w, int c0, int c1, std::int16_t* out) {
+  if (c0 == 0) out[0] = out[1] = 0;
+  if (c1 == w && w > 0) out[2 * (w - 1)] = out[2 * (w - 1) + 1] = 0;
+}
 }  // namespace
 
 void HalveBytesRef(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
@@ -56,36 +61,35 @@ void HalveFloatsRef(const float* src, int w, int h, float* dst) {
   }
 }
 
-void SobelBytesRef(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad) {
+void SobelBytesRef(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
+                   std::int16_t* grad) {
   for (int r = r0; r < r1; ++r) {
     std::int16_t* out = grad + 2 * std::size_t(r) * w;
     if (r == 0 || r == h - 1 || w < 3) {
-      std::memset(out, 0, sizeof(std::int16_t) * 2 * std::size_t(w));
+      std::fill(out + 2 * c0, out + 2 * c1, std::int16_t(0));
       continue;
     }
     const std::uint8_t* up = src + std::size_t(r - 1) * w;
     const std::uint8_t* mid = up + w;
     const std::uint8_t* dn = mid + w;
-    out[0] = out[1] = 0;
-    for (int c = 1; c < w - 1; ++c) SobelPixel(up, mid, dn, c, out);
-    out[2 * (w - 1)] = out[2 * (w - 1) + 1] = 0;
+    for (int c = std::max(c0, 1); c < std::min(c1, w - 1); ++c) SobelPixel(up, mid, dn, c, out);
+    ZeroOuterColumns(w, c0, c1, out);
   }
 }
 
-void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1,
+void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1, int c0, int c1,
                     std::int16_t* grad) {
   const float k = scale * 0.25f;
   for (int r = r0; r < r1; ++r) {
     std::int16_t* out = grad + 2 * std::size_t(r) * w;
     if (r == 0 || r == h - 1 || w < 3) {
-      std::memset(out, 0, sizeof(std::int16_t) * 2 * std::size_t(w));
+      std::fill(out + 2 * c0, out + 2 * c1, std::int16_t(0));
       continue;
     }
     const float* up = src + std::size_t(r - 1) * w;
     const float* mid = up + w;
     const float* dn = mid + w;
-    out[0] = out[1] = 0;
-    for (int c = 1; c < w - 1; ++c) {
+    for (int c = std::max(c0, 1); c < std::min(c1, w - 1); ++c) {
       const float gr =
           ((dn[c - 1] + dn[c + 1]) + 2.0f * dn[c]) - ((up[c - 1] + up[c + 1]) + 2.0f * up[c]);
       const float gc = ((up[c + 1] + dn[c + 1]) + 2.0f * mid[c + 1]) -
@@ -93,7 +97,7 @@ void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1,
       out[2 * c] = RoundToInt16(gr * k);
       out[2 * c + 1] = RoundToInt16(gc * k);
     }
-    out[2 * (w - 1)] = out[2 * (w - 1) + 1] = 0;
+    ZeroOuterColumns(w, c0, c1, out);
   }
 }
 
@@ -119,21 +123,22 @@ void HalveBytesVec(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
 // 2 * V::kLanes columns at a time; the outermost pixels and the columns left over take the
 // reference.
 template <class V>
-void SobelBytesVec(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad) {
+void SobelBytesVec(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
+                   std::int16_t* grad) {
   constexpr int kStep = 2 * V::kLanes;
   using I16 = typename V::I16;
+  const int last = std::min(c1, w - 1);  // the columns [max(c0, 1), last) are inner ones
   for (int r = r0; r < r1; ++r) {
-    if (r == 0 || r == h - 1 || w < kStep + 2) {
-      SobelBytesRef(src, w, h, r, r + 1, grad);
+    if (r == 0 || r == h - 1 || w < 3) {
+      SobelBytesRef(src, w, h, r, r + 1, c0, c1, grad);
       continue;
     }
     std::int16_t* out = grad + 2 * std::size_t(r) * w;
     const std::uint8_t* up = src + std::size_t(r - 1) * w;
     const std::uint8_t* mid = up + w;
     const std::uint8_t* dn = mid + w;
-    out[0] = out[1] = 0;
-    int c = 1;
-    for (; c + kStep <= w - 1; c += kStep) {
+    int c = std::max(c0, 1);
+    for (; c + kStep <= last; c += kStep) {
       const I16 ul = V::LoadBytes(up + c - 1), uc = V::LoadBytes(up + c);
       const I16 ur = V::LoadBytes(up + c + 1);
       const I16 ml = V::LoadBytes(mid + c - 1), mr = V::LoadBytes(mid + c + 1);
@@ -145,16 +150,16 @@ void SobelBytesVec(const std::uint8_t* src, int w, int h, int r0, int r1, std::i
                               V::Add16(V::Add16(ul, dl), V::Add16(ml, ml)));
       V::StoreInterleaved(out + 2 * c, gr, gc);
     }
-    for (; c < w - 1; ++c) SobelPixel(up, mid, dn, c, out);
-    out[2 * (w - 1)] = out[2 * (w - 1) + 1] = 0;
+    for (; c < last; ++c) SobelPixel(up, mid, dn, c, out);
+    ZeroOuterColumns(w, c0, c1, out);
   }
 }
 
 #if defined(VISION_SIMD_AVX2)
 VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void SobelBytes256(const std::uint8_t* src, int w,
-                                                               int h, int r0, int r1,
-                                                               std::int16_t* grad) {
-  SobelBytesVec<Vec256>(src, w, h, r0, r1, grad);
+                                                               int h, int r0, int r1, int c0,
+                                                               int c1, std::int16_t* grad) {
+  SobelBytesVec<Vec256>(src, w, h, r0, r1, c0, c1, grad);
 }
 #endif
 
@@ -168,33 +173,55 @@ void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
   HalveBytesRef(src, w, h, dst);
 }
 
-void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad) {
-  SobelBytesWith(BestSimdPath(), src, w, h, r0, r1, grad);
+void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
+                std::int16_t* grad) {
+  SobelBytesWith(BestSimdPath(), src, w, h, r0, r1, c0, c1, grad);
 }
 
-void SobelBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, int r0, int r1,
-                    std::int16_t* grad) {
+void SobelBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, int r0, int r1, int c0,
+                    int c1, std::int16_t* grad) {
   switch (path) {
 #if defined(VISION_SIMD_AVX2)
     case SimdPath::kVector256:
-      return SobelBytes256(src, w, h, r0, r1, grad);
+      return SobelBytes256(src, w, h, r0, r1, c0, c1, grad);
 #endif
 #if defined(VISION_SIMD_128)
     case SimdPath::kVector128:
-      return SobelBytesVec<Vec128>(src, w, h, r0, r1, grad);
+      return SobelBytesVec<Vec128>(src, w, h, r0, r1, c0, c1, grad);
 #endif
     default:
-      return SobelBytesRef(src, w, h, r0, r1, grad);
+      return SobelBytesRef(src, w, h, r0, r1, c0, c1, grad);
   }
 }
 
 void HalveFloats(const float* src, int w, int h, float* dst) { HalveFloatsRef(src, w, h, dst); }
-void SobelFloats(const float* src, int w, int h, float scale, int r0, int r1, std::int16_t* grad) {
-  SobelFloatsRef(src, w, h, scale, r0, r1, grad);
+
+void SobelFloats(const float* src, int w, int h, float scale, int r0, int r1, int c0, int c1,
+                 std::int16_t* grad) {
+  SobelFloatsRef(src, w, h, scale, r0, r1, c0, c1, grad);
 }
 
-void BuildPyramid(const ImageData& image, int num_levels, Pyramid* pyramid) {
-  pyramid->levels.resize(std::size_t(num_levels));
+namespace {
+
+// Gradients of a pyramid level in a rectangle of rows [r0, r1) and columns [c0, c1).
+void LevelGradients(const Pyramid& pyramid, PyramidLevel* level, int r0, int r1, int c0, int c1) {
+  if (level->bytes) {
+    SobelBytes(level->bytes, level->width, level->height, r0, r1, c0, c1, level->grad.data());
+  } else {
+    SobelFloats(level->grey.data(), level->width, level->height, pyramid.grad_scale, r0, r1, c0, c1,
+                level->grad.data());
+  }
+}
+
+// The level-0 tiles (kTileRows x kTileCols pixels) of a lazy base level.
+constexpr int kTileRows = 16, kTileCols = 32;
+enum TileState : std::uint8_t { kTileZero, kTileComputed, kTileStale };
+
+int TilesAcross(const PyramidLevel& level) { return (level.width + kTileCols - 1) / kTileCols; }
+int TilesDown(const PyramidLevel& level) { return (level.height + kTileRows - 1) / kTileRows; }
+
+// Level 0 (the image itself, or its grey values) and the gradient scale.
+void BaseLevel(const ImageData& image, Pyramid* pyramid) {
   PyramidLevel& base = pyramid->levels[0];
   base.width = image.width;
   base.height = image.height;
@@ -204,24 +231,31 @@ void BuildPyramid(const ImageData& image, int num_levels, Pyramid* pyramid) {
     base.bytes = image.Plane<std::uint8_t>(0);
     base.grey.clear();
     pyramid->grad_scale = 4;
-  } else {
-    base.grey.resize(n);
-    float lo = 0, hi = 0;
-    if (image.type == PixelType::UInt2) {
-      const std::uint16_t* p = image.Plane<std::uint16_t>(0);
-      for (std::size_t i = 0; i < n; ++i) base.grey[i] = p[i];
-    } else {
-      const float* p = image.Plane<float>(0);
-      for (std::size_t i = 0; i < n; ++i) base.grey[i] = std::isfinite(p[i]) ? p[i] : 0.0f;
-    }
-    if (n > 0) {
-      const auto [mn, mx] = std::minmax_element(base.grey.begin(), base.grey.end());
-      lo = *mn;
-      hi = *mx;
-    }
-    const float range = hi - lo;
-    pyramid->grad_scale = range > 0 ? std::min(32000.0f / range, 1.0e6f) : 1.0f;
+    return;
   }
+  base.grey.resize(n);
+  float lo = 0, hi = 0;
+  if (image.type == PixelType::UInt2) {
+    const std::uint16_t* p = image.Plane<std::uint16_t>(0);
+    for (std::size_t i = 0; i < n; ++i) base.grey[i] = p[i];
+  } else {
+    const float* p = image.Plane<float>(0);
+    for (std::size_t i = 0; i < n; ++i) base.grey[i] = std::isfinite(p[i]) ? p[i] : 0.0f;
+  }
+  if (n > 0) {
+    const auto [mn, mx] = std::minmax_element(base.grey.begin(), base.grey.end());
+    lo = *mn;
+    hi = *mx;
+  }
+  const float range = hi - lo;
+  pyramid->grad_scale = range > 0 ? std::min(32000.0f / range, 1.0e6f) : 1.0f;
+}
+
+}  // namespace
+
+void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid) {
+  pyramid->levels.resize(std::size_t(num_levels));
+  BaseLevel(image, pyramid);
   for (int k = 1; k < num_levels; ++k) {
     const PyramidLevel& below = pyramid->levels[std::size_t(k - 1)];
     PyramidLevel& level = pyramid->levels[std::size_t(k)];
@@ -237,28 +271,72 @@ void BuildPyramid(const ImageData& image, int num_levels, Pyramid* pyramid) {
       HalveFloats(below.grey.data(), below.width, below.height, level.grey.data());
     }
   }
+  // A lazy base level keeps the gradients of the tiles an earlier search computed until
+  // BaseGradients either recomputes or clears them; a new size starts all zero.
+  PyramidLevel& base = pyramid->levels[0];
+  const std::size_t base_size = 2 * std::size_t(base.width) * base.height;
+  const std::size_t tiles = std::size_t(TilesAcross(base)) * TilesDown(base);
+  if (base.grad.size() != base_size || base.tiles.size() != tiles) {
+    base.grad.assign(base_size, 0);
+    base.tiles.assign(tiles, kTileZero);
+  }
+  for (std::uint8_t& t : base.tiles) {
+    t = !lazy_base ? kTileComputed : t == kTileZero ? kTileZero : kTileStale;
+  }
   // Gradients in bands of rows, spread over the threads.
   constexpr int kBand = 32;
   struct Job {
     int level, r0, r1;
   };
   std::vector<Job> jobs;
-  for (int k = 0; k < num_levels; ++k) {
+  for (int k = lazy_base ? 1 : 0; k < num_levels; ++k) {
     PyramidLevel& level = pyramid->levels[std::size_t(k)];
     level.grad.resize(2 * std::size_t(level.width) * level.height);
     for (int r = 0; r < level.height; r += kBand) {
       jobs.push_back({k, r, std::min(level.height, r + kBand)});
     }
   }
-  const float scale = pyramid->grad_scale;
   ParallelFor(0, static_cast<int>(jobs.size()), [&](int i) {
     const Job& job = jobs[std::size_t(i)];
     PyramidLevel& level = pyramid->levels[std::size_t(job.level)];
-    if (level.bytes) {
-      SobelBytes(level.bytes, level.width, level.height, job.r0, job.r1, level.grad.data());
+    LevelGradients(*pyramid, &level, job.r0, job.r1, 0, level.width);
+  });
+}
+
+void BaseGradients(const std::vector<PixelBox>& boxes, Pyramid* pyramid) {
+  PyramidLevel& base = pyramid->levels[0];
+  const int across = TilesAcross(base);
+  std::vector<std::uint8_t> wanted(base.tiles.size(), 0);
+  for (const PixelBox& b : boxes) {
+    const int r0 = std::max(b.r0, 0), r1 = std::min(b.r1, base.height);
+    const int c0 = std::max(b.c0, 0), c1 = std::min(b.c1, base.width);
+    if (r0 >= r1 || c0 >= c1) continue;
+    for (int tr = r0 / kTileRows; tr <= (r1 - 1) / kTileRows; ++tr) {
+      for (int tc = c0 / kTileCols; tc <= (c1 - 1) / kTileCols; ++tc) {
+        wanted[std::size_t(tr) * across + tc] = 1;
+      }
+    }
+  }
+  // Tiles to compute (wanted, not yet done) and tiles to clear (done earlier, not wanted).
+  std::vector<int> jobs;
+  for (std::size_t t = 0; t < wanted.size(); ++t) {
+    if (wanted[t] ? base.tiles[t] != kTileComputed : base.tiles[t] == kTileStale) {
+      jobs.push_back(static_cast<int>(t));
+    }
+  }
+  ParallelFor(0, static_cast<int>(jobs.size()), [&](int i) {
+    const std::size_t t = std::size_t(jobs[std::size_t(i)]);
+    const int r0 = int(t / across) * kTileRows, c0 = int(t % across) * kTileCols;
+    const int r1 = std::min(r0 + kTileRows, base.height), c1 = std::min(c0 + kTileCols, base.width);
+    if (wanted[t]) {
+      LevelGradients(*pyramid, &base, r0, r1, c0, c1);
+      base.tiles[t] = kTileComputed;
     } else {
-      SobelFloats(level.grey.data(), level.width, level.height, scale, job.r0, job.r1,
-                  level.grad.data());
+      for (int r = r0; r < r1; ++r) {
+        std::int16_t* row = base.grad.data() + 2 * (std::size_t(r) * base.width + c0);
+        std::fill(row, row + 2 * (c1 - c0), std::int16_t(0));
+      }
+      base.tiles[t] = kTileZero;
     }
   });
 }

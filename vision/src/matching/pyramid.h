@@ -18,7 +18,10 @@ struct PyramidLevel {
   const std::uint8_t* bytes = nullptr;  // byte pyramids, else null
   std::vector<std::uint8_t> own_bytes;  // storage of bytes above level 0
   std::vector<float> grey;              // used when bytes is null
-  std::vector<std::int16_t> grad;       // 2 * width * height; zero on the outermost pixels
+  // 2 * width * height; zero on the outermost pixels, and on level 0 of a pyramid built with
+  // lazy_base in the tiles BaseGradients was not asked for.
+  std::vector<std::int16_t> grad;
+  std::vector<std::uint8_t> tiles;  // level 0: the state of each tile of grad
 };
 
 struct Pyramid {
@@ -26,9 +29,19 @@ struct Pyramid {
   std::vector<PyramidLevel> levels;
 };
 
-// Builds levels [0, num_levels) from a one-channel image; levels above 0 are 2x2 means.
-// Gradients are computed for every level.
-void BuildPyramid(const ImageData& image, int num_levels, Pyramid* pyramid);
+// Builds levels [0, num_levels) from a one-channel image; levels above 0 are 2x2 means, with
+// their gradients. Level 0's gradients too, unless lazy_base: then BaseGradients computes those
+// a search needs.
+void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid);
+
+// Rows [r0, r1) and columns [c0, c1) of level 0.
+struct PixelBox {
+  int r0, r1, c0, c1;
+};
+// For a pyramid built with lazy_base: level 0's gradients in every tile that meets one of the
+// boxes (parts outside the image are ignored), zero everywhere else. The result depends only on
+// the image and the boxes, never on earlier searches.
+void BaseGradients(const std::vector<PixelBox>& boxes, Pyramid* pyramid);
 
 // The kernels: each has a scalar reference (...Ref) and a fast entry that takes the best vector
 // path (BestSimdPath()); the byte Sobel also runs on a path given (SobelBytesWith).
@@ -37,13 +50,17 @@ void HalveBytesRef(const std::uint8_t* src, int w, int h, std::uint8_t* dst);
 void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst);
 void HalveFloatsRef(const float* src, int w, int h, float* dst);
 void HalveFloats(const float* src, int w, int h, float* dst);
-// Sobel gradient (divided by 4, times scale, rounded) of rows [r0, r1); outermost pixels 0.
-void SobelBytesRef(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad);
-void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad);
-void SobelBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, int r0, int r1,
+// Sobel gradient (divided by 4, times scale, rounded) of rows [r0, r1) and columns [c0, c1);
+// the outermost pixels' are 0.
+void SobelBytesRef(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
+                   std::int16_t* grad);
+void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
+                std::int16_t* grad);
+void SobelBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, int r0, int r1, int c0,
+                    int c1, std::int16_t* grad);
+void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1, int c0, int c1,
                     std::int16_t* grad);
-void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1,
-                    std::int16_t* grad);
-void SobelFloats(const float* src, int w, int h, float scale, int r0, int r1, std::int16_t* grad);
+void SobelFloats(const float* src, int w, int h, float scale, int r0, int r1, int c0, int c1,
+                 std::int16_t* grad);
 
 }  // namespace vision::detail
