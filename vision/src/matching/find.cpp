@@ -82,6 +82,10 @@ struct LevelView {
   float min_contrast;  // in int16 gradient units
   float inv_scale;     // grey levels per int16 gradient unit
   MatchMetric metric;
+  // How many of the model points (a prefix, spread over the whole shape) the least-squares
+  // steps use: all on the full-resolution level, which decides the final pose; half on the
+  // coarser ones, which only bring a candidate close enough for the next.
+  std::size_t refine_points;
 };
 
 // The linear part of a pose: A = R(angle) diag(sr, sc), and the matrix that maps model
@@ -172,7 +176,7 @@ template <bool kRef>
 bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& range) {
   const ModelLevel& m = *v.model;
   const PoseMatrix a(*pose);
-  const std::size_t n = m.Size();
+  const std::size_t n = v.refine_points;
   const double cs = std::cos(pose->angle), sn = std::sin(pose->angle);
   const bool signed_edges = v.metric == MatchMetric::kUsePolarity;
   double h[5][5] = {};
@@ -855,9 +859,14 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   const int top = sp.levels - 1;
   std::vector<LevelView> views(static_cast<std::size_t>(sp.levels));
   for (int k = 0; k < sp.levels; ++k) {
-    views[std::size_t(k)] = {&buf.pyr.levels[std::size_t(k)], &model.levels[std::size_t(k)],
-                             model.min_contrast * buf.pyr.grad_scale, 1.0f / buf.pyr.grad_scale,
-                             model.metric};
+    const std::size_t points = model.levels[std::size_t(k)].Size();
+    views[std::size_t(k)] = {
+        &buf.pyr.levels[std::size_t(k)],
+        &model.levels[std::size_t(k)],
+        model.min_contrast * buf.pyr.grad_scale,
+        1.0f / buf.pyr.grad_scale,
+        model.metric,
+        k == 0 ? points : std::max(points / 2, std::min<std::size_t>(points, 48))};
   }
   const ModelLevel& tm = model.levels[std::size_t(top)];
   const ScanTablesKey key{model.serial, top, sp.range, LevelThreshold(sp.min_score, top), sp.greed};
