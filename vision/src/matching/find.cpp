@@ -82,9 +82,10 @@ struct LevelView {
   float min_contrast;  // in int16 gradient units
   float inv_scale;     // grey levels per int16 gradient unit
   MatchMetric metric;
-  // How many of the model points (a prefix, spread over the whole shape) the least-squares
+  // How many of the model points (a prefix, spread over the whole shape) the first least-squares
   // steps use: all on the full-resolution level, which decides the final pose; half on the
-  // coarser ones, which only bring a candidate close enough for the next.
+  // coarser ones, which only bring a candidate close enough for the next. (The steps after the
+  // side search use all.)
   std::size_t refine_points;
 };
 
@@ -171,12 +172,11 @@ void ClampPose(Pose* p, const PoseRange& range) {
 // One least-squares step: every model point looks along its normal, within +-reach pixels, for
 // the strongest edge of matching direction and locates it to subpixel precision; the pose is
 // then moved to minimise the squared distances along the normals. Returns false when too few
-// points found an edge.
+// points found an edge. Uses the first n model points.
 template <bool kRef>
-bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& range) {
+bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& range, std::size_t n) {
   const ModelLevel& m = *v.model;
   const PoseMatrix a(*pose);
-  const std::size_t n = v.refine_points;
   const double cs = std::cos(pose->angle), sn = std::sin(pose->angle);
   const bool signed_edges = v.metric == MatchMetric::kUsePolarity;
   double h[5][5] = {};
@@ -709,7 +709,8 @@ bool RefineOnLevel(const LevelView& v, int k, int top, const SearchParams& sp, P
   for (int it = 0; it < iters; ++it) {
     const Pose before = p;
     const int reach = (first && it == 0) ? 3 : last && !first ? 1 : 2;
-    if (!RefineStep<kRef>(v, &p, reach, sp.range)) break;
+    if (!RefineStep<kRef>(v, &p, reach, sp.range, it == 0 ? v.refine_points : v.model->Size()))
+      break;
     if (std::abs(p.row - before.row) < 1e-4 && std::abs(p.col - before.col) < 1e-4 &&
         std::abs(p.angle - before.angle) < 1e-6 && std::abs(p.sr - before.sr) < 1e-6 &&
         std::abs(p.sc - before.sc) < 1e-6) {
@@ -718,7 +719,7 @@ bool RefineOnLevel(const LevelView& v, int k, int top, const SearchParams& sp, P
   }
   if (k == 1 && SideSearch<kRef>(v, &p, 6, sp.range, sp.greed)) {
     for (int it = 0; it < 2; ++it) {
-      if (!RefineStep<kRef>(v, &p, 2, sp.range)) break;
+      if (!RefineStep<kRef>(v, &p, 2, sp.range, v.model->Size())) break;
     }
   }
   if (last && sp.subpix == SubPixel::kNone) {
