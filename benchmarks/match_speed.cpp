@@ -153,11 +153,11 @@ int main(int argc, char** argv) {
       for (int width : {640, 2592}) {
         if (width > max_width) continue;
         std::fflush(stdout);
-        const std::string cmd = "\"" + std::string(argv[0]) + "\" first " + std::to_string(width) +
-                                " " + std::to_string(threads);
+        char cmd[4096];
+        std::snprintf(cmd, sizeof cmd, "\"%s\" first %d %d", argv[0], width, threads);
         std::printf("%d thread%s, width ", threads, threads > 1 ? "s" : "");
         std::fflush(stdout);
-        if (std::system(cmd.c_str()) != 0) std::printf("(failed)\n");
+        if (std::system(cmd) != 0) std::printf("(failed)\n");
       }
     }
   } catch (const vision::HException& e) {
