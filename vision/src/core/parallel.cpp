@@ -49,9 +49,7 @@ class Pool {
     if (!busy.owns_lock()) return false;
     {
       std::lock_guard lock(mutex_);
-      while (static_cast<int>(threads_.size()) < helpers) {
-        threads_.emplace_back([this] { WorkerLoop(); });
-      }
+      AddWorkers(helpers);
       body_ = &body;
       next_.store(begin, std::memory_order_relaxed);
       end_ = end;
@@ -76,7 +74,19 @@ class Pool {
     return true;
   }
 
+  // Starts workers until there are at least helpers.
+  void Start(int helpers) {
+    std::lock_guard lock(mutex_);
+    AddWorkers(helpers);
+  }
+
  private:
+  void AddWorkers(int helpers) {  // under mutex_
+    while (static_cast<int>(threads_.size()) < helpers) {
+      threads_.emplace_back([this] { WorkerLoop(); });
+    }
+  }
+
   void Work() {
     for (;;) {
       const int i = next_.fetch_add(1, std::memory_order_relaxed);
@@ -134,6 +144,11 @@ Pool& ThePool() {
 }
 
 }  // namespace
+
+void StartThreads() {
+  const int helpers = ThreadCount() - 1;
+  if (helpers > 0) ThePool().Start(helpers);
+}
 
 void ParallelFor(int begin, int end, const std::function<void(int)>& body) {
   if (end <= begin) return;

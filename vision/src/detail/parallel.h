@@ -10,4 +10,8 @@ namespace vision::detail {
 // rethrown here after the others finish. Results must not depend on which thread runs which i.
 void ParallelFor(int begin, int end, const std::function<void(int)>& body);
 
+// Starts the threads ParallelFor will use now, so that the first parallel loop does not pay for
+// it (the shape model operators call it when a model is made).
+void StartThreads();
+
 }  // namespace vision::detail

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "detail/iconic.h"
+#include "detail/parallel.h"
 #include "matching/operators.h"
 #include "matching/params.h"
 #include "matching/pyramid.h"
@@ -505,6 +506,8 @@ void CreateAnisoShapeModel(const HObject& templ, const HTuple& num_levels,
                         scale_r_min,  scale_r_max,  scale_r_step, scale_c_min,  scale_c_max,
                         scale_c_step, optimization, metric,       contrast,     min_contrast};
   ReportOutOfMemory(kProc, "the model's image pyramid and tables", [&] { Create(args, model_id); });
+  // Searches with the model follow: their threads start now rather than in the first one.
+  detail::StartThreads();
 }
 
 }  // namespace vision

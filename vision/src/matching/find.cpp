@@ -510,7 +510,7 @@ struct ScanTablesKey {
 struct SearchBuffers {
   Pyramid pyr;
   ScanImage scan;
-  std::vector<std::int32_t> best, best_combo;
+  LargeVector<std::int32_t> best, best_combo;
   ScanTablesKey tables_key;
   ScanTables tables;
 };
@@ -629,7 +629,7 @@ bool ByScore(const Pose& a, const Pose& b) {
 std::vector<Pose> TopCandidates(const ScanTables& t, const SearchBuffers& buf, std::size_t np,
                                 long long max_count) {
   const int width = buf.scan.width, height = buf.scan.height;
-  const std::vector<std::int32_t>& best = buf.best;
+  const LargeVector<std::int32_t>& best = buf.best;
   std::vector<Pose> cands;
   for (int r = 0; r < height; ++r) {
     for (int c = 0; c < width; ++c) {

@@ -7,6 +7,7 @@
 
 #include "detail/iconic.h"
 #include "detail/simd.h"
+#include "matching/large_buffer.h"
 
 namespace vision::detail {
 
@@ -16,11 +17,11 @@ namespace vision::detail {
 struct PyramidLevel {
   int width = 0, height = 0;
   const std::uint8_t* bytes = nullptr;  // byte pyramids, else null
-  std::vector<std::uint8_t> own_bytes;  // storage of bytes above level 0
-  std::vector<float> grey;              // used when bytes is null
+  LargeVector<std::uint8_t> own_bytes;  // storage of bytes above level 0
+  LargeVector<float> grey;              // used when bytes is null
   // 2 * width * height; zero on the outermost pixels, and on level 0 of a pyramid built with
   // lazy_base in the tiles BaseGradients was not asked for.
-  std::vector<std::int16_t> grad;
+  LargeVector<std::int16_t> grad;
   std::vector<std::uint8_t> tiles;  // level 0: the state of each tile of grad
 };
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "detail/simd.h"
+#include "matching/large_buffer.h"
 #include "matching/shape_model.h"
 
 namespace vision::detail {
@@ -16,7 +17,7 @@ namespace vision::detail {
 // where the gradient is weaker than the minimum contrast.
 struct ScanImage {
   int width = 0, height = 0, pad = 0, stride = 0;
-  std::vector<std::int16_t> data;
+  LargeVector<std::int16_t> data;
 };
 
 // One pose of the coarse search: per model point, the offset into ScanImage::data and the
