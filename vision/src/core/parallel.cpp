@@ -44,7 +44,7 @@ class Pool {
  public:
   // Runs body over [begin, end) with the caller and up to helpers workers. Returns false, having
   // done nothing, when the pool is busy.
-  bool Run(int begin, int end, int helpers, const std::function<void(int)>& body) {
+  bool Run(int begin, int end, int helpers, LoopBody body) {
     std::unique_lock busy(busy_, std::try_to_lock);
     if (!busy.owns_lock()) return false;
     {
@@ -127,7 +127,7 @@ class Pool {
   std::condition_variable wake_;
   std::condition_variable done_;
   std::vector<std::thread> threads_;
-  const std::function<void(int)>* body_ = nullptr;
+  const LoopBody* body_ = nullptr;
   std::atomic<int> next_{0};
   int end_ = 0;
   int tickets_ = 0;
@@ -150,7 +150,7 @@ void StartThreads() {
   if (helpers > 0) ThePool().Start(helpers);
 }
 
-void ParallelFor(int begin, int end, const std::function<void(int)>& body) {
+void ParallelFor(int begin, int end, LoopBody body) {
   if (end <= begin) return;
   const int count = end - begin;
   const int threads = std::min(ThreadCount(), count);

@@ -324,7 +324,18 @@ void PoseBox(const ShapeModel& model, const Pose& p, double r[4], double c[4]) {
   }
 }
 
-double PolygonArea(const std::vector<std::pair<double, double>>& poly) {
+// A convex polygon of at most 12 corners: a quadrilateral clipped by four half-planes has at most
+// eight.
+struct Polygon {
+  std::pair<double, double> v[12];
+  std::size_t n = 0;
+  std::size_t size() const { return n; }
+  bool empty() const { return n == 0; }
+  const std::pair<double, double>& operator[](std::size_t i) const { return v[i]; }
+  void push_back(std::pair<double, double> p) { v[n++] = p; }
+};
+
+double PolygonArea(const Polygon& poly) {
   double s = 0;
   for (std::size_t i = 0; i < poly.size(); ++i) {
     const auto& p = poly[i];
@@ -340,8 +351,8 @@ double Overlap(const ShapeModel& model, const Pose& a, const Pose& b) {
   double ar[4], ac[4], br[4], bc[4];
   PoseBox(model, a, ar, ac);
   PoseBox(model, b, br, bc);
-  std::vector<std::pair<double, double>> pa, pb;
-  for (int i = 0; i < 4; ++i) pa.emplace_back(ar[i], ac[i]), pb.emplace_back(br[i], bc[i]);
+  Polygon pa, pb;
+  for (int i = 0; i < 4; ++i) pa.push_back({ar[i], ac[i]}), pb.push_back({br[i], bc[i]});
   const double area_a = PolygonArea(pa), area_b = PolygonArea(pb);
   const double smaller = std::min(area_a, area_b);
   if (smaller <= 0) return 0;
@@ -351,7 +362,7 @@ double Overlap(const ShapeModel& model, const Pose& a, const Pose& b) {
     const int j = (i + 1) % 4;
     orient += pb[i].first * pb[j].second - pb[j].first * pb[i].second;
   }
-  std::vector<std::pair<double, double>> poly = pa;
+  Polygon poly = pa;
   for (int e = 0; e < 4 && !poly.empty(); ++e) {
     const auto p0 = pb[e], p1 = pb[(e + 1) % 4];
     auto side = [&](const std::pair<double, double>& q) {
@@ -359,18 +370,18 @@ double Overlap(const ShapeModel& model, const Pose& a, const Pose& b) {
               (p1.second - p0.second) * (q.first - p0.first)) *
              (orient > 0 ? 1.0 : -1.0);
     };
-    std::vector<std::pair<double, double>> out;
+    Polygon out;
     for (std::size_t i = 0; i < poly.size(); ++i) {
       const auto cur = poly[i], nxt = poly[(i + 1) % poly.size()];
       const double sc = side(cur), sn = side(nxt);
       if (sc >= 0) out.push_back(cur);
       if ((sc >= 0) != (sn >= 0)) {
         const double t = sc / (sc - sn);
-        out.emplace_back(cur.first + t * (nxt.first - cur.first),
-                         cur.second + t * (nxt.second - cur.second));
+        out.push_back(
+            {cur.first + t * (nxt.first - cur.first), cur.second + t * (nxt.second - cur.second)});
       }
     }
-    poly.swap(out);
+    poly = out;
   }
   if (poly.size() < 3) return 0;
   return PolygonArea(poly) / smaller;
@@ -507,7 +518,16 @@ struct ScanTablesKey {
 // Buffers and tables kept per calling thread from one search to the next: fresh allocations of
 // a few megabytes cost more in page faults than a small search takes, and repeated searches
 // with one model use the same tables.
+// The candidates' lists of one search, kept for their capacity.
+struct SearchScratch {
+  std::vector<Pose> maxima, cands, next, result;
+  std::vector<char> alive;
+  std::vector<PixelBox> boxes;
+  std::vector<LevelView> views;
+};
+
 struct SearchBuffers {
+  SearchScratch scratch;
   Pyramid pyr;
   ScanImage scan;
   LargeVector<std::int32_t> best, best_combo;
@@ -626,11 +646,12 @@ bool ByScore(const Pose& a, const Pose& b) {
 
 // Local maxima of the top level's best scores over the pose grid, best first, nearby maxima
 // merged into one, at most a few times the number of matches asked for.
-std::vector<Pose> TopCandidates(const ScanTables& t, const SearchBuffers& buf, std::size_t np,
-                                long long max_count) {
+void TopCandidates(const ScanTables& t, const SearchBuffers& buf, std::size_t np,
+                   long long max_count, std::vector<Pose>* maxima, std::vector<Pose>* out) {
   const int width = buf.scan.width, height = buf.scan.height;
   const LargeVector<std::int32_t>& best = buf.best;
-  std::vector<Pose> cands;
+  std::vector<Pose>& cands = *maxima;
+  cands.clear();
   for (int r = 0; r < height; ++r) {
     for (int c = 0; c < width; ++c) {
       const std::int32_t v = best[std::size_t(r) * width + c];
@@ -656,7 +677,8 @@ std::vector<Pose> TopCandidates(const ScanTables& t, const SearchBuffers& buf, s
   }
   std::sort(cands.begin(), cands.end(), ByScore);
   // Nearby maxima belong to one object.
-  std::vector<Pose> kept;
+  std::vector<Pose>& kept = *out;
+  kept.clear();
   for (const Pose& p : cands) {
     bool near = false;
     for (const Pose& q : kept) {
@@ -671,7 +693,6 @@ std::vector<Pose> TopCandidates(const ScanTables& t, const SearchBuffers& buf, s
     const std::size_t cap = std::size_t(std::min<long long>(max_count * 8 + 16, 1 << 20));
     if (kept.size() > cap) kept.resize(cap);
   }
-  return kept;
 }
 
 // ---- Down the pyramid ----
@@ -732,9 +753,11 @@ bool RefineOnLevel(const LevelView& v, int k, int top, const SearchParams& sp, P
 
 // Best first, without candidates that converged onto the same object as a better one (within
 // one pose step of level k).
-std::vector<Pose> MergeConverged(std::vector<Pose> cands, const ModelLevel& level) {
+void MergeConverged(std::vector<Pose>* sorted, const ModelLevel& level, std::vector<Pose>* out) {
+  std::vector<Pose>& cands = *sorted;
   std::sort(cands.begin(), cands.end(), ByScore);
-  std::vector<Pose> kept;
+  std::vector<Pose>& kept = *out;
+  kept.clear();
   for (const Pose& p : cands) {
     bool dup = false;
     for (const Pose& q : kept) {
@@ -748,14 +771,15 @@ std::vector<Pose> MergeConverged(std::vector<Pose> cands, const ModelLevel& leve
     }
     if (!dup) kept.push_back(p);
   }
-  return kept;
 }
 
 // Level 0's gradients around the candidates about to be refined there (poses of level 1): the
 // model's box at the pose each will start from, with room for the refinement's reach and moves.
-void GradientsAround(const std::vector<Pose>& cands, const ShapeModel& model, Pyramid* pyr) {
+void GradientsAround(const std::vector<Pose>& cands, const ShapeModel& model, Pyramid* pyr,
+                     std::vector<PixelBox>* scratch) {
   constexpr double kMargin = 10;
-  std::vector<PixelBox> boxes;
+  std::vector<PixelBox>& boxes = *scratch;
+  boxes.clear();
   for (Pose p : cands) {
     p.row = 2 * p.row + 0.5;
     p.col = 2 * p.col + 0.5;
@@ -770,44 +794,47 @@ void GradientsAround(const std::vector<Pose>& cands, const ShapeModel& model, Py
   BaseGradients(boxes, pyr);
 }
 
-// Follows the candidates down to the full resolution; returns the survivors, best first. Level
+// Follows the candidates (s->cands) down to the full resolution; leaves the survivors there, best
+// first. Level
 // 0's gradients are computed on the way (BuildPyramid's lazy_base) where a search has more levels.
-std::vector<Pose> Descend(std::vector<Pose> cands, const std::vector<LevelView>& views,
-                          const SearchParams& sp, Pyramid* pyr) {
+void Descend(const std::vector<LevelView>& views, const SearchParams& sp, Pyramid* pyr,
+             SearchScratch* s) {
+  std::vector<Pose>& cands = s->cands;
   const int top = static_cast<int>(views.size()) - 1;
   const bool ref = ScalarKernels();
   for (int k = top - 1; k >= 0; --k) {
     const LevelView& v = views[std::size_t(k)];
-    if (k == 0) GradientsAround(cands, *sp.model, pyr);
-    std::vector<char> alive(cands.size(), 0);
+    if (k == 0) GradientsAround(cands, *sp.model, pyr, &s->boxes);
+    s->alive.assign(cands.size(), 0);
     ParallelFor(0, static_cast<int>(cands.size()), [&](int i) {
       Pose* p = &cands[std::size_t(i)];
-      alive[std::size_t(i)] =
+      s->alive[std::size_t(i)] =
           ref ? RefineOnLevel<true>(v, k, top, sp, p) : RefineOnLevel<false>(v, k, top, sp, p);
     });
-    std::vector<Pose> next;
+    s->next.clear();
     for (std::size_t i = 0; i < cands.size(); ++i) {
-      if (alive[i]) next.push_back(cands[i]);
+      if (s->alive[i]) s->next.push_back(cands[i]);
     }
-    cands = MergeConverged(std::move(next), sp.model->levels[std::size_t(k)]);
+    MergeConverged(&s->next, sp.model->levels[std::size_t(k)], &cands);
   }
   if (top == 0) {
     // A one-level search: the scan result is the final pose.
-    std::vector<Pose> kept;
+    s->next.clear();
     for (Pose& p : cands) {
       p.score = ref ? ScorePose<true>(views[0], p) : ScorePose<false>(views[0], p);
-      if (p.score >= sp.min_score) kept.push_back(p);
+      if (p.score >= sp.min_score) s->next.push_back(p);
     }
-    std::sort(kept.begin(), kept.end(), ByScore);
-    cands.swap(kept);
+    std::sort(s->next.begin(), s->next.end(), ByScore);
+    cands.swap(s->next);
   }
-  return cands;
 }
 
 // ---- Overlap and count ----
 
-std::vector<Pose> SelectByOverlap(const std::vector<Pose>& cands, const SearchParams& sp) {
-  std::vector<Pose> result;
+void SelectByOverlap(const std::vector<Pose>& cands, const SearchParams& sp,
+                     std::vector<Pose>* out) {
+  std::vector<Pose>& result = *out;
+  result.clear();
   for (const Pose& p : cands) {
     bool drop = false;
     for (const Pose& q : result) {
@@ -820,21 +847,22 @@ std::vector<Pose> SelectByOverlap(const std::vector<Pose>& cands, const SearchPa
     result.push_back(p);
     if (sp.max_count > 0 && static_cast<long long>(result.size()) >= sp.max_count) break;
   }
-  return result;
 }
 
 void WriteMatches(const std::vector<Pose>& matches, const FindOutputs& out) {
-  for (HTuple* t : {out.row, out.column, out.angle, out.scale_r, out.scale_c, out.score}) {
-    *t = HTuple();
-  }
-  for (const Pose& p : matches) {
-    out.row->Append(HTuple(p.row));
-    out.column->Append(HTuple(p.col));
-    out.angle->Append(HTuple(p.angle));
-    out.scale_r->Append(HTuple(p.sr));
-    out.scale_c->Append(HTuple(p.sc));
-    out.score->Append(HTuple(p.score));
-  }
+  // One allocation per output.
+  auto column = [&](double Pose::*field) {
+    std::vector<HTuple::Element> elems;
+    elems.reserve(matches.size());
+    for (const Pose& p : matches) elems.emplace_back(p.*field);
+    return HTuple(std::move(elems));
+  };
+  *out.row = column(&Pose::row);
+  *out.column = column(&Pose::col);
+  *out.angle = column(&Pose::angle);
+  *out.scale_r = column(&Pose::sr);
+  *out.scale_c = column(&Pose::sc);
+  *out.score = column(&Pose::score);
 }
 
 void Find(const FindArgs& args, const FindOutputs& out) {
@@ -858,7 +886,9 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   SearchBuffers& buf = tl_buffers;  // this thread's, also inside the parallel bodies
   BuildPyramid(img, sp.levels, /*lazy_base=*/sp.levels > 1, &buf.pyr);
   const int top = sp.levels - 1;
-  std::vector<LevelView> views(static_cast<std::size_t>(sp.levels));
+  SearchScratch& s = buf.scratch;
+  std::vector<LevelView>& views = s.views;
+  views.resize(static_cast<std::size_t>(sp.levels));
   for (int k = 0; k < sp.levels; ++k) {
     const std::size_t points = model.levels[std::size_t(k)].Size();
     views[std::size_t(k)] = {
@@ -878,9 +908,10 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   PrepareScan(buf.pyr.levels[std::size_t(top)], views[std::size_t(top)].min_contrast, &buf.tables,
               &buf.scan);
   ScanTopLevel(buf.tables, model.metric, &buf);
-  std::vector<Pose> cands = TopCandidates(buf.tables, buf, tm.Size(), sp.max_count);
-  cands = Descend(std::move(cands), views, sp, &buf.pyr);
-  WriteMatches(SelectByOverlap(cands, sp), out);
+  TopCandidates(buf.tables, buf, tm.Size(), sp.max_count, &s.maxima, &s.cands);
+  Descend(views, sp, &buf.pyr, &s);
+  SelectByOverlap(s.cands, sp, &s.result);
+  WriteMatches(s.result, out);
 }
 
 }  // namespace

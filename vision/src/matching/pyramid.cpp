@@ -283,22 +283,20 @@ void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyrami
   for (std::uint8_t& t : base.tiles) {
     t = !lazy_base ? kTileComputed : t == kTileZero ? kTileZero : kTileStale;
   }
-  // Gradients in bands of rows, spread over the threads.
+  // Gradients in bands of rows, spread over the threads (a job's c0 is its level).
   constexpr int kBand = 32;
-  struct Job {
-    int level, r0, r1;
-  };
-  std::vector<Job> jobs;
+  std::vector<PixelBox>& jobs = pyramid->jobs;
+  jobs.clear();
   for (int k = lazy_base ? 1 : 0; k < num_levels; ++k) {
     PyramidLevel& level = pyramid->levels[std::size_t(k)];
     level.grad.resize(2 * std::size_t(level.width) * level.height);
     for (int r = 0; r < level.height; r += kBand) {
-      jobs.push_back({k, r, std::min(level.height, r + kBand)});
+      jobs.push_back({r, std::min(level.height, r + kBand), k, 0});
     }
   }
   ParallelFor(0, static_cast<int>(jobs.size()), [&](int i) {
-    const Job& job = jobs[std::size_t(i)];
-    PyramidLevel& level = pyramid->levels[std::size_t(job.level)];
+    const PixelBox& job = jobs[std::size_t(i)];
+    PyramidLevel& level = pyramid->levels[std::size_t(job.c0)];
     LevelGradients(*pyramid, &level, job.r0, job.r1, 0, level.width);
   });
 }
@@ -306,7 +304,8 @@ void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyrami
 void BaseGradients(const std::vector<PixelBox>& boxes, Pyramid* pyramid) {
   PyramidLevel& base = pyramid->levels[0];
   const int across = TilesAcross(base);
-  std::vector<std::uint8_t> wanted(base.tiles.size(), 0);
+  std::vector<std::uint8_t>& wanted = pyramid->wanted;
+  wanted.assign(base.tiles.size(), 0);
   for (const PixelBox& b : boxes) {
     const int r0 = std::max(b.r0, 0), r1 = std::min(b.r1, base.height);
     const int c0 = std::max(b.c0, 0), c1 = std::min(b.c1, base.width);
@@ -318,14 +317,15 @@ void BaseGradients(const std::vector<PixelBox>& boxes, Pyramid* pyramid) {
     }
   }
   // Tiles to compute (wanted, not yet done) and tiles to clear (done earlier, not wanted).
-  std::vector<int> jobs;
+  std::vector<PixelBox>& jobs = pyramid->jobs;  // r0: the tile
+  jobs.clear();
   for (std::size_t t = 0; t < wanted.size(); ++t) {
     if (wanted[t] ? base.tiles[t] != kTileComputed : base.tiles[t] == kTileStale) {
-      jobs.push_back(static_cast<int>(t));
+      jobs.push_back({static_cast<int>(t), 0, 0, 0});
     }
   }
   ParallelFor(0, static_cast<int>(jobs.size()), [&](int i) {
-    const std::size_t t = std::size_t(jobs[std::size_t(i)]);
+    const std::size_t t = std::size_t(jobs[std::size_t(i)].r0);
     const int r0 = int(t / across) * kTileRows, c0 = int(t % across) * kTileCols;
     const int r1 = std::min(r0 + kTileRows, base.height), c1 = std::min(c0 + kTileCols, base.width);
     if (wanted[t]) {

@@ -11,6 +11,11 @@
 
 namespace vision::detail {
 
+// Rows [r0, r1) and columns [c0, c1) of a pyramid level.
+struct PixelBox {
+  int r0, r1, c0, c1;
+};
+
 // One level of a search pyramid: grey values (bytes for byte images, level 0 being the image
 // itself; floats for other pixel types) and the Sobel gradient as interleaved (row, column)
 // pairs of int16, in units of grad_scale per grey level.
@@ -28,6 +33,9 @@ struct PyramidLevel {
 struct Pyramid {
   float grad_scale = 1;  // int16 gradient units per grey level
   std::vector<PyramidLevel> levels;
+  // Work lists, kept for their capacity.
+  std::vector<PixelBox> jobs;
+  std::vector<std::uint8_t> wanted;
 };
 
 // Builds levels [0, num_levels) from a one-channel image; levels above 0 are 2x2 means, with
@@ -35,10 +43,6 @@ struct Pyramid {
 // a search needs.
 void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid);
 
-// Rows [r0, r1) and columns [c0, c1) of level 0.
-struct PixelBox {
-  int r0, r1, c0, c1;
-};
 // For a pyramid built with lazy_base: level 0's gradients in every tile that meets one of the
 // boxes (parts outside the image are ignored), zero everywhere else. The result depends only on
 // the image and the boxes, never on earlier searches.
