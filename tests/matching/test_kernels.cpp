@@ -52,6 +52,32 @@ TEST(ScanKernel, FastPathMatchesReference) {
   }
 }
 
+// Keeping each column's best score: the vector paths keep the same scores and poses as the
+// reference, ties and scores below the threshold included.
+TEST(ScanKernel, KeepBestPathsMatchReference) {
+  using namespace vision::detail;
+  scene::Rng rng(9);
+  for (int width : {1, 7, 8, 19, 64, 83}) {
+    std::vector<std::int32_t> best_ref(std::size_t(width), kScanDead),
+        pose_ref(best_ref.size(), -1);
+    std::vector<std::vector<std::int32_t>> best(3, best_ref), pose(3, pose_ref);
+    for (int k = 0; k < 12; ++k) {
+      std::vector<std::int32_t> score(best_ref.size());
+      for (auto& v : score)
+        v = rng.Uniform(0, 1) < 0.2 ? kScanDead : std::int32_t(rng.Uniform(0, 40));
+      KeepBestWith(SimdPath::kReference, score.data(), width, 10, k, best_ref.data(),
+                   pose_ref.data());
+      for (SimdPath path : {SimdPath::kVector128, SimdPath::kVector256}) {
+        if (!SimdPathAvailable(path)) continue;
+        const std::size_t p = std::size_t(path);
+        KeepBestWith(path, score.data(), width, 10, k, best[p].data(), pose[p].data());
+        EXPECT_EQ(best[p], best_ref) << "path " << p << " width " << width << " pose " << k;
+        EXPECT_EQ(pose[p], pose_ref) << "path " << p << " width " << width << " pose " << k;
+      }
+    }
+  }
+}
+
 // Pyramid kernels: the fast paths reproduce the scalar references exactly, borders included.
 TEST(PyramidKernels, FastPathsMatchReferences) {
   using namespace vision::detail;

@@ -531,6 +531,7 @@ struct SearchBuffers {
   Pyramid pyr;
   ScanImage scan;
   LargeVector<std::int32_t> best, best_combo;
+  LargeVector<std::int32_t> scores;  // one pose's scores, per row
   ScanTablesKey tables_key;
   ScanTables tables;
 };
@@ -623,14 +624,15 @@ void ScanTopLevel(const ScanTables& t, MatchMetric metric, SearchBuffers* buf) {
   const int width = scan.width;
   buf->best.assign(std::size_t(width) * scan.height, kScanDead);
   buf->best_combo.assign(buf->best.size(), -1);
+  buf->scores.resize(buf->best.size());
+  const SimdPath path = BestSimdPath();
   ParallelFor(0, scan.height, [&](int r) {
-    thread_local std::vector<std::int32_t> line;  // the thread's own
-    line.resize(static_cast<std::size_t>(width));
-    std::int32_t* b = buf->best.data() + std::size_t(r) * width;
-    std::int32_t* bc = buf->best_combo.data() + std::size_t(r) * width;
+    const std::size_t at = std::size_t(r) * width;
+    std::int32_t* line = buf->scores.data() + at;
     for (std::size_t k = 0; k < t.combos.size(); ++k) {
-      ScanRow(scan, t.poses[k], r, metric, t.thresholds.data(), line.data());
-      KeepBest(line.data(), width, t.final_threshold, static_cast<std::int32_t>(k), b, bc);
+      ScanRowWith(path, scan, t.poses[k], r, metric, t.thresholds.data(), line);
+      KeepBestWith(path, line, width, t.final_threshold, static_cast<std::int32_t>(k),
+                   buf->best.data() + at, buf->best_combo.data() + at);
     }
   });
 }

@@ -182,7 +182,12 @@ VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void KeepBest256(const std::int32_t*
 
 void KeepBest(const std::int32_t* score, int width, std::int32_t threshold, std::int32_t pose,
               std::int32_t* best, std::int32_t* best_pose) {
-  switch (BestSimdPath()) {
+  KeepBestWith(BestSimdPath(), score, width, threshold, pose, best, best_pose);
+}
+
+void KeepBestWith(SimdPath path, const std::int32_t* score, int width, std::int32_t threshold,
+                  std::int32_t pose, std::int32_t* best, std::int32_t* best_pose) {
+  switch (path) {
 #if defined(VISION_SIMD_AVX2)
     case SimdPath::kVector256:
       return KeepBest256(score, width, threshold, pose, best, best_pose);

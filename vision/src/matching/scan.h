@@ -42,8 +42,11 @@ void ScanRow(const ScanImage& img, const ScanPose& pose, int row, MatchMetric me
 // score[c] >= threshold and score[c] > best[c], best[c] = score[c] and best_pose[c] = pose.
 void KeepBest(const std::int32_t* score, int width, std::int32_t threshold, std::int32_t pose,
               std::int32_t* best, std::int32_t* best_pose);
+void KeepBestWith(SimdPath path, const std::int32_t* score, int width, std::int32_t threshold,
+                  std::int32_t pose, std::int32_t* best, std::int32_t* best_pose);
 
-// ScanRow takes BestSimdPath(); ScanRowWith the path given, which must be available.
+// ScanRow and KeepBest take BestSimdPath(); the ...With forms the path given, which must be
+// available.
 void ScanRowWith(SimdPath path, const ScanImage& img, const ScanPose& pose, int row,
                  MatchMetric metric, const std::int32_t* threshold, std::int32_t* out);
 
