@@ -334,6 +334,15 @@ CreateParams ReadParams(const CreateArgs& a) {
         static_cast<float>(NumberInRange(a.min_contrast, kProc, "MinContrast", 0.0, 1.0e9));
   }
   ReadContrast(a.contrast, &p);
+  // The search ignores gradients below the minimum contrast: above the contrast that selects the
+  // model's edges, it would not see them.
+  if (p.min_contrast >= 0 && p.high > 0 && p.min_contrast > p.high) {
+    Fail(err::kWrongParamValue, kProc,
+         ParamText("MinContrast", a.min_contrast) + " is above " +
+             ParamText("Contrast", a.contrast) +
+             ": a search would ignore every edge of the model; the minimum contrast must not "
+             "exceed the contrast");
+  }
   return p;
 }
 
@@ -462,9 +471,23 @@ void SetSteps(const CreateParams& p, std::vector<ModelLevel>* levels) {
   }
 }
 
+// Steps so fine that not even a search of the model's own range could run (see ScanSize) are
+// refused now rather than by every search.
+void CheckSteps(const ModelLevel& top, const PoseRange& range, const CreateArgs& a) {
+  const ScanSize size = ScanSizeOf(top, range);
+  if (!size.TooLarge()) return;
+  Fail(err::kWrongParamValue, kProc,
+       ParamText("AngleStep", a.angle_step) + ", " + ParamText("ScaleRStep", a.scale_r_step) +
+           ", " + ParamText("ScaleCStep", a.scale_c_step) + ": a search of the model's range (" +
+           ParamText("AngleExtent", a.angle_extent) + ", rows " +
+           ParamText("ScaleRMin", a.scale_r_min) + " to " + Describe(a.scale_r_max) + ", columns " +
+           ParamText("ScaleCMin", a.scale_c_min) + " to " + Describe(a.scale_c_max) +
+           ") would need " + size.Describe(top.Size()) + "; choose larger steps");
+}
+
 void Create(const CreateArgs& a, HTuple* model_id) {
   if (model_id == nullptr) Fail(err::kNullOutput, kProc, "no output for the model handle given");
-  const ImageData& image = SingleImage(a.templ, kProc);
+  const ImageData& image = OneImage(a.templ, kProc);
   CreateParams p = ReadParams(a);
   const std::vector<Gradient> grads = TemplateGradients(image, p, a.num_levels);
   SettleContrast(grads[0], a.min_contrast, &p);
@@ -483,6 +506,7 @@ void Create(const CreateArgs& a, HTuple* model_id) {
   std::vector<ModelLevel> levels = LevelPoints(grads, p, model->ref_row, model->ref_col);
   levels.resize(LevelsToKeep(levels, p, a));
   SetSteps(p, &levels);
+  CheckSteps(levels.back(), p.range, a);
   const ModelLevel& base = levels[0];
   model->box_r0 = *std::min_element(base.row.begin(), base.row.end());
   model->box_r1 = *std::max_element(base.row.begin(), base.row.end());

@@ -387,12 +387,6 @@ double Overlap(const ShapeModel& model, const Pose& a, const Pose& b) {
   return PolygonArea(poly) / smaller;
 }
 
-// How many values Grid gives: as a double, so that absurd ranges can be checked before they
-// overflow anything.
-double GridSize(double lo, double hi, double step) {
-  return hi - lo <= 1e-12 || step <= 0 ? 1.0 : std::ceil((hi - lo) / step - 1e-9) + 1;
-}
-
 std::vector<double> Grid(double lo, double hi, double step) {
   if (GridSize(lo, hi, step) == 1.0) return {0.5 * (lo + hi)};
   const int n = static_cast<int>(GridSize(lo, hi, step));
@@ -466,24 +460,15 @@ SearchParams ReadParams(const FindArgs& a) {
 // model points: a range far beyond the model's steps would ask for more memory (and time) than
 // any search can use, so it is refused up front, naming the range.
 void CheckScanSize(const ModelLevel& top, const PoseRange& range, const FindArgs& a) {
-  constexpr double kMaxEntries = 1 << 25;  // poses times points: about 512 MB of tables
-  const double na = GridSize(range.a0, range.a1, top.angle_step);
-  const double nr = GridSize(range.sr0, range.sr1, top.scale_r_step);
-  const double nc = GridSize(range.sc0, range.sc1, top.scale_c_step);
-  const double poses = na * nr * nc;
-  if (poses * double(std::max<std::size_t>(top.Size(), 1)) <= kMaxEntries) return;
-  char count[256];
-  std::snprintf(count, sizeof count,
-                "the search range needs %.3g poses on the top pyramid level (%.0f angles x %.0f "
-                "row scales x %.0f column scales) of %zu points each, more than %.0f in all",
-                poses, na, nr, nc, top.Size(), kMaxEntries);
+  const ScanSize size = ScanSizeOf(top, range);
+  if (!size.TooLarge()) return;
   Fail(err::kWrongParamValue, kProc,
        ParamText("AngleExtent", a.angle_extent) + ", " + ParamText("ScaleRMin", a.scale_r_min) +
            ", " + ParamText("ScaleRMax", a.scale_r_max) + ", " +
            ParamText("ScaleCMin", a.scale_c_min) + ", " + ParamText("ScaleCMax", a.scale_c_max) +
-           ": " + count + "; narrow the range or create the model with larger steps");
+           ": the search range needs " + size.Describe(top.Size()) +
+           "; narrow the range or create the model with larger steps");
 }
-
 // Minimum fraction of the final minimum score that a candidate must reach on level k of the
 // search (the coarse levels score lower: their sampling of the pose is coarser).
 double LevelThreshold(double min_score, int k) { return min_score * std::max(0.5, 1.0 - 0.08 * k); }
@@ -871,7 +856,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   if (!out.row || !out.column || !out.angle || !out.scale_r || !out.scale_c || !out.score) {
     Fail(err::kNullOutput, kProc, "every one of the six outputs must be given");
   }
-  const ImageData& img = SingleImage(args.image, kProc);
+  const ImageData& img = OneImage(args.image, kProc);
   SearchParams sp = ReadParams(args);
   const ShapeModel& model = *sp.model;
   // Fewer levels on images too small for the full pyramid.
@@ -880,7 +865,9 @@ void Find(const FindArgs& args, const FindOutputs& out) {
     --sp.levels;
   }
   const bool tiny = img.width < 3 || img.height < 3;
-  if (!tiny) CheckScanSize(model.levels[std::size_t(sp.levels - 1)], sp.range, args);
+  if (!tiny) {
+    CheckScanSize(model.levels[std::size_t(sp.levels - 1)], sp.range, args);
+  }
   WriteMatches({}, out);  // the last check is done
   if (tiny) return;
 
