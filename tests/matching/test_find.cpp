@@ -326,3 +326,45 @@ TEST(FindInput, OtherPixelTypes) {
   EXPECT_EQ(e.extra, 0);
   EXPECT_LE(e.Pos(), 0.05);
 }
+
+// A search whose buffers would exceed "search_memory_limit" is refused before it allocates them,
+// naming what it would need; within the limit it runs as before.
+TEST(FindInput, SearchesBeyondTheMemoryLimitAreRefused) {
+  struct Restore {
+    ~Restore() {
+      try {
+        vision::SetSystem("search_memory_limit", "default");
+      } catch (const vision::HException&) {
+      }
+    }
+  } restore;
+  const vision::Hlong by_default = vision::GetSystem("search_memory_limit").L();
+  EXPECT_GE(by_default, 256);
+  const auto shapes = RandomShapes(640, 480, 2, 3, 71);
+  const vision::HObject obj = ToObject(Scene(shapes, 0, 0));
+  vision::SetSystem("search_memory_limit", 4);
+  EXPECT_EQ(vision::GetSystem("search_memory_limit").L(), 4);
+  vision::HTuple r, c, a, sr, sc, s;
+  try {
+    vision::FindAnisoShapeModel(obj, Model(), Rad(-10), Rad(20), 0.9, 1.7, 0.9, 1.1, 0.7, 0, 0.5,
+                                "least_squares", 0, 0.8, &r, &c, &a, &sr, &sc, &s);
+    ADD_FAILURE() << "no error";
+  } catch (const vision::HException& e) {
+    EXPECT_EQ(e.ErrorCode(), vision::err::kOutOfMemory);
+    const std::string text = e.ErrorMessage().Str();
+    EXPECT_NE(text.find("640 x 480 image needs about"), std::string::npos) << text;
+    EXPECT_NE(text.find("limit of 4 MiB"), std::string::npos) << text;
+  }
+  vision::SetSystem("search_memory_limit", 64);
+  EXPECT_EQ(Find(obj, Model()).Size(), shapes.size());
+  vision::SetSystem("search_memory_limit", "default");
+  EXPECT_EQ(vision::GetSystem("search_memory_limit").L(), by_default);
+  for (const vision::HTuple& bad : {vision::HTuple(0), vision::HTuple("lots")}) {
+    try {
+      vision::SetSystem("search_memory_limit", bad);
+      ADD_FAILURE() << "a bad value was accepted";
+    } catch (const vision::HException& e) {
+      EXPECT_EQ(e.ErrorCode(), vision::err::kSystemBadValue);
+    }
+  }
+}

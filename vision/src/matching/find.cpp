@@ -22,6 +22,7 @@
 #include "detail/iconic.h"
 #include "detail/parallel.h"
 #include "detail/simd.h"
+#include "detail/system.h"
 #include "matching/operators.h"
 #include "matching/params.h"
 #include "matching/pyramid.h"
@@ -469,6 +470,36 @@ void CheckScanSize(const ModelLevel& top, const PoseRange& range, const FindArgs
            ": the search range needs " + size.Describe(top.Size()) +
            "; narrow the range or create the model with larger steps");
 }
+// The search's buffers (pyramid, gradients, scan image, scores and pose tables) must stay within
+// the setting "search_memory_limit"; a larger search is refused before it allocates anything,
+// naming what it would need.
+void CheckMemory(const ImageData& img, const ShapeModel& model, const SearchParams& sp) {
+  const int top = sp.levels - 1;
+  const double grey = img.type == PixelType::Byte ? 0 : 4;  // float copy of level 0
+  double bytes = 0;
+  int buffers = 0;
+  for (int k = 0; k < sp.levels; ++k) {
+    const double n = double(img.width >> k) * double(img.height >> k);
+    bytes += n * 4 + (k == 0 ? grey * n : (grey > 0 ? 4 : 1) * n);  // gradients, grey values
+    buffers += 2;
+  }
+  const ModelLevel& tm = model.levels[std::size_t(top)];
+  const double pad = std::ceil(tm.radius * std::max(sp.range.sr1, sp.range.sc1)) + 2;
+  const double tw = double(img.width >> top), th = double(img.height >> top);
+  bytes += (tw + 2 * pad + 16) * (th + 2 * pad) * 4 + tw * th * 12;  // scan image, scores
+  bytes += ScanSizeOf(tm, sp.range).entries * 16;                    // pose tables
+  buffers += 4;
+  bytes += double(buffers) * (2 << 20);  // whole 2 MiB pages
+  const double limit = double(SearchMemoryLimit());
+  if (bytes <= limit) return;
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "a search of the %d x %d image needs about %.0f MiB of buffers, more than the "
+                "limit of %.0f MiB (SetSystem 'search_memory_limit')",
+                img.width, img.height, std::ceil(bytes / double(1 << 20)), limit / double(1 << 20));
+  Fail(err::kOutOfMemory, kProc, text);
+}
+
 // Minimum fraction of the final minimum score that a candidate must reach on level k of the
 // search (the coarse levels score lower: their sampling of the pose is coarser).
 double LevelThreshold(double min_score, int k) { return min_score * std::max(0.5, 1.0 - 0.08 * k); }
@@ -867,6 +898,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   const bool tiny = img.width < 3 || img.height < 3;
   if (!tiny) {
     CheckScanSize(model.levels[std::size_t(sp.levels - 1)], sp.range, args);
+    CheckMemory(img, model, sp);
   }
   WriteMatches({}, out);  // the last check is done
   if (tiny) return;
