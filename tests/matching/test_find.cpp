@@ -290,28 +290,44 @@ TEST(FindResults, MaximumOverlap) {
   EXPECT_EQ(s.Length(), 1);
 }
 
+// Gives "thread_num" back as it was when made, however the scope is left.
+class ThreadNumRestored {
+ public:
+  ThreadNumRestored() : saved_(vision::GetSystem("thread_num")) {}
+  ~ThreadNumRestored() { vision::SetSystem("thread_num", saved_); }
+  ThreadNumRestored(const ThreadNumRestored&) = delete;
+  ThreadNumRestored& operator=(const ThreadNumRestored&) = delete;
+
+ private:
+  vision::HTuple saved_;
+};
+
 TEST(FindThreads, ResultsDoNotDependOnTheThreadCount) {
   const auto shapes = RandomShapes(1280, 960, 4, 6, 51);
   scene::Image img = scene::Blank(1280, 960, 60);
   for (const auto& s : shapes) scene::Paint(&img, s);
   scene::AddNoise(&img, 6, 51);
   const vision::HObject obj = ToObject(img);
-  const vision::HTuple saved = vision::GetSystem("thread_num");
-  vision::SetSystem("thread_num", 1);
-  const Found one = Find(obj, Model());
-  for (int threads : {2, 3, 8}) {
-    vision::SetSystem("thread_num", threads);
-    const Found many = Find(obj, Model());
-    EXPECT_EQ(one.row, many.row) << threads;
-    EXPECT_EQ(one.col, many.col) << threads;
-    EXPECT_EQ(one.angle, many.angle) << threads;
-    EXPECT_EQ(one.sr, many.sr) << threads;
-    EXPECT_EQ(one.sc, many.sc) << threads;
-    EXPECT_EQ(one.score, many.score) << threads;
+  // The caller's own setting, which the test must give back.
+  vision::SetSystem("thread_num", 5);
+  {
+    const ThreadNumRestored restore;
+    vision::SetSystem("thread_num", 1);
+    const Found one = Find(obj, Model());
+    for (int threads : {2, 3, 8}) {
+      vision::SetSystem("thread_num", threads);
+      const Found many = Find(obj, Model());
+      EXPECT_EQ(one.row, many.row) << threads;
+      EXPECT_EQ(one.col, many.col) << threads;
+      EXPECT_EQ(one.angle, many.angle) << threads;
+      EXPECT_EQ(one.sr, many.sr) << threads;
+      EXPECT_EQ(one.sc, many.sc) << threads;
+      EXPECT_EQ(one.score, many.score) << threads;
+    }
+    EXPECT_EQ(one.Size(), shapes.size());
   }
+  EXPECT_EQ(vision::GetSystem("thread_num").L(), 5);
   vision::SetSystem("thread_num", "default");
-  (void)saved;
-  EXPECT_EQ(one.Size(), shapes.size());
 }
 
 TEST(FindInput, OtherPixelTypes) {
