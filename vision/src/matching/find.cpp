@@ -170,6 +170,45 @@ void ClampPose(Pose* p, const PoseRange& range) {
   p->sc = std::clamp(p->sc, range.sc0, range.sc1);
 }
 
+// The strongest edge of matching direction within +-reach pixels of (qr, qc) along the unit
+// normal (dr, dc), located to subpixel precision: false where there is none above the minimum
+// contrast. reach is at most 6.
+template <bool kRef>
+bool EdgeAlongNormal(const LevelView& v, float qr, float qc, float dr, float dc, int reach,
+                     double* edge) {
+  const bool signed_edges = v.metric == MatchMetric::kUsePolarity;
+  float prof[16];
+  // Projected gradient along the normal at -reach-1 .. reach+1.
+  const int len = 2 * reach + 3;
+  for (int s = 0; s < len; ++s) {
+    const float t = static_cast<float>(s - reach - 1);
+    float gr, gc;
+    GradSample<kRef>(*v.img, qr + t * dr, qc + t * dc, &gr, &gc);
+    float proj = gr * dr + gc * dc;
+    if (!signed_edges) proj = std::abs(proj);
+    prof[s] = proj;
+  }
+  int best = -1;
+  float best_val = v.min_contrast;
+  for (int s = 1; s < len - 1; ++s) {
+    if (prof[s] < prof[s - 1] || prof[s] < prof[s + 1]) continue;
+    // The strongest edge within reach: a part's own outline usually has more contrast than
+    // clutter next to it (solder pads beyond its ends, print).
+    const float val = prof[s];
+    if (val > best_val) {
+      best_val = val;
+      best = s;
+    }
+  }
+  if (best < 0) return false;
+  const float l = prof[best - 1], c = prof[best], r = prof[best + 1];
+  const float den = l - 2 * c + r;
+  float off = den < 0 ? 0.5f * (l - r) / den : 0.0f;
+  off = std::clamp(off, -0.5f, 0.5f);
+  *edge = double(best - reach - 1) + off;
+  return true;
+}
+
 // One least-squares step: every model point looks along its normal, within +-reach pixels, for
 // the strongest edge of matching direction and locates it to subpixel precision; the pose is
 // then moved to minimise the squared distances along the normals. Returns false when too few
@@ -179,11 +218,9 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& rang
   const ModelLevel& m = *v.model;
   const PoseMatrix a(*pose);
   const double cs = std::cos(pose->angle), sn = std::sin(pose->angle);
-  const bool signed_edges = v.metric == MatchMetric::kUsePolarity;
   double h[5][5] = {};
   double rhs[5] = {};
   std::size_t used = 0;
-  float prof[16];
   for (std::size_t i = 0; i < n; ++i) {
     const double pr = m.row[i], pc = m.col[i];
     const float qr = static_cast<float>(pose->row + a.a00 * pr + a.a01 * pc);
@@ -192,34 +229,8 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& rang
     float dc = static_cast<float>(a.n10 * m.dir_row[i] + a.n11 * m.dir_col[i]);
     const float dn = std::sqrt(dr * dr + dc * dc);
     dr /= dn, dc /= dn;
-    // Projected gradient along the normal at -reach-1 .. reach+1.
-    const int len = 2 * reach + 3;
-    for (int s = 0; s < len; ++s) {
-      const float t = static_cast<float>(s - reach - 1);
-      float gr, gc;
-      GradSample<kRef>(*v.img, qr + t * dr, qc + t * dc, &gr, &gc);
-      float proj = gr * dr + gc * dc;
-      if (!signed_edges) proj = std::abs(proj);
-      prof[s] = proj;
-    }
-    int best = -1;
-    float best_val = v.min_contrast;
-    for (int s = 1; s < len - 1; ++s) {
-      if (prof[s] < prof[s - 1] || prof[s] < prof[s + 1]) continue;
-      // The strongest edge within reach: a part's own outline usually has more contrast than
-      // clutter next to it (solder pads beyond its ends, print).
-      const float val = prof[s];
-      if (val > best_val) {
-        best_val = val;
-        best = s;
-      }
-    }
-    if (best < 0) continue;
-    const float l = prof[best - 1], c = prof[best], r = prof[best + 1];
-    const float den = l - 2 * c + r;
-    float off = den < 0 ? 0.5f * (l - r) / den : 0.0f;
-    off = std::clamp(off, -0.5f, 0.5f);
-    const double e = double(best - reach - 1) + off;  // edge position along the normal
+    double e;  // edge position along the normal
+    if (!EdgeAlongNormal<kRef>(v, qr, qc, dr, dc, reach, &e)) continue;
     // Derivatives of the point's position with respect to (row, col, angle, sr, sc).
     const double j_ang_r = -sn * pose->sr * pr - cs * pose->sc * pc;
     const double j_ang_c = cs * pose->sr * pr - sn * pose->sc * pc;
