@@ -8,6 +8,7 @@
 
 namespace vision::detail {
 
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
 namespace {
 
 constexpr std::size_t kLarge = std::size_t(64) << 10;
@@ -16,6 +17,7 @@ constexpr std::size_t kHugePage = std::size_t(2) << 20;
 std::size_t Rounded(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
 
 }  // namespace
+#endif
 
 void* AllocateLarge(std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -31,7 +33,7 @@ void* AllocateLarge(std::size_t bytes) {
   return ::operator new(bytes);
 }
 
-void FreeLarge(void* p, std::size_t bytes) noexcept {
+void FreeLarge(void* p, [[maybe_unused]] std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (bytes >= kLarge) {
     std::free(p);
