@@ -290,28 +290,44 @@ TEST(FindResults, MaximumOverlap) {
   EXPECT_EQ(s.Length(), 1);
 }
 
+// Gives "thread_num" back as it was when made, however the scope is left.
+class ThreadNumRestored {
+ public:
+  ThreadNumRestored() : saved_(vision::GetSystem("thread_num")) {}
+  ~ThreadNumRestored() { vision::SetSystem("thread_num", saved_); }
+  ThreadNumRestored(const ThreadNumRestored&) = delete;
+  ThreadNumRestored& operator=(const ThreadNumRestored&) = delete;
+
+ private:
+  vision::HTuple saved_;
+};
+
 TEST(FindThreads, ResultsDoNotDependOnTheThreadCount) {
   const auto shapes = RandomShapes(1280, 960, 4, 6, 51);
   scene::Image img = scene::Blank(1280, 960, 60);
   for (const auto& s : shapes) scene::Paint(&img, s);
   scene::AddNoise(&img, 6, 51);
   const vision::HObject obj = ToObject(img);
-  const vision::HTuple saved = vision::GetSystem("thread_num");
-  vision::SetSystem("thread_num", 1);
-  const Found one = Find(obj, Model());
-  for (int threads : {2, 3, 8}) {
-    vision::SetSystem("thread_num", threads);
-    const Found many = Find(obj, Model());
-    EXPECT_EQ(one.row, many.row) << threads;
-    EXPECT_EQ(one.col, many.col) << threads;
-    EXPECT_EQ(one.angle, many.angle) << threads;
-    EXPECT_EQ(one.sr, many.sr) << threads;
-    EXPECT_EQ(one.sc, many.sc) << threads;
-    EXPECT_EQ(one.score, many.score) << threads;
+  // The caller's own setting, which the test must give back.
+  vision::SetSystem("thread_num", 5);
+  {
+    const ThreadNumRestored restore;
+    vision::SetSystem("thread_num", 1);
+    const Found one = Find(obj, Model());
+    for (int threads : {2, 3, 8}) {
+      vision::SetSystem("thread_num", threads);
+      const Found many = Find(obj, Model());
+      EXPECT_EQ(one.row, many.row) << threads;
+      EXPECT_EQ(one.col, many.col) << threads;
+      EXPECT_EQ(one.angle, many.angle) << threads;
+      EXPECT_EQ(one.sr, many.sr) << threads;
+      EXPECT_EQ(one.sc, many.sc) << threads;
+      EXPECT_EQ(one.score, many.score) << threads;
+    }
+    EXPECT_EQ(one.Size(), shapes.size());
   }
+  EXPECT_EQ(vision::GetSystem("thread_num").L(), 5);
   vision::SetSystem("thread_num", "default");
-  (void)saved;
-  EXPECT_EQ(one.Size(), shapes.size());
 }
 
 TEST(FindInput, OtherPixelTypes) {
@@ -325,4 +341,46 @@ TEST(FindInput, OtherPixelTypes) {
   e.Add(shapes, Find(vision::detail::MakeObject(std::move(data)), Model()));
   EXPECT_EQ(e.extra, 0);
   EXPECT_LE(e.Pos(), 0.05);
+}
+
+// A search whose buffers would exceed "search_memory_limit" is refused before it allocates them,
+// naming what it would need; within the limit it runs as before.
+TEST(FindInput, SearchesBeyondTheMemoryLimitAreRefused) {
+  struct Restore {
+    ~Restore() {
+      try {
+        vision::SetSystem("search_memory_limit", "default");
+      } catch (const vision::HException&) {
+      }
+    }
+  } restore;
+  const vision::Hlong by_default = vision::GetSystem("search_memory_limit").L();
+  EXPECT_GE(by_default, 256);
+  const auto shapes = RandomShapes(640, 480, 2, 3, 71);
+  const vision::HObject obj = ToObject(Scene(shapes, 0, 0));
+  vision::SetSystem("search_memory_limit", 4);
+  EXPECT_EQ(vision::GetSystem("search_memory_limit").L(), 4);
+  vision::HTuple r, c, a, sr, sc, s;
+  try {
+    vision::FindAnisoShapeModel(obj, Model(), Rad(-10), Rad(20), 0.9, 1.7, 0.9, 1.1, 0.7, 0, 0.5,
+                                "least_squares", 0, 0.8, &r, &c, &a, &sr, &sc, &s);
+    ADD_FAILURE() << "no error";
+  } catch (const vision::HException& e) {
+    EXPECT_EQ(e.ErrorCode(), vision::err::kOutOfMemory);
+    const std::string text = e.ErrorMessage().Str();
+    EXPECT_NE(text.find("640 x 480 image needs about"), std::string::npos) << text;
+    EXPECT_NE(text.find("limit of 4 MiB"), std::string::npos) << text;
+  }
+  vision::SetSystem("search_memory_limit", 64);
+  EXPECT_EQ(Find(obj, Model()).Size(), shapes.size());
+  vision::SetSystem("search_memory_limit", "default");
+  EXPECT_EQ(vision::GetSystem("search_memory_limit").L(), by_default);
+  for (const vision::HTuple& bad : {vision::HTuple(0), vision::HTuple("lots")}) {
+    try {
+      vision::SetSystem("search_memory_limit", bad);
+      ADD_FAILURE() << "a bad value was accepted";
+    } catch (const vision::HException& e) {
+      EXPECT_EQ(e.ErrorCode(), vision::err::kSystemBadValue);
+    }
+  }
 }

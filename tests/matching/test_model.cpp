@@ -122,6 +122,15 @@ TEST(CreateModel, EveryValueIsChecked) {
       {[](CreateArgs& a) { a.contrast = "high"; }, vision::err::kWrongParamType,
        "Contrast = 'high'"},
       {[](CreateArgs& a) { a.minc = -3; }, vision::err::kWrongParamValue, "MinContrast = -3"},
+      // A search would ignore every edge the model is made of.
+      {[](CreateArgs& a) { a.contrast = 10, a.minc = 30; }, vision::err::kWrongParamValue,
+       "MinContrast = 30 is above parameter Contrast = 10"},
+      {[](CreateArgs& a) { a.contrast = HTuple(10).Append(HTuple(25)), a.minc = 26; },
+       vision::err::kWrongParamValue, "MinContrast = 26 is above parameter Contrast = [10, 25]"},
+      // Steps so fine that no search of the model's range could run.
+      {[](CreateArgs& a) { a.astep = 1e-7; }, vision::err::kWrongParamValue, "AngleStep = 1e-07"},
+      {[](CreateArgs& a) { a.rstep = 1e-5, a.cstep = 1e-5; }, vision::err::kWrongParamValue,
+       "poses on the top pyramid level"},
   };
   for (const Case& c : cases) {
     CreateArgs a;
@@ -177,4 +186,33 @@ TEST(FindModel, EveryValueIsChecked) {
     EXPECT_NE(e.ErrorMessage().Str().find(c.text), std::string::npos) << e.ErrorMessage().Str();
     EXPECT_EQ(e.ProcName().Str(), "FindAnisoShapeModel");
   }
+}
+
+// The operators take one image: an object holding several is refused, not searched (or turned
+// into a model) by its first image alone.
+TEST(ModelInput, SeveralImagesAreRefused) {
+  const vision::HObject t = ToObject(scene::Template());
+  const vision::HObject two = t.ConcatObj(ToObject(scene::Blank(200, 150, 80)));
+  ASSERT_EQ(two.CountObj(), 2);
+  HTuple model;
+  const auto e = Raised([&] { Create(two, CreateArgs{}, &model); });
+  EXPECT_EQ(e.ErrorCode(), vision::err::kWrongParamCount);
+  EXPECT_NE(e.ErrorMessage().Str().find("holds 2 images"), std::string::npos)
+      << e.ErrorMessage().Str();
+  EXPECT_TRUE(model.IsEmpty());
+
+  model = BenchModel(t);
+  const vision::HObject scene2 = ToObject(scene::Blank(320, 240, 60))
+                                     .ConcatObj(ToObject(scene::Blank(640, 480, 60)))
+                                     .ConcatObj(ToObject(scene::Blank(64, 64, 60)));
+  HTuple r = 1, c, a, sr, sc, s;  // outputs stay as they were on failure
+  const auto f = Raised([&] {
+    vision::FindAnisoShapeModel(scene2, model, Rad(-10), Rad(20), 0.9, 1.7, 0.9, 1.1, 0.7, 0, 0.5,
+                                "least_squares", 0, 0.8, &r, &c, &a, &sr, &sc, &s);
+  });
+  EXPECT_EQ(f.ErrorCode(), vision::err::kWrongParamCount);
+  EXPECT_NE(f.ErrorMessage().Str().find("holds 3 images"), std::string::npos)
+      << f.ErrorMessage().Str();
+  EXPECT_EQ(f.ProcName().Str(), "FindAnisoShapeModel");
+  EXPECT_EQ(r.Length(), 1);
 }

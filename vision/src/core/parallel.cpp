@@ -10,24 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "detail/simd.h"
 #include "detail/system.h"
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#endif
 
 namespace vision::detail {
 
 namespace {
-
-// A hint to the processor that this is a spin-wait loop.
-inline void CpuRelax() {
-#if defined(__SSE2__) || defined(_M_X64)
-  _mm_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 
 // Spins until done() holds or about the given time has passed; returns done().
 template <class Done>
@@ -56,14 +44,12 @@ class Pool {
  public:
   // Runs body over [begin, end) with the caller and up to helpers workers. Returns false, having
   // done nothing, when the pool is busy.
-  bool Run(int begin, int end, int helpers, const std::function<void(int)>& body) {
+  bool Run(int begin, int end, int helpers, LoopBody body) {
     std::unique_lock busy(busy_, std::try_to_lock);
     if (!busy.owns_lock()) return false;
     {
       std::lock_guard lock(mutex_);
-      while (static_cast<int>(threads_.size()) < helpers) {
-        threads_.emplace_back([this] { WorkerLoop(); });
-      }
+      AddWorkers(helpers);
       body_ = &body;
       next_.store(begin, std::memory_order_relaxed);
       end_ = end;
@@ -88,7 +74,19 @@ class Pool {
     return true;
   }
 
+  // Starts workers until there are at least helpers.
+  void Start(int helpers) {
+    std::lock_guard lock(mutex_);
+    AddWorkers(helpers);
+  }
+
  private:
+  void AddWorkers(int helpers) {  // under mutex_
+    while (static_cast<int>(threads_.size()) < helpers) {
+      threads_.emplace_back([this] { WorkerLoop(); });
+    }
+  }
+
   void Work() {
     for (;;) {
       const int i = next_.fetch_add(1, std::memory_order_relaxed);
@@ -129,7 +127,7 @@ class Pool {
   std::condition_variable wake_;
   std::condition_variable done_;
   std::vector<std::thread> threads_;
-  const std::function<void(int)>* body_ = nullptr;
+  const LoopBody* body_ = nullptr;
   std::atomic<int> next_{0};
   int end_ = 0;
   int tickets_ = 0;
@@ -147,7 +145,12 @@ Pool& ThePool() {
 
 }  // namespace
 
-void ParallelFor(int begin, int end, const std::function<void(int)>& body) {
+void StartThreads() {
+  const int helpers = ThreadCount() - 1;
+  if (helpers > 0) ThePool().Start(helpers);
+}
+
+void ParallelFor(int begin, int end, LoopBody body) {
   if (end <= begin) return;
   const int count = end - begin;
   const int threads = std::min(ThreadCount(), count);

@@ -4,4 +4,5 @@ target_sources(vision PRIVATE
   src/core/object.cpp
   src/core/image_ops.cpp
   src/core/system.cpp
-  src/core/parallel.cpp)
+  src/core/parallel.cpp
+  src/detail/simd.cpp)

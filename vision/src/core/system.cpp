@@ -1,9 +1,20 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "detail/error.h"
 #include "detail/system.h"
@@ -24,6 +35,7 @@ std::atomic<bool> g_use_window_thread{false};
 std::atomic<int> g_width{512};
 std::atomic<int> g_height{512};
 std::atomic<bool> g_utf8{true};
+std::atomic<std::int64_t> g_search_memory_mib{0};  // 0 = "default"
 
 std::mutex g_dir_mutex;
 std::string g_image_dir;  // guarded by g_dir_mutex
@@ -113,6 +125,15 @@ void SetSystem(const HTuple& name_tuple, const HTuple& value) {
       BadValue(name, value, "-1 or an integer from 9 to 15");
     }
     g_int2_bits = static_cast<int>(n);
+  } else if (name == "search_memory_limit") {
+    if (value.Length() == 1 && value.Type(0) == HTupleType::String &&
+        value.S().Str() == "default") {
+      g_search_memory_mib = 0;
+    } else if (IntegerOf(value, &n) && n >= 1 && n <= (Hlong{1} << 40)) {
+      g_search_memory_mib = n;
+    } else {
+      BadValue(name, value, "'default' or a size in MiB from 1 to 2^40");
+    }
   } else if (name == "image_dir") {
     if (value.Length() != 1 || value.Type(0) != HTupleType::String) {
       BadValue(name, value, "one text of directories");
@@ -123,7 +144,7 @@ void SetSystem(const HTuple& name_tuple, const HTuple& value) {
     detail::Fail(err::kSystemUnknownName, kProc,
                  "unknown setting '" + name + "' (value " + detail::Describe(value) +
                      "); known: use_window_thread, thread_num, width, height, int2_bits, "
-                     "image_dir");
+                     "image_dir, search_memory_limit");
   }
 }
 
@@ -137,6 +158,9 @@ HTuple GetSystem(const HTuple& name_tuple) {
   if (name == "image_dir") {
     std::lock_guard lock(g_dir_mutex);
     return HTuple(g_image_dir);
+  }
+  if (name == "search_memory_limit") {
+    return HTuple(Hlong(detail::SearchMemoryLimit() >> 20));
   }
   detail::Fail(err::kSystemUnknownName, "GetSystem", "unknown setting '" + name + "'");
 }
@@ -166,6 +190,26 @@ bool UseWindowThread() noexcept { return g_use_window_thread.load(); }
 int DefaultWidth() noexcept { return g_width.load(); }
 int DefaultHeight() noexcept { return g_height.load(); }
 bool StringEncodingIsUtf8() noexcept { return g_utf8.load(); }
+
+std::uint64_t PhysicalMemory() noexcept {
+#if defined(_WIN32)
+  MEMORYSTATUSEX status;
+  status.dwLength = sizeof status;
+  if (GlobalMemoryStatusEx(&status)) return status.ullTotalPhys;
+#else
+  const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && size > 0) return std::uint64_t(pages) * std::uint64_t(size);
+#endif
+  return std::uint64_t(4) << 30;  // unknown: assume 4 GiB
+}
+
+std::uint64_t SearchMemoryLimit() noexcept {
+  const std::int64_t mib = g_search_memory_mib.load(std::memory_order_relaxed);
+  if (mib > 0) return std::uint64_t(mib) << 20;
+  // A quarter of the machine's memory, at least 256 MiB: the image itself, the caller's data
+  // and other programs need the rest.
+  return std::max(PhysicalMemory() / 4, std::uint64_t(256) << 20);
+}
 
 std::vector<std::string> ImageDirs() {
 #ifdef _WIN32

@@ -1,13 +1,33 @@
 // The one place that runs library work on several threads. Not installed.
 #pragma once
 
-#include <functional>
+#include <type_traits>
 
 namespace vision::detail {
+
+// A reference to a loop body, any callable taking the index: valid while ParallelFor runs, never
+// copied or allocated.
+class LoopBody {
+ public:
+  template <class F>
+  requires(!std::is_same_v<std::decay_t<F>, LoopBody>) LoopBody(F&& f)
+  noexcept  // NOLINT(google-explicit-constructor)
+      : object_(const_cast<void*>(static_cast<const void*>(&f))),
+        call_([](void* o, int i) { (*static_cast<std::remove_reference_t<F>*>(o))(i); }) {}
+  void operator()(int i) const { call_(object_, i); }
+
+ private:
+  void* object_;
+  void (*call_)(void*, int);
+};
 
 // Calls body(i) for every i in [begin, end), spread over at most ThreadCount() threads (the
 // caller's included). Returns when all calls are done; the first exception thrown by a body is
 // rethrown here after the others finish. Results must not depend on which thread runs which i.
-void ParallelFor(int begin, int end, const std::function<void(int)>& body);
+void ParallelFor(int begin, int end, LoopBody body);
+
+// Starts the threads ParallelFor will use now, so that the first parallel loop does not pay for
+// it (the shape model operators call it when a model is made).
+void StartThreads();
 
 }  // namespace vision::detail

@@ -1,13 +1,18 @@
 // CreateAnisoShapeModel: model points from the edges of a template, per pyramid level.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <new>
 #include <numbers>
+#include <tuple>
 #include <vector>
 
 #include "detail/iconic.h"
+#include "detail/parallel.h"
+#include "matching/operators.h"
 #include "matching/params.h"
+#include "matching/pyramid.h"
 #include "matching/shape_model.h"
 #include "vision/HMatching.h"
 
@@ -15,9 +20,7 @@ namespace vision {
 
 namespace {
 
-using detail::Fail;
-using detail::ModelLevel;
-using detail::ParamText;
+using namespace detail;
 
 constexpr const char* kProc = "CreateAnisoShapeModel";
 // Fewest edge points a model may have at full resolution.
@@ -242,103 +245,119 @@ void Measure(ModelLevel* level) {
   }
 }
 
-}  // namespace
+// Optimization's first value, in the order of the parameter's list.
+enum class Optimization {
+  kNone,
+  kAuto,
+  kPointReductionLow,
+  kPointReductionMedium,
+  kPointReductionHigh
+};
 
-static void CreateAnisoShapeModelImpl(const HObject& templ, const HTuple& num_levels,
-                                      const HTuple& angle_start, const HTuple& angle_extent,
-                                      const HTuple& angle_step, const HTuple& scale_r_min,
-                                      const HTuple& scale_r_max, const HTuple& scale_r_step,
-                                      const HTuple& scale_c_min, const HTuple& scale_c_max,
-                                      const HTuple& scale_c_step, const HTuple& optimization,
-                                      const HTuple& metric, const HTuple& contrast,
-                                      const HTuple& min_contrast, HTuple* model_id) {
-  using namespace detail;
-  if (model_id == nullptr) Fail(err::kNullOutput, kProc, "no output for the model handle given");
-  const ImageData& image = SingleImage(templ, kProc);
-
+// The control values, checked.
+struct CreateParams {
   int levels_wanted = 0;  // 0: auto
-  if (!IsText(num_levels, "auto")) {
-    levels_wanted = static_cast<int>(IntegerParam(num_levels, kProc, "NumLevels", 1, kMaxLevels));
+  PoseRange range;
+  double a_step = 0, r_step = 0, c_step = 0;  // 0: auto
+  Optimization opt = Optimization::kNone;
+  MatchMetric metric = MatchMetric::kUsePolarity;
+  float min_contrast = -1;    // -1: auto (derived from the contrast)
+  float low = -1, high = -1;  // contrast thresholds; -1: auto (from the template)
+};
+
+// The operator's inputs as given.
+struct CreateArgs {
+  const HObject& templ;
+  const HTuple &num_levels, &angle_start, &angle_extent, &angle_step, &scale_r_min, &scale_r_max,
+      &scale_r_step, &scale_c_min, &scale_c_max, &scale_c_step, &optimization, &metric, &contrast,
+      &min_contrast;
+};
+
+// Contrast: "auto", one threshold, [low, high] or [low, high, min_size]; sets p->low, p->high.
+void ReadContrast(const HTuple& contrast, CreateParams* p) {
+  if (IsText(contrast, "auto")) return;
+  if (contrast.Length() < 1 || contrast.Length() > 3) {
+    Fail(err::kWrongParamCount, kProc,
+         ParamText("Contrast", contrast) + ": 'auto', one threshold or [low, high] expected");
   }
-  auto model = std::make_shared<ShapeModel>();
-  model->angle_start = NumberInRange(angle_start, kProc, "AngleStart", -100.0, 100.0);
-  model->angle_extent = NumberParam(angle_extent, kProc, "AngleExtent");
-  if (model->angle_extent < 0) {
-    Fail(err::kWrongParamRange, kProc,
-         ParamText("AngleExtent", angle_extent) + ": the extent must not be negative");
+  for (Hlong i = 0; i < contrast.Length(); ++i) {
+    NumberInRange(contrast[i], kProc, "Contrast", 0.0, 1.0e9);
   }
-  if (model->angle_extent > 2 * std::numbers::pi + 1e-9) {
-    Fail(err::kWrongParamValue, kProc,
-         ParamText("AngleExtent", angle_extent) + ": at most one full turn (2 pi)");
+  if (contrast.Length() == 1) {
+    p->low = p->high = static_cast<float>(contrast.D());
+  } else {
+    p->low = static_cast<float>(contrast[0].D());
+    p->high = static_cast<float>(contrast[1].D());
+    if (p->high < p->low) {
+      Fail(err::kWrongParamRange, kProc,
+           ParamText("Contrast", contrast) + ": the low threshold exceeds the high one");
+    }
   }
-  const double a_step = AutoOrPositive(angle_step, kProc, "AngleStep", std::numbers::pi / 4);
-  model->scale_r_min = NumberInRange(scale_r_min, kProc, "ScaleRMin", 0.01, 100.0);
-  model->scale_r_max = NumberInRange(scale_r_max, kProc, "ScaleRMax", 0.01, 100.0);
-  CheckRange(model->scale_r_min, model->scale_r_max, kProc, "ScaleRMin", "ScaleRMax");
-  const double r_step = AutoOrPositive(scale_r_step, kProc, "ScaleRStep", 1.0);
-  model->scale_c_min = NumberInRange(scale_c_min, kProc, "ScaleCMin", 0.01, 100.0);
-  model->scale_c_max = NumberInRange(scale_c_max, kProc, "ScaleCMax", 0.01, 100.0);
-  CheckRange(model->scale_c_min, model->scale_c_max, kProc, "ScaleCMin", "ScaleCMax");
-  const double c_step = AutoOrPositive(scale_c_step, kProc, "ScaleCStep", 1.0);
+  if (!(p->high > 0)) {
+    Fail(err::kWrongParamValue, kProc, ParamText("Contrast", contrast) + ": must be positive");
+  }
+}
+
+CreateParams ReadParams(const CreateArgs& a) {
+  CreateParams p;
+  if (!IsText(a.num_levels, "auto")) {
+    p.levels_wanted =
+        static_cast<int>(IntegerParam(a.num_levels, kProc, "NumLevels", 1, kMaxLevels));
+  }
+  ReadAngleRange(a.angle_start, a.angle_extent, kProc, &p.range);
+  p.a_step = AutoOrPositive(a.angle_step, kProc, "AngleStep", std::numbers::pi / 4);
+  std::tie(p.range.sr0, p.range.sr1) =
+      ReadScaleRange(a.scale_r_min, a.scale_r_max, ScaleAxis::kRow, kProc);
+  p.r_step = AutoOrPositive(a.scale_r_step, kProc, "ScaleRStep", 1.0);
+  std::tie(p.range.sc0, p.range.sc1) =
+      ReadScaleRange(a.scale_c_min, a.scale_c_max, ScaleAxis::kColumn, kProc);
+  p.c_step = AutoOrPositive(a.scale_c_step, kProc, "ScaleCStep", 1.0);
 
   // Optimization: one text, optionally followed by a pregeneration flag (accepted, no effect:
   // poses are generated when a search starts).
-  if (optimization.Length() < 1 || optimization.Length() > 2) {
+  if (a.optimization.Length() < 1 || a.optimization.Length() > 2) {
     Fail(err::kWrongParamCount, kProc,
-         ParamText("Optimization", optimization) + ": one or two texts expected");
+         ParamText("Optimization", a.optimization) + ": one or two texts expected");
   }
-  const int opt = ChoiceParam(
-      optimization[0], kProc, "Optimization",
-      {"none", "auto", "point_reduction_low", "point_reduction_medium", "point_reduction_high"});
-  if (optimization.Length() == 2) {
-    ChoiceParam(optimization[1], kProc, "Optimization", {"pregeneration", "no_pregeneration"});
+  p.opt = static_cast<Optimization>(ChoiceParam(
+      a.optimization[0], kProc, "Optimization",
+      {"none", "auto", "point_reduction_low", "point_reduction_medium", "point_reduction_high"}));
+  if (a.optimization.Length() == 2) {
+    ChoiceParam(a.optimization[1], kProc, "Optimization", {"pregeneration", "no_pregeneration"});
   }
-  const int met = ChoiceParam(metric, kProc, "Metric",
-                              {"use_polarity", "ignore_global_polarity", "ignore_local_polarity"});
-  model->metric = static_cast<MatchMetric>(met);
-
+  p.metric = static_cast<MatchMetric>(
+      ChoiceParam(a.metric, kProc, "Metric",
+                  {"use_polarity", "ignore_global_polarity", "ignore_local_polarity"}));
   // Minimum contrast: the noise floor at search time.
-  float minc = 0;
-  if (IsText(min_contrast, "auto")) {
-    minc = -1;  // derived below
-  } else {
-    minc = static_cast<float>(NumberInRange(min_contrast, kProc, "MinContrast", 0.0, 1.0e9));
+  if (!IsText(a.min_contrast, "auto")) {
+    p.min_contrast =
+        static_cast<float>(NumberInRange(a.min_contrast, kProc, "MinContrast", 0.0, 1.0e9));
   }
-
-  // Contrast: "auto", one threshold, [low, high] or [low, high, min_size].
-  float low = -1, high = -1;
-  if (!IsText(contrast, "auto")) {
-    if (contrast.Length() < 1 || contrast.Length() > 3) {
-      Fail(err::kWrongParamCount, kProc,
-           ParamText("Contrast", contrast) + ": 'auto', one threshold or [low, high] expected");
-    }
-    for (Hlong i = 0; i < contrast.Length(); ++i) {
-      NumberInRange(contrast[i], kProc, "Contrast", 0.0, 1.0e9);
-    }
-    if (contrast.Length() == 1) {
-      low = high = static_cast<float>(contrast.D());
-    } else {
-      low = static_cast<float>(contrast[0].D());
-      high = static_cast<float>(contrast[1].D());
-      if (high < low) {
-        Fail(err::kWrongParamRange, kProc,
-             ParamText("Contrast", contrast) + ": the low threshold exceeds the high one");
-      }
-    }
-    if (!(high > 0)) {
-      Fail(err::kWrongParamValue, kProc, ParamText("Contrast", contrast) + ": must be positive");
-    }
+  ReadContrast(a.contrast, &p);
+  // The search ignores gradients below the minimum contrast: above the contrast that selects the
+  // model's edges, it would not see them.
+  if (p.min_contrast >= 0 && p.high > 0 && p.min_contrast > p.high) {
+    Fail(err::kWrongParamValue, kProc,
+         ParamText("MinContrast", a.min_contrast) + " is above " +
+             ParamText("Contrast", a.contrast) +
+             ": a search would ignore every edge of the model; the minimum contrast must not "
+             "exceed the contrast");
   }
+  return p;
+}
 
-  // Template pyramid and gradients.
+// The template's mean pyramid, as many levels as asked for (or as its size allows), with the
+// gradients of every level.
+std::vector<Gradient> TemplateGradients(const ImageData& image, const CreateParams& p,
+                                        const HTuple& num_levels) {
   std::vector<FloatImage> pyr;
   pyr.push_back(ToFloat(image));
-  const int max_levels = levels_wanted ? levels_wanted : kMaxLevels;
+  const int max_levels = p.levels_wanted ? p.levels_wanted : kMaxLevels;
   while (static_cast<int>(pyr.size()) < max_levels && pyr.back().width >= 8 &&
          pyr.back().height >= 8) {
     pyr.push_back(Halve(pyr.back()));
   }
-  if (levels_wanted && static_cast<int>(pyr.size()) < levels_wanted) {
+  if (p.levels_wanted && static_cast<int>(pyr.size()) < p.levels_wanted) {
     Fail(err::kWrongParamValue, kProc,
          ParamText("NumLevels", num_levels) + ": the " + std::to_string(image.width) + " x " +
              std::to_string(image.height) + " template allows at most " +
@@ -346,14 +365,19 @@ static void CreateAnisoShapeModelImpl(const HObject& templ, const HTuple& num_le
   }
   std::vector<Gradient> grads;
   for (const FloatImage& img : pyr) grads.push_back(SobelOf(img));
+  return grads;
+}
 
-  if (low < 0) {
-    // Thresholds from the template: half (high) and a quarter (low) of the strong edges'
-    // contrast, the 90th percentile of the edge pixels' magnitudes; never below the noise floor.
+// Thresholds from the template where the contrast is "auto": half (high) and a quarter (low) of
+// the strong edges' contrast, the 90th percentile of the edge pixels' magnitudes; never below
+// the noise floor. Then the minimum contrast where that is "auto", and the thresholds raised to
+// it.
+void SettleContrast(const Gradient& base, const HTuple& min_contrast, CreateParams* p) {
+  if (p->low < 0) {
     std::vector<float> mags;
-    const std::vector<std::uint8_t> nms = NonMaximum(grads[0], std::max(minc, 1e-3f));
+    const std::vector<std::uint8_t> nms = NonMaximum(base, std::max(p->min_contrast, 1e-3f));
     for (std::size_t i = 0; i < nms.size(); ++i) {
-      if (nms[i]) mags.push_back(grads[0].mag[i]);
+      if (nms[i]) mags.push_back(base.mag[i]);
     }
     if (mags.size() < kMinModelPoints) {
       Fail(err::kModelTooFewPoints, kProc,
@@ -364,77 +388,125 @@ static void CreateAnisoShapeModelImpl(const HObject& templ, const HTuple& num_le
     const std::size_t q = mags.size() * 9 / 10;
     std::nth_element(mags.begin(), mags.begin() + std::ptrdiff_t(q), mags.end());
     const float strong = mags[q];
-    high = 0.5f * strong;
-    low = 0.25f * strong;
+    p->high = 0.5f * strong;
+    p->low = 0.25f * strong;
   }
-  if (minc < 0) minc = std::max(1.0f, 0.5f * low);
-  low = std::max(low, minc);
-  high = std::max(high, low);
-  model->min_contrast = minc;
-  model->contrast_low = low;
-  model->contrast_high = high;
+  if (p->min_contrast < 0) p->min_contrast = std::max(1.0f, 0.5f * p->low);
+  p->low = std::max(p->low, p->min_contrast);
+  p->high = std::max(p->high, p->low);
+}
 
-  // Reference point: the centre of gravity of the domain (the whole template).
-  model->ref_row = (image.height - 1) / 2.0;
-  model->ref_col = (image.width - 1) / 2.0;
-
-  int spacing = 1;
+// Grid spacing of the point reduction ("auto" decides per level, from the number of points).
+int Spacing(Optimization opt) {
   switch (opt) {
-    case 2:
-      spacing = 2;
-      break;
-    case 3:
-      spacing = 3;
-      break;
-    case 4:
-      spacing = 4;
-      break;
+    case Optimization::kPointReductionLow:
+      return 2;
+    case Optimization::kPointReductionMedium:
+      return 3;
+    case Optimization::kPointReductionHigh:
+      return 4;
     default:
-      break;
+      return 1;
   }
+}
+
+// The model points of every level of the template's pyramid, thinned as asked, relative to the
+// reference point (ref_row, ref_col) of level 0.
+std::vector<ModelLevel> LevelPoints(const std::vector<Gradient>& grads, const CreateParams& p,
+                                    double ref_row, double ref_col) {
   std::vector<ModelLevel> levels;
-  for (std::size_t k = 0; k < pyr.size(); ++k) {
+  for (std::size_t k = 0; k < grads.size(); ++k) {
     const double f = std::ldexp(1.0, -static_cast<int>(k));
-    const double rr = (model->ref_row + 0.5) * f - 0.5;
-    const double rc = (model->ref_col + 0.5) * f - 0.5;
-    ModelLevel level = ExtractPoints(grads[k], low, high, rr, rc);
-    int s = spacing;
+    const double rr = (ref_row + 0.5) * f - 0.5;
+    const double rc = (ref_col + 0.5) * f - 0.5;
+    ModelLevel level = ExtractPoints(grads[k], p.low, p.high, rr, rc);
+    int s = Spacing(p.opt);
     // "auto" thins only large models, to keep the fine levels' cost bounded.
-    if (opt == 1 && level.Size() > 2000) s = static_cast<int>(std::ceil(level.Size() / 2000.0));
+    if (p.opt == Optimization::kAuto && level.Size() > 2000) {
+      s = static_cast<int>(std::ceil(level.Size() / 2000.0));
+    }
     if (level.Size() / std::size_t(s) < 32) s = 1;
     Thin(&level, s);
     Measure(&level);
     levels.push_back(std::move(level));
   }
+  return levels;
+}
+
+// How many levels the model keeps: those asked for, each with enough points, or with "auto" as
+// many as keep enough points on the top level.
+std::size_t LevelsToKeep(const std::vector<ModelLevel>& levels, const CreateParams& p,
+                         const CreateArgs& a) {
   if (levels[0].Size() < kMinModelPoints) {
     Fail(err::kModelTooFewPoints, kProc,
          "the template has only " + std::to_string(levels[0].Size()) +
-             " edge points with contrast " + Describe(contrast) + "; at least " +
+             " edge points with contrast " + Describe(a.contrast) + "; at least " +
              std::to_string(kMinModelPoints) + " are needed");
   }
-  std::size_t used = 1;
-  if (levels_wanted) {
-    for (std::size_t k = 0; k < std::size_t(levels_wanted); ++k) {
+  if (p.levels_wanted) {
+    for (std::size_t k = 0; k < std::size_t(p.levels_wanted); ++k) {
       if (levels[k].Size() < kMinLevelPoints) {
         Fail(err::kWrongParamValue, kProc,
-             ParamText("NumLevels", num_levels) + ": pyramid level " + std::to_string(k + 1) +
+             ParamText("NumLevels", a.num_levels) + ": pyramid level " + std::to_string(k + 1) +
                  " keeps only " + std::to_string(levels[k].Size()) + " model points");
       }
     }
-    used = std::size_t(levels_wanted);
-  } else {
-    while (used < levels.size() && levels[used].Size() >= kMinTopPoints) ++used;
+    return std::size_t(p.levels_wanted);
   }
-  levels.resize(used);
-  for (std::size_t k = 0; k < levels.size(); ++k) {
-    ModelLevel& level = levels[k];
+  std::size_t used = 1;
+  while (used < levels.size() && levels[used].Size() >= kMinTopPoints) ++used;
+  return used;
+}
+
+// Pose steps of every level (those given, doubled per level, or steps that move the outermost
+// point by about one pixel of the level), and the points' fixed order.
+void SetSteps(const CreateParams& p, std::vector<ModelLevel>* levels) {
+  for (std::size_t k = 0; k < levels->size(); ++k) {
+    ModelLevel& level = (*levels)[k];
     const double f = std::ldexp(1.0, static_cast<int>(k));
-    // Steps that move the outermost point by about one pixel of the level.
-    level.angle_step = a_step > 0 ? a_step * f : 1.0 / std::max(level.radius, 1.0f);
-    level.scale_r_step = r_step > 0 ? r_step * f : 1.0 / std::max(level.row_extent, 1.0f);
-    level.scale_c_step = c_step > 0 ? c_step * f : 1.0 / std::max(level.col_extent, 1.0f);
+    level.angle_step = p.a_step > 0 ? p.a_step * f : 1.0 / std::max(level.radius, 1.0f);
+    level.scale_r_step = p.r_step > 0 ? p.r_step * f : 1.0 / std::max(level.row_extent, 1.0f);
+    level.scale_c_step = p.c_step > 0 ? p.c_step * f : 1.0 / std::max(level.col_extent, 1.0f);
     Shuffle(&level);
   }
+}
+
+// Steps so fine that not even a search of the model's own range could run (see ScanSize) are
+// refused now rather than by every search.
+void CheckSteps(const ModelLevel& top, const PoseRange& range, const CreateArgs& a) {
+  const ScanSize size = ScanSizeOf(top, range);
+  if (!size.TooLarge()) return;
+  Fail(err::kWrongParamValue, kProc,
+       ParamText("AngleStep", a.angle_step) + ", " + ParamText("ScaleRStep", a.scale_r_step) +
+           ", " + ParamText("ScaleCStep", a.scale_c_step) + ": a search of the model's range (" +
+           ParamText("AngleExtent", a.angle_extent) + ", rows " +
+           ParamText("ScaleRMin", a.scale_r_min) + " to " + Describe(a.scale_r_max) + ", columns " +
+           ParamText("ScaleCMin", a.scale_c_min) + " to " + Describe(a.scale_c_max) +
+           ") would need " + size.Describe(top.Size()) + "; choose larger steps");
+}
+
+void Create(const CreateArgs& a, HTuple* model_id) {
+  if (model_id == nullptr) Fail(err::kNullOutput, kProc, "no output for the model handle given");
+  const ImageData& image = OneImage(a.templ, kProc);
+  CreateParams p = ReadParams(a);
+  const std::vector<Gradient> grads = TemplateGradients(image, p, a.num_levels);
+  SettleContrast(grads[0], a.min_contrast, &p);
+
+  auto model = std::make_shared<ShapeModel>();
+  static std::atomic<std::uint64_t> serials{0};
+  model->serial = ++serials;
+  model->range = p.range;
+  model->metric = p.metric;
+  model->min_contrast = p.min_contrast;
+  model->contrast_low = p.low;
+  model->contrast_high = p.high;
+  // Reference point: the centre of gravity of the domain (the whole template).
+  model->ref_row = (image.height - 1) / 2.0;
+  model->ref_col = (image.width - 1) / 2.0;
+  std::vector<ModelLevel> levels = LevelPoints(grads, p, model->ref_row, model->ref_col);
+  levels.resize(LevelsToKeep(levels, p, a));
+  SetSteps(p, &levels);
+  CheckSteps(levels.back(), p.range, a);
   const ModelLevel& base = levels[0];
   model->box_r0 = *std::min_element(base.row.begin(), base.row.end());
   model->box_r1 = *std::max_element(base.row.begin(), base.row.end());
@@ -444,7 +516,8 @@ static void CreateAnisoShapeModelImpl(const HObject& templ, const HTuple& num_le
   *model_id = HTuple(HHandle(std::move(model)));
 }
 
-// Memory runs out only on very large inputs; that is reported like any other failure.
+}  // namespace
+
 void CreateAnisoShapeModel(const HObject& templ, const HTuple& num_levels,
                            const HTuple& angle_start, const HTuple& angle_extent,
                            const HTuple& angle_step, const HTuple& scale_r_min,
@@ -453,14 +526,12 @@ void CreateAnisoShapeModel(const HObject& templ, const HTuple& num_levels,
                            const HTuple& scale_c_step, const HTuple& optimization,
                            const HTuple& metric, const HTuple& contrast, const HTuple& min_contrast,
                            HTuple* model_id) {
-  try {
-    CreateAnisoShapeModelImpl(templ, num_levels, angle_start, angle_extent, angle_step, scale_r_min,
-                              scale_r_max, scale_r_step, scale_c_min, scale_c_max, scale_c_step,
-                              optimization, metric, contrast, min_contrast, model_id);
-  } catch (const std::bad_alloc&) {
-    detail::Fail(err::kOutOfMemory, "CreateAnisoShapeModel",
-                 "not enough memory for the model's image pyramid and tables");
-  }
+  const CreateArgs args{templ,        num_levels,   angle_start,  angle_extent, angle_step,
+                        scale_r_min,  scale_r_max,  scale_r_step, scale_c_min,  scale_c_max,
+                        scale_c_step, optimization, metric,       contrast,     min_contrast};
+  ReportOutOfMemory(kProc, "the model's image pyramid and tables", [&] { Create(args, model_id); });
+  // Searches with the model follow: their threads start now rather than in the first one.
+  detail::StartThreads();
 }
 
 }  // namespace vision

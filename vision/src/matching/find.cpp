@@ -16,12 +16,18 @@
 #include <limits>
 #include <new>
 #include <numbers>
+#include <tuple>
 #include <vector>
 
 #include "detail/iconic.h"
 #include "detail/parallel.h"
+#include "detail/simd.h"
+#include "detail/system.h"
+#include "matching/operators.h"
 #include "matching/params.h"
+#include "matching/pyramid.h"
 #include "matching/sample.h"
+#include "matching/scan.h"
 #include "matching/shape_model.h"
 #include "vision/HMatching.h"
 
@@ -38,8 +44,36 @@ struct Pose {
   double score = 0;
 };
 
-struct SearchRange {
-  double a0, a1, sr0, sr1, sc0, sc1;
+// SubPixel's choices, in the order of the parameter's list.
+enum class SubPixel {
+  kNone,
+  kInterpolation,
+  kLeastSquares,
+  kLeastSquaresHigh,
+  kLeastSquaresVeryHigh
+};
+
+// The sides of a model's bounding box, along the model's own axes.
+enum class Side { kTop, kBottom, kLeft, kRight };
+constexpr Side kSides[] = {Side::kTop, Side::kBottom, Side::kLeft, Side::kRight};
+
+// The early-termination bound of the scan and of pose scoring: after j of n points the sum of
+// the points' scores must reach
+//   n [(1 - g)(need - 1 + j / n) + g need j / n] = base + slope j,
+// the first term being the bound no pose can beat once missed (greediness g = 0), the second
+// the expectation that the remaining points score like the ones seen (g = 1; the model points
+// are stored in an order that spreads every prefix over the whole shape).
+struct EarlyBound {
+  double need, greed, n;
+  EarlyBound(double need_, double greed_, std::size_t n_)
+      : need(need_), greed(greed_), n(double(n_)) {}
+  // The bound after j points.
+  double At(double j) const {
+    return ((1 - greed) * (need - 1 + j / n) + greed * need * j / n) * n;
+  }
+  // The same as base + slope j, for a running test in single precision.
+  float Base() const { return float((1 - greed) * (need - 1) * n); }
+  float Slope() const { return float((1 - greed) + greed * need); }
 };
 
 // Everything a candidate's refinement needs about one level.
@@ -49,6 +83,11 @@ struct LevelView {
   float min_contrast;  // in int16 gradient units
   float inv_scale;     // grey levels per int16 gradient unit
   MatchMetric metric;
+  // How many of the model points (a prefix, spread over the whole shape) the first least-squares
+  // steps use: all on the full-resolution level, which decides the final pose; half on the
+  // coarser ones, which only bring a candidate close enough for the next. (The steps after the
+  // side search use all.)
+  std::size_t refine_points;
 };
 
 // The linear part of a pose: A = R(angle) diag(sr, sc), and the matrix that maps model
@@ -64,11 +103,9 @@ struct PoseMatrix {
 };
 
 // Score of a pose on a level (bilinear gradients), in [0, 1]. With need > 0 the evaluation
-// stops, returning -1, once the points seen make a score of need unlikely: after i of n points
-// the sum must reach n * [(1 - g)(need - 1 + i / n) + g * need * i / n]. With greediness g = 0
-// that is the bound no pose can beat once missed; g = 1 expects the rest to score like the
-// points seen (the model points are stored in an order that spreads every prefix over the
-// whole shape).
+// stops, returning -1, once the points seen make a score of need unlikely (EarlyBound).
+// kRef: the scalar reference sampling.
+template <bool kRef>
 double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double greed = 0) {
   const ModelLevel& m = *v.model;
   const PoseMatrix a(pose);
@@ -79,9 +116,8 @@ double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double g
   const float pr = float(pose.row), pc = float(pose.col);
   const bool local = v.metric == MatchMetric::kIgnoreLocalPolarity;
   const bool bounded = need > 0 && v.metric != MatchMetric::kIgnoreGlobalPolarity;
-  // The bound after i points is base + slope * i.
-  const float base = float((1 - greed) * (need - 1) * double(n));
-  const float slope = float((1 - greed) + greed * need);
+  const EarlyBound bound(need, greed, n);
+  const float base = bound.Base(), slope = bound.Slope();
   float sum = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (bounded && (i & 7) == 0 && sum < base + slope * float(i)) return -1;
@@ -89,7 +125,7 @@ double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double g
     const float qr = pr + a00 * mr + a01 * mc;
     const float qc = pc + a10 * mr + a11 * mc;
     float gr, gc;
-    GradAt(*v.img, qr, qc, &gr, &gc);
+    GradSample<kRef>(*v.img, qr, qc, &gr, &gc);
     const float g2 = gr * gr + gc * gc;
     if (g2 < minc2 || g2 <= 0) continue;
     const float dr = n00 * m.dir_row[i] + n01 * m.dir_col[i];
@@ -104,8 +140,6 @@ double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double g
 
 // Solves the symmetric 5x5 system M x = b by Gaussian elimination with partial pivoting.
 bool Solve5(double m[5][5], double b[5], double x[5]) {
-  int idx[5] = {0, 1, 2, 3, 4};
-  (void)idx;
   for (int col = 0; col < 5; ++col) {
     int piv = col;
     for (int r = col + 1; r < 5; ++r) {
@@ -130,26 +164,63 @@ bool Solve5(double m[5][5], double b[5], double x[5]) {
   return true;
 }
 
-void ClampPose(Pose* p, const SearchRange& range) {
+void ClampPose(Pose* p, const PoseRange& range) {
   p->angle = std::clamp(p->angle, range.a0, range.a1);
   p->sr = std::clamp(p->sr, range.sr0, range.sr1);
   p->sc = std::clamp(p->sc, range.sc0, range.sc1);
 }
 
+// The strongest edge of matching direction within +-reach pixels of (qr, qc) along the unit
+// normal (dr, dc), located to subpixel precision: false where there is none above the minimum
+// contrast. reach is at most 6.
+template <bool kRef>
+bool EdgeAlongNormal(const LevelView& v, float qr, float qc, float dr, float dc, int reach,
+                     double* edge) {
+  const bool signed_edges = v.metric == MatchMetric::kUsePolarity;
+  float prof[16];
+  // Projected gradient along the normal at -reach-1 .. reach+1.
+  const int len = 2 * reach + 3;
+  for (int s = 0; s < len; ++s) {
+    const float t = static_cast<float>(s - reach - 1);
+    float gr, gc;
+    GradSample<kRef>(*v.img, qr + t * dr, qc + t * dc, &gr, &gc);
+    float proj = gr * dr + gc * dc;
+    if (!signed_edges) proj = std::abs(proj);
+    prof[s] = proj;
+  }
+  int best = -1;
+  float best_val = v.min_contrast;
+  for (int s = 1; s < len - 1; ++s) {
+    if (prof[s] < prof[s - 1] || prof[s] < prof[s + 1]) continue;
+    // The strongest edge within reach: a part's own outline usually has more contrast than
+    // clutter next to it (solder pads beyond its ends, print).
+    const float val = prof[s];
+    if (val > best_val) {
+      best_val = val;
+      best = s;
+    }
+  }
+  if (best < 0) return false;
+  const float l = prof[best - 1], c = prof[best], r = prof[best + 1];
+  const float den = l - 2 * c + r;
+  float off = den < 0 ? 0.5f * (l - r) / den : 0.0f;
+  off = std::clamp(off, -0.5f, 0.5f);
+  *edge = double(best - reach - 1) + off;
+  return true;
+}
+
 // One least-squares step: every model point looks along its normal, within +-reach pixels, for
 // the strongest edge of matching direction and locates it to subpixel precision; the pose is
 // then moved to minimise the squared distances along the normals. Returns false when too few
-// points found an edge.
-bool RefineStep(const LevelView& v, Pose* pose, int reach, const SearchRange& range) {
+// points found an edge. Uses the first n model points.
+template <bool kRef>
+bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& range, std::size_t n) {
   const ModelLevel& m = *v.model;
   const PoseMatrix a(*pose);
-  const std::size_t n = m.Size();
   const double cs = std::cos(pose->angle), sn = std::sin(pose->angle);
-  const bool signed_edges = v.metric == MatchMetric::kUsePolarity;
   double h[5][5] = {};
   double rhs[5] = {};
   std::size_t used = 0;
-  float prof[16];
   for (std::size_t i = 0; i < n; ++i) {
     const double pr = m.row[i], pc = m.col[i];
     const float qr = static_cast<float>(pose->row + a.a00 * pr + a.a01 * pc);
@@ -158,34 +229,8 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const SearchRange& ra
     float dc = static_cast<float>(a.n10 * m.dir_row[i] + a.n11 * m.dir_col[i]);
     const float dn = std::sqrt(dr * dr + dc * dc);
     dr /= dn, dc /= dn;
-    // Projected gradient along the normal at -reach-1 .. reach+1.
-    const int len = 2 * reach + 3;
-    for (int s = 0; s < len; ++s) {
-      const float t = static_cast<float>(s - reach - 1);
-      float gr, gc;
-      GradAt(*v.img, qr + t * dr, qc + t * dc, &gr, &gc);
-      float proj = gr * dr + gc * dc;
-      if (!signed_edges) proj = std::abs(proj);
-      prof[s] = proj;
-    }
-    int best = -1;
-    float best_val = v.min_contrast;
-    for (int s = 1; s < len - 1; ++s) {
-      if (prof[s] < prof[s - 1] || prof[s] < prof[s + 1]) continue;
-      // The strongest edge within reach: a part's own outline usually has more contrast than
-      // clutter next to it (solder pads beyond its ends, print).
-      const float val = prof[s];
-      if (val > best_val) {
-        best_val = val;
-        best = s;
-      }
-    }
-    if (best < 0) continue;
-    const float l = prof[best - 1], c = prof[best], r = prof[best + 1];
-    const float den = l - 2 * c + r;
-    float off = den < 0 ? 0.5f * (l - r) / den : 0.0f;
-    off = std::clamp(off, -0.5f, 0.5f);
-    const double e = double(best - reach - 1) + off;  // edge position along the normal
+    double e;  // edge position along the normal
+    if (!EdgeAlongNormal<kRef>(v, qr, qc, dr, dc, reach, &e)) continue;
     // Derivatives of the point's position with respect to (row, col, angle, sr, sc).
     const double j_ang_r = -sn * pose->sr * pr - cs * pose->sc * pc;
     const double j_ang_c = cs * pose->sr * pr - sn * pose->sc * pc;
@@ -221,17 +266,17 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const SearchRange& ra
 
 // Moves one side of the model's bounding box (along the model's row or column axis) by delta
 // pixels outwards while the opposite side stays: a change of one scale and the position
-// together. side: 0 top, 1 bottom, 2 left, 3 right.
-Pose MoveSide(const ModelLevel& m, const Pose& p, int side, double delta) {
+// together.
+Pose MoveSide(const ModelLevel& m, const Pose& p, Side side, double delta) {
   Pose q = p;
   const double cs = std::cos(p.angle), sn = std::sin(p.angle);
-  const bool rows = side < 2;
+  const bool rows = side == Side::kTop || side == Side::kBottom;
   const double lo = rows ? m.row_lo : m.col_lo, hi = rows ? m.row_hi : m.col_hi;
   const double s = rows ? p.sr : p.sc;
   if (hi - lo <= 0) return q;
   const double s2 = s + delta / (hi - lo);
   // Fixed side's coordinate along the axis, before and after: s * fixed + t == s2 * fixed.
-  const double fixed = (side % 2 == 0) ? hi : lo;
+  const double fixed = (side == Side::kTop || side == Side::kLeft) ? hi : lo;
   const double t = s * fixed - s2 * fixed;
   const double ar = rows ? cs : -sn, ac = rows ? sn : cs;  // the axis in the image
   q.row += t * ar;
@@ -245,17 +290,18 @@ Pose MoveSide(const ModelLevel& m, const Pose& p, int side, double delta) {
 // one side while the other side is right; moving one side at a time undoes that.
 // Returns whether the pose changed. Only clear gains count: the score is flat within a pixel
 // or two of an edge.
-bool SideSearch(const LevelView& v, Pose* pose, int reach, const SearchRange& range, double greed) {
-  double current = ScorePose(v, *pose);
+template <bool kRef>
+bool SideSearch(const LevelView& v, Pose* pose, int reach, const PoseRange& range, double greed) {
+  double current = ScorePose<kRef>(v, *pose);
   bool moved = false;
-  for (int side = 0; side < 4; ++side) {
+  for (const Side side : kSides) {
     Pose best_pose = *pose;
     double best = current + 0.01;
     int best_d = 0;
     auto consider = [&](int d) {
       const Pose q = MoveSide(*v.model, *pose, side, d);
       if (q.sr < range.sr0 || q.sr > range.sr1 || q.sc < range.sc0 || q.sc > range.sc1) return;
-      const double s = ScorePose(v, q, best, greed);
+      const double s = ScorePose<kRef>(v, q, best, greed);
       if (s > best) {
         best = s;
         best_pose = q;
@@ -290,7 +336,18 @@ void PoseBox(const ShapeModel& model, const Pose& p, double r[4], double c[4]) {
   }
 }
 
-double PolygonArea(const std::vector<std::pair<double, double>>& poly) {
+// A convex polygon of at most 12 corners: a quadrilateral clipped by four half-planes has at most
+// eight.
+struct Polygon {
+  std::pair<double, double> v[12];
+  std::size_t n = 0;
+  std::size_t size() const { return n; }
+  bool empty() const { return n == 0; }
+  const std::pair<double, double>& operator[](std::size_t i) const { return v[i]; }
+  void push_back(std::pair<double, double> p) { v[n++] = p; }
+};
+
+double PolygonArea(const Polygon& poly) {
   double s = 0;
   for (std::size_t i = 0; i < poly.size(); ++i) {
     const auto& p = poly[i];
@@ -306,8 +363,8 @@ double Overlap(const ShapeModel& model, const Pose& a, const Pose& b) {
   double ar[4], ac[4], br[4], bc[4];
   PoseBox(model, a, ar, ac);
   PoseBox(model, b, br, bc);
-  std::vector<std::pair<double, double>> pa, pb;
-  for (int i = 0; i < 4; ++i) pa.emplace_back(ar[i], ac[i]), pb.emplace_back(br[i], bc[i]);
+  Polygon pa, pb;
+  for (int i = 0; i < 4; ++i) pa.push_back({ar[i], ac[i]}), pb.push_back({br[i], bc[i]});
   const double area_a = PolygonArea(pa), area_b = PolygonArea(pb);
   const double smaller = std::min(area_a, area_b);
   if (smaller <= 0) return 0;
@@ -317,7 +374,7 @@ double Overlap(const ShapeModel& model, const Pose& a, const Pose& b) {
     const int j = (i + 1) % 4;
     orient += pb[i].first * pb[j].second - pb[j].first * pb[i].second;
   }
-  std::vector<std::pair<double, double>> poly = pa;
+  Polygon poly = pa;
   for (int e = 0; e < 4 && !poly.empty(); ++e) {
     const auto p0 = pb[e], p1 = pb[(e + 1) % 4];
     auto side = [&](const std::pair<double, double>& q) {
@@ -325,27 +382,21 @@ double Overlap(const ShapeModel& model, const Pose& a, const Pose& b) {
               (p1.second - p0.second) * (q.first - p0.first)) *
              (orient > 0 ? 1.0 : -1.0);
     };
-    std::vector<std::pair<double, double>> out;
+    Polygon out;
     for (std::size_t i = 0; i < poly.size(); ++i) {
       const auto cur = poly[i], nxt = poly[(i + 1) % poly.size()];
       const double sc = side(cur), sn = side(nxt);
       if (sc >= 0) out.push_back(cur);
       if ((sc >= 0) != (sn >= 0)) {
         const double t = sc / (sc - sn);
-        out.emplace_back(cur.first + t * (nxt.first - cur.first),
-                         cur.second + t * (nxt.second - cur.second));
+        out.push_back(
+            {cur.first + t * (nxt.first - cur.first), cur.second + t * (nxt.second - cur.second)});
       }
     }
-    poly.swap(out);
+    poly = out;
   }
   if (poly.size() < 3) return 0;
   return PolygonArea(poly) / smaller;
-}
-
-// How many values Grid gives: as a double, so that absurd ranges can be checked before they
-// overflow anything.
-double GridSize(double lo, double hi, double step) {
-  return hi - lo <= 1e-12 || step <= 0 ? 1.0 : std::ceil((hi - lo) / step - 1e-9) + 1;
 }
 
 std::vector<double> Grid(double lo, double hi, double step) {
@@ -356,49 +407,29 @@ std::vector<double> Grid(double lo, double hi, double step) {
   return v;
 }
 
-// The top-level scan keeps every pose of the grid over angle and both scales, each with its
-// model points: a range far beyond the model's steps would ask for more memory (and time) than
-// any search can use, so it is refused up front, naming the range.
-void CheckScanSize(const ModelLevel& top, const SearchRange& range, const HTuple& angle_extent,
-                   const HTuple& scale_r_min, const HTuple& scale_r_max, const HTuple& scale_c_min,
-                   const HTuple& scale_c_max) {
-  constexpr double kMaxEntries = 1 << 25;  // poses times points: about 512 MB of tables
-  const double na = GridSize(range.a0, range.a1, top.angle_step);
-  const double nr = GridSize(range.sr0, range.sr1, top.scale_r_step);
-  const double nc = GridSize(range.sc0, range.sc1, top.scale_c_step);
-  const double poses = na * nr * nc;
-  if (poses * double(std::max<std::size_t>(top.Size(), 1)) <= kMaxEntries) return;
-  char count[256];
-  std::snprintf(count, sizeof count,
-                "the search range needs %.3g poses on the top pyramid level (%.0f angles x %.0f "
-                "row scales x %.0f column scales) of %zu points each, more than %.0f in all",
-                poses, na, nr, nc, top.Size(), kMaxEntries);
-  Fail(err::kWrongParamValue, kProc,
-       ParamText("AngleExtent", angle_extent) + ", " + ParamText("ScaleRMin", scale_r_min) + ", " +
-           ParamText("ScaleRMax", scale_r_max) + ", " + ParamText("ScaleCMin", scale_c_min) + ", " +
-           ParamText("ScaleCMax", scale_c_max) + ": " + count +
-           "; narrow the range or create the model with larger steps");
-}
+// The operator's inputs and outputs as given.
+struct FindArgs {
+  const HObject& image;
+  const HTuple &model_id, &angle_start, &angle_extent, &scale_r_min, &scale_r_max, &scale_c_min,
+      &scale_c_max, &min_score, &num_matches, &max_overlap, &sub_pixel, &num_levels, &greediness;
+};
+struct FindOutputs {
+  HTuple *row, *column, *angle, *scale_r, *scale_c, *score;
+};
 
-// Minimum fraction of the final minimum score that a candidate must reach on level k of the
-// search (the coarse levels score lower: their sampling of the pose is coarser).
-double LevelThreshold(double min_score, int k) { return min_score * std::max(0.5, 1.0 - 0.08 * k); }
+// The control values, checked.
+struct SearchParams {
+  const ShapeModel* model = nullptr;
+  PoseRange range;
+  double min_score = 0;
+  long long max_count = 0;  // 0: every match
+  double max_overlap = 0;
+  SubPixel subpix = SubPixel::kNone;
+  int levels = 0;  // pyramid levels to use
+  double greed = 0;
+};
 
-}  // namespace
-
-static void FindAnisoShapeModelImpl(const HObject& image, const HTuple& model_id,
-                                    const HTuple& angle_start, const HTuple& angle_extent,
-                                    const HTuple& scale_r_min, const HTuple& scale_r_max,
-                                    const HTuple& scale_c_min, const HTuple& scale_c_max,
-                                    const HTuple& min_score, const HTuple& num_matches,
-                                    const HTuple& max_overlap, const HTuple& sub_pixel,
-                                    const HTuple& num_levels, const HTuple& greediness, HTuple* row,
-                                    HTuple* column, HTuple* angle, HTuple* scale_r, HTuple* scale_c,
-                                    HTuple* score) {
-  if (!row || !column || !angle || !scale_r || !scale_c || !score) {
-    Fail(err::kNullOutput, kProc, "every one of the six outputs must be given");
-  }
-  const ImageData& img = SingleImage(image, kProc);
+const ShapeModel& ModelOf(const HTuple& model_id) {
   if (model_id.Length() != 1 || model_id.Type(0) != HTupleType::Handle) {
     Fail(err::kModelHandle, kProc,
          ParamText("ModelID", model_id) + ": a shape model handle expected");
@@ -408,106 +439,159 @@ static void FindAnisoShapeModelImpl(const HObject& image, const HTuple& model_id
   if (model == nullptr) {
     Fail(err::kModelHandle, kProc, ParamText("ModelID", model_id) + ": not a shape model handle");
   }
-  SearchRange range{};
-  range.a0 = NumberInRange(angle_start, kProc, "AngleStart", -100.0, 100.0);
-  const double a_ext = NumberParam(angle_extent, kProc, "AngleExtent");
-  if (a_ext < 0) {
-    Fail(err::kWrongParamRange, kProc,
-         ParamText("AngleExtent", angle_extent) + ": the extent must not be negative");
-  }
-  if (a_ext > 2 * std::numbers::pi + 1e-9) {
+  return *model;
+}
+
+SearchParams ReadParams(const FindArgs& a) {
+  SearchParams p;
+  p.model = &ModelOf(a.model_id);
+  ReadAngleRange(a.angle_start, a.angle_extent, kProc, &p.range);
+  std::tie(p.range.sr0, p.range.sr1) =
+      ReadScaleRange(a.scale_r_min, a.scale_r_max, ScaleAxis::kRow, kProc);
+  std::tie(p.range.sc0, p.range.sc1) =
+      ReadScaleRange(a.scale_c_min, a.scale_c_max, ScaleAxis::kColumn, kProc);
+  p.min_score = NumberInRange(a.min_score, kProc, "MinScore", 0.0, 1.0);
+  p.max_count = IntegerParam(a.num_matches, kProc, "NumMatches", 0, 1 << 30);
+  p.max_overlap = NumberInRange(a.max_overlap, kProc, "MaxOverlap", 0.0, 1.0);
+  p.subpix = static_cast<SubPixel>(ChoiceParam(
+      a.sub_pixel, kProc, "SubPixel",
+      {"none", "interpolation", "least_squares", "least_squares_high", "least_squares_very_high"}));
+  const int model_levels = static_cast<int>(p.model->levels.size());
+  p.levels = static_cast<int>(IntegerParam(a.num_levels, kProc, "NumLevels", 0, 10));
+  if (p.levels == 0) p.levels = model_levels;
+  if (p.levels > model_levels) {
     Fail(err::kWrongParamValue, kProc,
-         ParamText("AngleExtent", angle_extent) + ": at most one full turn (2 pi)");
-  }
-  range.a1 = range.a0 + a_ext;
-  range.sr0 = NumberInRange(scale_r_min, kProc, "ScaleRMin", 0.01, 100.0);
-  range.sr1 = NumberInRange(scale_r_max, kProc, "ScaleRMax", 0.01, 100.0);
-  CheckRange(range.sr0, range.sr1, kProc, "ScaleRMin", "ScaleRMax");
-  range.sc0 = NumberInRange(scale_c_min, kProc, "ScaleCMin", 0.01, 100.0);
-  range.sc1 = NumberInRange(scale_c_max, kProc, "ScaleCMax", 0.01, 100.0);
-  CheckRange(range.sc0, range.sc1, kProc, "ScaleCMin", "ScaleCMax");
-  const double s_min = NumberInRange(min_score, kProc, "MinScore", 0.0, 1.0);
-  const long long max_count = IntegerParam(num_matches, kProc, "NumMatches", 0, 1 << 30);
-  const double overlap_max = NumberInRange(max_overlap, kProc, "MaxOverlap", 0.0, 1.0);
-  const int subpix = ChoiceParam(
-      sub_pixel, kProc, "SubPixel",
-      {"none", "interpolation", "least_squares", "least_squares_high", "least_squares_very_high"});
-  const int model_levels = static_cast<int>(model->levels.size());
-  int levels = static_cast<int>(IntegerParam(num_levels, kProc, "NumLevels", 0, 10));
-  if (levels == 0) levels = model_levels;
-  if (levels > model_levels) {
-    Fail(err::kWrongParamValue, kProc,
-         ParamText("NumLevels", num_levels) + ": the model has only " +
+         ParamText("NumLevels", a.num_levels) + ": the model has only " +
              std::to_string(model_levels) + " levels");
   }
-  const double greed = NumberInRange(greediness, kProc, "Greediness", 0.0, 1.0);
+  p.greed = NumberInRange(a.greediness, kProc, "Greediness", 0.0, 1.0);
+  return p;
+}
 
-  *row = HTuple();
-  *column = HTuple();
-  *angle = HTuple();
-  *scale_r = HTuple();
-  *scale_c = HTuple();
-  *score = HTuple();
-  // Fewer levels on images too small for the full pyramid.
-  while (levels > 1 && ((img.width >> (levels - 1)) < 4 || (img.height >> (levels - 1)) < 4)) {
-    --levels;
+// The top-level scan keeps every pose of the grid over angle and both scales, each with its
+// model points: a range far beyond the model's steps would ask for more memory (and time) than
+// any search can use, so it is refused up front, naming the range.
+void CheckScanSize(const ModelLevel& top, const PoseRange& range, const FindArgs& a) {
+  const ScanSize size = ScanSizeOf(top, range);
+  if (!size.TooLarge()) return;
+  Fail(err::kWrongParamValue, kProc,
+       ParamText("AngleExtent", a.angle_extent) + ", " + ParamText("ScaleRMin", a.scale_r_min) +
+           ", " + ParamText("ScaleRMax", a.scale_r_max) + ", " +
+           ParamText("ScaleCMin", a.scale_c_min) + ", " + ParamText("ScaleCMax", a.scale_c_max) +
+           ": the search range needs " + size.Describe(top.Size()) +
+           "; narrow the range or create the model with larger steps");
+}
+// The search's buffers (pyramid, gradients, scan image, scores and pose tables) must stay within
+// the setting "search_memory_limit"; a larger search is refused before it allocates anything,
+// naming what it would need.
+void CheckMemory(const ImageData& img, const ShapeModel& model, const SearchParams& sp) {
+  const int top = sp.levels - 1;
+  const double grey = img.type == PixelType::Byte ? 0 : 4;  // float copy of level 0
+  double bytes = 0;
+  int buffers = 0;
+  for (int k = 0; k < sp.levels; ++k) {
+    const double n = double(img.width >> k) * double(img.height >> k);
+    bytes += n * 4 + (k == 0 ? grey * n : (grey > 0 ? 4 : 1) * n);  // gradients, grey values
+    buffers += 2;
   }
-  if (img.width < 3 || img.height < 3) return;
-  CheckScanSize(model->levels[std::size_t(levels - 1)], range, angle_extent, scale_r_min,
-                scale_r_max, scale_c_min, scale_c_max);
+  const ModelLevel& tm = model.levels[std::size_t(top)];
+  const double pad = std::ceil(tm.radius * std::max(sp.range.sr1, sp.range.sc1)) + 2;
+  const double tw = double(img.width >> top), th = double(img.height >> top);
+  bytes += (tw + 2 * pad + 16) * (th + 2 * pad) * 4 + tw * th * 12;  // scan image, scores
+  bytes += ScanSizeOf(tm, sp.range).entries * 16;                    // pose tables
+  buffers += 4;
+  bytes += double(buffers) * (2 << 20);  // whole 2 MiB pages
+  const double limit = double(SearchMemoryLimit());
+  if (bytes <= limit) return;
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "a search of the %d x %d image needs about %.0f MiB of buffers, more than the "
+                "limit of %.0f MiB (SetSystem 'search_memory_limit')",
+                img.width, img.height, std::ceil(bytes / double(1 << 20)), limit / double(1 << 20));
+  Fail(err::kOutOfMemory, kProc, text);
+}
 
-  // Buffers are kept per calling thread from one search to the next: fresh allocations of a few
-  // megabytes cost more in page faults than a small search takes.
-  // (Plain references, so that the parallel bodies below see this thread's buffers rather
-  // than their own thread's.)
-  thread_local Pyramid tl_pyr;
-  thread_local ScanImage tl_scan;
-  thread_local std::vector<std::int32_t> tl_best, tl_best_combo;
-  Pyramid& pyr = tl_pyr;
-  ScanImage& scan = tl_scan;
-  std::vector<std::int32_t>& best = tl_best;
-  std::vector<std::int32_t>& best_combo = tl_best_combo;
-  BuildPyramid(img, levels, &pyr);
-  const int top = levels - 1;
-  std::vector<LevelView> views(static_cast<std::size_t>(levels));
-  for (int k = 0; k < levels; ++k) {
-    views[std::size_t(k)] = {&pyr.levels[std::size_t(k)], &model->levels[std::size_t(k)],
-                             model->min_contrast * pyr.grad_scale, 1.0f / pyr.grad_scale,
-                             model->metric};
-  }
+// Minimum fraction of the final minimum score that a candidate must reach on level k of the
+// search (the coarse levels score lower: their sampling of the pose is coarser).
+double LevelThreshold(double min_score, int k) { return min_score * std::max(0.5, 1.0 - 0.08 * k); }
 
-  // ---- Coarse scan on the top level ----
-  const ModelLevel& tm = model->levels[std::size_t(top)];
-  const PyramidLevel& tl = pyr.levels[std::size_t(top)];
+// ---- Tables of the top-level scan ----
+
+struct ComboPose {
+  double angle, sr, sc;
+};
+
+// Every pose of the top level's grid with its model points transformed: rounded offsets in the
+// level's pixels and directions times 256, and the padding the offsets need.
+struct ScanTables {
+  std::vector<ComboPose> combos;
+  std::vector<ScanPose> poses;  // offsets set by SetScanOffsets once the stride is known
+  std::vector<std::vector<int>> drs, dcs;
+  int pad = 1;
+  std::vector<std::int32_t> thresholds;  // per checkpoint, in the scan's units
+  std::int32_t final_threshold = 0;
+  int offsets_stride = -1;  // the ScanImage stride the poses' offsets are for
+};
+
+// What the tables depend on.
+struct ScanTablesKey {
+  std::uint64_t model = 0;  // ShapeModel::serial
+  int top = -1;
+  PoseRange range;
+  double need = 0, greed = 0;
+  bool operator==(const ScanTablesKey&) const = default;
+};
+
+// Buffers and tables kept per calling thread from one search to the next: fresh allocations of
+// a few megabytes cost more in page faults than a small search takes, and repeated searches
+// with one model use the same tables.
+// The candidates' lists of one search, kept for their capacity.
+struct SearchScratch {
+  std::vector<Pose> maxima, cands, next, result;
+  std::vector<char> alive;
+  std::vector<PixelBox> boxes;
+  std::vector<LevelView> views;
+};
+
+struct SearchBuffers {
+  SearchScratch scratch;
+  Pyramid pyr;
+  ScanImage scan;
+  LargeVector<std::int32_t> best, best_combo;
+  LargeVector<std::int32_t> scores;  // one pose's scores, per row
+  ScanTablesKey tables_key;
+  ScanTables tables;
+};
+
+constexpr double kScanUnit = 256.0 * 256.0;  // a perfect point's product in the scan
+
+ScanTables MakeScanTables(const ModelLevel& tm, const PoseRange& range, double need, double greed) {
+  ScanTables t;
   const std::vector<double> angles = Grid(range.a0, range.a1, tm.angle_step);
   const std::vector<double> srs = Grid(range.sr0, range.sr1, tm.scale_r_step);
   const std::vector<double> scs = Grid(range.sc0, range.sc1, tm.scale_c_step);
   const std::size_t np = tm.Size();
-  struct ComboPose {
-    double angle, sr, sc;
-  };
-  std::vector<ComboPose> combos;
   for (double a : angles) {
     for (double sr : srs) {
-      for (double sc : scs) combos.push_back({a, sr, sc});
+      for (double sc : scs) t.combos.push_back({a, sr, sc});
     }
   }
-  std::vector<std::vector<int>> drs(combos.size()), dcs(combos.size());
-  std::vector<ScanPose> scan_poses(combos.size());
-  int pad = 1;
-  for (std::size_t k = 0; k < combos.size(); ++k) {
-    const Pose p{0, 0, combos[k].angle, combos[k].sr, combos[k].sc, 0};
+  t.drs.resize(t.combos.size());
+  t.dcs.resize(t.combos.size());
+  t.poses.resize(t.combos.size());
+  for (std::size_t k = 0; k < t.combos.size(); ++k) {
+    const Pose p{0, 0, t.combos[k].angle, t.combos[k].sr, t.combos[k].sc, 0};
     const PoseMatrix a(p);
-    ScanPose& sp = scan_poses[k];
+    ScanPose& sp = t.poses[k];
     sp.dir.resize(2 * np);
-    drs[k].resize(np);
-    dcs[k].resize(np);
+    t.drs[k].resize(np);
+    t.dcs[k].resize(np);
     for (std::size_t i = 0; i < np; ++i) {
       const double qr = a.a00 * tm.row[i] + a.a01 * tm.col[i];
       const double qc = a.a10 * tm.row[i] + a.a11 * tm.col[i];
-      drs[k][i] = static_cast<int>(std::lround(qr));
-      dcs[k][i] = static_cast<int>(std::lround(qc));
-      pad = std::max({pad, std::abs(drs[k][i]) + 1, std::abs(dcs[k][i]) + 1});
+      t.drs[k][i] = static_cast<int>(std::lround(qr));
+      t.dcs[k][i] = static_cast<int>(std::lround(qc));
+      t.pad = std::max({t.pad, std::abs(t.drs[k][i]) + 1, std::abs(t.dcs[k][i]) + 1});
       double dr = a.n00 * tm.dir_row[i] + a.n01 * tm.dir_col[i];
       double dc = a.n10 * tm.dir_row[i] + a.n11 * tm.dir_col[i];
       const double dn = std::hypot(dr, dc);
@@ -515,80 +599,99 @@ static void FindAnisoShapeModelImpl(const HObject& image, const HTuple& model_id
       sp.dir[2 * i + 1] = static_cast<std::int16_t>(std::lround(256 * dc / dn));
     }
   }
-  scan.width = tl.width;
-  scan.height = tl.height;
-  scan.pad = pad;
-  scan.stride = tl.width + 2 * pad + 16;
-  scan.data.assign(2 * std::size_t(scan.stride) * (tl.height + 2 * pad), 0);
-  {
-    const float minc = views[std::size_t(top)].min_contrast;
-    const float minc2 = minc * minc;
-    for (int r = 0; r < tl.height; ++r) {
-      const std::int16_t* g = tl.grad.data() + 2 * std::size_t(r) * tl.width;
-      std::int16_t* out = scan.data.data() + 2 * (std::size_t(r + pad) * scan.stride + pad);
-      for (int c = 0; c < tl.width; ++c) {
-        const float gr = g[2 * c], gc = g[2 * c + 1];
-        const float m2 = gr * gr + gc * gc;
-        if (m2 < minc2 || m2 <= 0) continue;
-        const float inv = 256.0f / std::sqrt(m2);
-        out[2 * c] = static_cast<std::int16_t>(std::lrint(gr * inv));
-        out[2 * c + 1] = static_cast<std::int16_t>(std::lrint(gc * inv));
-      }
-    }
-  }
-  for (std::size_t k = 0; k < combos.size(); ++k) {
-    ScanPose& sp = scan_poses[k];
-    sp.offset.resize(np);
-    for (std::size_t i = 0; i < np; ++i) {
-      sp.offset[i] = 2 * (drs[k][i] * scan.stride + dcs[k][i]);
-    }
-  }
-  // Early termination: after j of n points the partial sum must reach
-  //   (1 - g) * (s - 1 + j / n) + g * s * j / n     (times n, in the scan's units),
-  // the first term being the bound no pose can beat once missed, the second the assumption that
-  // the remaining points score like the ones seen.
-  const double s_top = LevelThreshold(s_min, top);
-  const double unit = 256.0 * 256.0;
+  const EarlyBound bound(need, greed, np);
   const std::size_t nchk = np / kScanCheckEvery;
-  std::vector<std::int32_t> thresholds(nchk + 1);
+  t.thresholds.assign(nchk + 1, 0);
   for (std::size_t k = 0; k < nchk; ++k) {
     const double j = double((k + 1) * kScanCheckEvery);
-    const double frac = (1 - greed) * (s_top - 1 + j / double(np)) + greed * s_top * j / double(np);
-    const double t = std::floor(frac * double(np) * unit);
-    thresholds[k] = t < -2.0e9 ? -2000000000 : static_cast<std::int32_t>(t);
+    const double v = std::floor(bound.At(j) * kScanUnit);
+    t.thresholds[k] = v < -2.0e9 ? -2000000000 : static_cast<std::int32_t>(v);
   }
-  const std::int32_t final_threshold =
-      static_cast<std::int32_t>(std::ceil(s_top * double(np) * unit - 1e-6));
-  const int polarity = static_cast<int>(model->metric);
-  best.assign(std::size_t(tl.width) * tl.height, kScanDead);
-  best_combo.assign(best.size(), -1);
-  ParallelFor(0, tl.height, [&](int r) {
-    std::vector<std::int32_t> line(std::size_t(tl.width));
-    std::int32_t* b = best.data() + std::size_t(r) * tl.width;
-    std::int32_t* bc = best_combo.data() + std::size_t(r) * tl.width;
-    for (std::size_t k = 0; k < combos.size(); ++k) {
-      ScanRow(scan, scan_poses[k], r, polarity, thresholds.data(), line.data());
-      for (int c = 0; c < tl.width; ++c) {
-        if (line[std::size_t(c)] >= final_threshold && line[std::size_t(c)] > b[c]) {
-          b[c] = line[std::size_t(c)];
-          bc[c] = static_cast<std::int32_t>(k);
-        }
-      }
+  t.final_threshold = static_cast<std::int32_t>(std::ceil(need * double(np) * kScanUnit - 1e-6));
+  return t;
+}
+
+// The top level's unit gradients (ScanImage) with the tables' padding, and the tables' offsets
+// for its stride.
+void PrepareScan(const PyramidLevel& tl, float min_contrast, ScanTables* t, ScanImage* scan) {
+  const int pad = t->pad;
+  scan->width = tl.width;
+  scan->height = tl.height;
+  scan->pad = pad;
+  scan->stride = tl.width + 2 * pad + 16;
+  scan->data.assign(2 * std::size_t(scan->stride) * (tl.height + 2 * pad), 0);
+  const float minc2 = min_contrast * min_contrast;
+  for (int r = 0; r < tl.height; ++r) {
+    const std::int16_t* g = tl.grad.data() + 2 * std::size_t(r) * tl.width;
+    std::int16_t* out = scan->data.data() + 2 * (std::size_t(r + pad) * scan->stride + pad);
+    for (int c = 0; c < tl.width; ++c) {
+      const float gr = g[2 * c], gc = g[2 * c + 1];
+      const float m2 = gr * gr + gc * gc;
+      if (m2 < minc2 || m2 <= 0) continue;
+      const float inv = 256.0f / std::sqrt(m2);
+      out[2 * c] = static_cast<std::int16_t>(std::lrint(gr * inv));
+      out[2 * c + 1] = static_cast<std::int16_t>(std::lrint(gc * inv));
+    }
+  }
+  if (t->offsets_stride == scan->stride) return;
+  t->offsets_stride = scan->stride;
+  for (std::size_t k = 0; k < t->poses.size(); ++k) {
+    ScanPose& sp = t->poses[k];
+    sp.offset.resize(t->drs[k].size());
+    for (std::size_t i = 0; i < sp.offset.size(); ++i) {
+      sp.offset[i] = 2 * (t->drs[k][i] * scan->stride + t->dcs[k][i]);
+    }
+  }
+}
+
+// Every position and pose of the top level: per pixel, the best score above the final
+// threshold (best) and its pose (best_combo), kScanDead where none reached it.
+void ScanTopLevel(const ScanTables& t, MatchMetric metric, SearchBuffers* buf) {
+  const ScanImage& scan = buf->scan;
+  const int width = scan.width;
+  buf->best.assign(std::size_t(width) * scan.height, kScanDead);
+  buf->best_combo.assign(buf->best.size(), -1);
+  buf->scores.resize(buf->best.size());
+  const SimdPath path = BestSimdPath();
+  ParallelFor(0, scan.height, [&](int r) {
+    const std::size_t at = std::size_t(r) * width;
+    std::int32_t* line = buf->scores.data() + at;
+    for (std::size_t k = 0; k < t.combos.size(); ++k) {
+      ScanRowWith(path, scan, t.poses[k], r, metric, t.thresholds.data(), line);
+      KeepBestWith(path, line, width, t.final_threshold, static_cast<std::int32_t>(k),
+                   buf->best.data() + at, buf->best_combo.data() + at);
     }
   });
-  // Local maxima of the best score over the pose grid.
-  std::vector<Pose> cands;
-  for (int r = 0; r < tl.height; ++r) {
-    for (int c = 0; c < tl.width; ++c) {
-      const std::int32_t v = best[std::size_t(r) * tl.width + c];
+}
+
+// ---- Candidates ----
+
+// Best first; ties by position.
+bool ByScore(const Pose& a, const Pose& b) {
+  if (a.score != b.score) return a.score > b.score;
+  if (a.row != b.row) return a.row < b.row;
+  return a.col < b.col;
+}
+
+// Local maxima of the top level's best scores over the pose grid, best first, nearby maxima
+// merged into one, at most a few times the number of matches asked for.
+void TopCandidates(const ScanTables& t, const SearchBuffers& buf, std::size_t np,
+                   long long max_count, std::vector<Pose>* maxima, std::vector<Pose>* out) {
+  const int width = buf.scan.width, height = buf.scan.height;
+  const LargeVector<std::int32_t>& best = buf.best;
+  std::vector<Pose>& cands = *maxima;
+  cands.clear();
+  for (int r = 0; r < height; ++r) {
+    for (int c = 0; c < width; ++c) {
+      const std::int32_t v = best[std::size_t(r) * width + c];
       if (v == kScanDead) continue;
       bool is_max = true;
       for (int dr = -1; dr <= 1 && is_max; ++dr) {
         for (int dc = -1; dc <= 1; ++dc) {
           if (!dr && !dc) continue;
           const int rr = r + dr, cc = c + dc;
-          if (rr < 0 || cc < 0 || rr >= tl.height || cc >= tl.width) continue;
-          const std::int32_t w = best[std::size_t(rr) * tl.width + cc];
+          if (rr < 0 || cc < 0 || rr >= height || cc >= width) continue;
+          const std::int32_t w = best[std::size_t(rr) * width + cc];
           // Ties go to the first in raster order.
           if (w > v || (w == v && (dr < 0 || (dr == 0 && dc < 0)))) {
             is_max = false;
@@ -597,131 +700,254 @@ static void FindAnisoShapeModelImpl(const HObject& image, const HTuple& model_id
         }
       }
       if (!is_max) continue;
-      const ComboPose& cp = combos[std::size_t(best_combo[std::size_t(r) * tl.width + c])];
-      cands.push_back({double(r), double(c), cp.angle, cp.sr, cp.sc, v / (unit * double(np))});
+      const ComboPose& cp = t.combos[std::size_t(buf.best_combo[std::size_t(r) * width + c])];
+      cands.push_back({double(r), double(c), cp.angle, cp.sr, cp.sc, v / (kScanUnit * double(np))});
     }
   }
-  auto by_score = [](const Pose& a, const Pose& b) {
-    if (a.score != b.score) return a.score > b.score;
-    if (a.row != b.row) return a.row < b.row;
-    return a.col < b.col;
-  };
-  std::sort(cands.begin(), cands.end(), by_score);
-  {
-    // Nearby maxima belong to one object.
-    std::vector<Pose> kept;
-    for (const Pose& p : cands) {
-      bool near = false;
-      for (const Pose& q : kept) {
-        if (std::hypot(p.row - q.row, p.col - q.col) < 2.5) {
-          near = true;
-          break;
-        }
+  std::sort(cands.begin(), cands.end(), ByScore);
+  // Nearby maxima belong to one object.
+  std::vector<Pose>& kept = *out;
+  kept.clear();
+  for (const Pose& p : cands) {
+    bool near = false;
+    for (const Pose& q : kept) {
+      if (std::hypot(p.row - q.row, p.col - q.col) < 2.5) {
+        near = true;
+        break;
       }
-      if (!near) kept.push_back(p);
     }
-    cands.swap(kept);
+    if (!near) kept.push_back(p);
   }
   if (max_count > 0) {
     const std::size_t cap = std::size_t(std::min<long long>(max_count * 8 + 16, 1 << 20));
-    if (cands.size() > cap) cands.resize(cap);
+    if (kept.size() > cap) kept.resize(cap);
   }
+}
 
-  // ---- Down the pyramid ----
+// ---- Down the pyramid ----
+
+// Least-squares steps on the full-resolution level for each SubPixel choice.
+int FinalSteps(SubPixel subpix) {
+  switch (subpix) {
+    case SubPixel::kNone:
+      return 0;
+    case SubPixel::kInterpolation:
+      return 1;
+    case SubPixel::kLeastSquares:
+      return 2;
+    case SubPixel::kLeastSquaresHigh:
+      return 4;
+    case SubPixel::kLeastSquaresVeryHigh:
+      return 6;
+  }
+  return 0;
+}
+
+// Follows one candidate from level k + 1 to level k (top: the scan's level) and scores it there;
+// returns whether it is still promising.
+template <bool kRef>
+bool RefineOnLevel(const LevelView& v, int k, int top, const SearchParams& sp, Pose* pose) {
+  Pose& p = *pose;
+  const bool first = k == top - 1;
+  const bool last = k == 0;
+  p.row = 2 * p.row + 0.5;
+  p.col = 2 * p.col + 0.5;
+  // Least-squares steps per level: the first level below the scan starts far off (up to a pixel
+  // of the coarser level) and looks further; on the full-resolution level the pose is already
+  // within a fraction of a pixel.
+  const int iters = last ? FinalSteps(sp.subpix) : first ? 2 : 1;
+  for (int it = 0; it < iters; ++it) {
+    const Pose before = p;
+    const int reach = (first && it == 0) ? 3 : last && !first ? 1 : 2;
+    if (!RefineStep<kRef>(v, &p, reach, sp.range, it == 0 ? v.refine_points : v.model->Size()))
+      break;
+    if (std::abs(p.row - before.row) < 1e-4 && std::abs(p.col - before.col) < 1e-4 &&
+        std::abs(p.angle - before.angle) < 1e-6 && std::abs(p.sr - before.sr) < 1e-6 &&
+        std::abs(p.sc - before.sc) < 1e-6) {
+      break;
+    }
+  }
+  if (k == 1 && SideSearch<kRef>(v, &p, 6, sp.range, sp.greed)) {
+    for (int it = 0; it < 2; ++it) {
+      if (!RefineStep<kRef>(v, &p, 2, sp.range, v.model->Size())) break;
+    }
+  }
+  if (last && sp.subpix == SubPixel::kNone) {
+    p.row = std::round(p.row);
+    p.col = std::round(p.col);
+  }
+  p.score = ScorePose<kRef>(v, p);
+  return p.score >= (last ? sp.min_score : LevelThreshold(sp.min_score, k));
+}
+
+// Best first, without candidates that converged onto the same object as a better one (within
+// one pose step of level k).
+void MergeConverged(std::vector<Pose>* sorted, const ModelLevel& level, std::vector<Pose>* out) {
+  std::vector<Pose>& cands = *sorted;
+  std::sort(cands.begin(), cands.end(), ByScore);
+  std::vector<Pose>& kept = *out;
+  kept.clear();
+  for (const Pose& p : cands) {
+    bool dup = false;
+    for (const Pose& q : kept) {
+      if (std::hypot(p.row - q.row, p.col - q.col) < 1.5 &&
+          std::abs(p.angle - q.angle) < level.angle_step &&
+          std::abs(p.sr - q.sr) < level.scale_r_step &&
+          std::abs(p.sc - q.sc) < level.scale_c_step) {
+        dup = true;
+        break;
+      }
+    }
+    if (!dup) kept.push_back(p);
+  }
+}
+
+// Level 0's gradients around the candidates about to be refined there (poses of level 1): the
+// model's box at the pose each will start from, with room for the refinement's reach and moves.
+void GradientsAround(const std::vector<Pose>& cands, const ShapeModel& model, Pyramid* pyr,
+                     std::vector<PixelBox>* scratch) {
+  constexpr double kMargin = 10;
+  std::vector<PixelBox>& boxes = *scratch;
+  boxes.clear();
+  for (Pose p : cands) {
+    p.row = 2 * p.row + 0.5;
+    p.col = 2 * p.col + 0.5;
+    double r[4], c[4];
+    PoseBox(model, p, r, c);
+    const auto [r0, r1] = std::minmax({r[0], r[1], r[2], r[3]});
+    const auto [c0, c1] = std::minmax({c[0], c[1], c[2], c[3]});
+    auto clip = [](double v) { return static_cast<int>(std::clamp(v, -1.0, 1.0e9)); };
+    boxes.push_back({clip(std::floor(r0 - kMargin)), clip(std::ceil(r1 + kMargin)) + 1,
+                     clip(std::floor(c0 - kMargin)), clip(std::ceil(c1 + kMargin)) + 1});
+  }
+  BaseGradients(boxes, pyr);
+}
+
+// Follows the candidates (s->cands) down to the full resolution; leaves the survivors there, best
+// first. Level
+// 0's gradients are computed on the way (BuildPyramid's lazy_base) where a search has more levels.
+void Descend(const std::vector<LevelView>& views, const SearchParams& sp, Pyramid* pyr,
+             SearchScratch* s) {
+  std::vector<Pose>& cands = s->cands;
+  const int top = static_cast<int>(views.size()) - 1;
+  const bool ref = ScalarKernels();
   for (int k = top - 1; k >= 0; --k) {
     const LevelView& v = views[std::size_t(k)];
-    const bool first = k == top - 1;
-    const bool last = k == 0;
-    std::vector<char> alive(cands.size(), 0);
+    if (k == 0) GradientsAround(cands, *sp.model, pyr, &s->boxes);
+    s->alive.assign(cands.size(), 0);
     ParallelFor(0, static_cast<int>(cands.size()), [&](int i) {
-      Pose& p = cands[std::size_t(i)];
-      p.row = 2 * p.row + 0.5;
-      p.col = 2 * p.col + 0.5;
-      // Least-squares steps per level: the first level below the scan starts far off (up to a
-      // pixel of the coarser level) and looks further; on the full-resolution level the pose
-      // is already within a fraction of a pixel.
-      int iters = first ? 2 : 1;
-      if (last) iters = subpix == 0 ? 0 : subpix == 1 ? 1 : subpix == 2 ? 2 : subpix == 3 ? 4 : 6;
-      for (int it = 0; it < iters; ++it) {
-        const Pose before = p;
-        const int reach = (first && it == 0) ? 3 : last && !first ? 1 : 2;
-        if (!RefineStep(v, &p, reach, range)) break;
-        if (std::abs(p.row - before.row) < 1e-4 && std::abs(p.col - before.col) < 1e-4 &&
-            std::abs(p.angle - before.angle) < 1e-6 && std::abs(p.sr - before.sr) < 1e-6 &&
-            std::abs(p.sc - before.sc) < 1e-6) {
-          break;
-        }
-      }
-      if (k == 1 && SideSearch(v, &p, 6, range, greed)) {
-        for (int it = 0; it < 2; ++it) {
-          if (!RefineStep(v, &p, 2, range)) break;
-        }
-      }
-      if (last && subpix == 0) {
-        p.row = std::round(p.row);
-        p.col = std::round(p.col);
-      }
-      p.score = ScorePose(v, p);
-      alive[std::size_t(i)] = p.score >= (last ? s_min : LevelThreshold(s_min, k));
+      Pose* p = &cands[std::size_t(i)];
+      s->alive[std::size_t(i)] =
+          ref ? RefineOnLevel<true>(v, k, top, sp, p) : RefineOnLevel<false>(v, k, top, sp, p);
     });
-    std::vector<Pose> next;
+    s->next.clear();
     for (std::size_t i = 0; i < cands.size(); ++i) {
-      if (alive[i]) next.push_back(cands[i]);
+      if (s->alive[i]) s->next.push_back(cands[i]);
     }
-    std::sort(next.begin(), next.end(), by_score);
-    // Candidates that converged onto the same object.
-    std::vector<Pose> kept;
-    for (const Pose& p : next) {
-      bool dup = false;
-      for (const Pose& q : kept) {
-        if (std::hypot(p.row - q.row, p.col - q.col) < 1.5 &&
-            std::abs(p.angle - q.angle) < model->levels[std::size_t(k)].angle_step &&
-            std::abs(p.sr - q.sr) < model->levels[std::size_t(k)].scale_r_step &&
-            std::abs(p.sc - q.sc) < model->levels[std::size_t(k)].scale_c_step) {
-          dup = true;
-          break;
-        }
-      }
-      if (!dup) kept.push_back(p);
-    }
-    cands.swap(kept);
+    MergeConverged(&s->next, sp.model->levels[std::size_t(k)], &cands);
   }
   if (top == 0) {
     // A one-level search: the scan result is the final pose.
-    std::vector<Pose> kept;
+    s->next.clear();
     for (Pose& p : cands) {
-      p.score = ScorePose(views[0], p);
-      if (p.score >= s_min) kept.push_back(p);
+      p.score = ref ? ScorePose<true>(views[0], p) : ScorePose<false>(views[0], p);
+      if (p.score >= sp.min_score) s->next.push_back(p);
     }
-    std::sort(kept.begin(), kept.end(), by_score);
-    cands.swap(kept);
+    std::sort(s->next.begin(), s->next.end(), ByScore);
+    cands.swap(s->next);
   }
+}
 
-  // ---- Overlap and count ----
-  std::vector<Pose> result;
+// ---- Overlap and count ----
+
+void SelectByOverlap(const std::vector<Pose>& cands, const SearchParams& sp,
+                     std::vector<Pose>* out) {
+  std::vector<Pose>& result = *out;
+  result.clear();
   for (const Pose& p : cands) {
     bool drop = false;
     for (const Pose& q : result) {
-      if (Overlap(*model, p, q) > overlap_max) {
+      if (Overlap(*sp.model, p, q) > sp.max_overlap) {
         drop = true;
         break;
       }
     }
     if (drop) continue;
     result.push_back(p);
-    if (max_count > 0 && static_cast<long long>(result.size()) >= max_count) break;
-  }
-  for (const Pose& p : result) {
-    row->Append(HTuple(p.row));
-    column->Append(HTuple(p.col));
-    angle->Append(HTuple(p.angle));
-    scale_r->Append(HTuple(p.sr));
-    scale_c->Append(HTuple(p.sc));
-    score->Append(HTuple(p.score));
+    if (sp.max_count > 0 && static_cast<long long>(result.size()) >= sp.max_count) break;
   }
 }
 
-// Memory runs out only on very large inputs; that is reported like any other failure.
+void WriteMatches(const std::vector<Pose>& matches, const FindOutputs& out) {
+  // One allocation per output.
+  auto column = [&](double Pose::*field) {
+    std::vector<HTuple::Element> elems;
+    elems.reserve(matches.size());
+    for (const Pose& p : matches) elems.emplace_back(p.*field);
+    return HTuple(std::move(elems));
+  };
+  *out.row = column(&Pose::row);
+  *out.column = column(&Pose::col);
+  *out.angle = column(&Pose::angle);
+  *out.scale_r = column(&Pose::sr);
+  *out.scale_c = column(&Pose::sc);
+  *out.score = column(&Pose::score);
+}
+
+void Find(const FindArgs& args, const FindOutputs& out) {
+  if (!out.row || !out.column || !out.angle || !out.scale_r || !out.scale_c || !out.score) {
+    Fail(err::kNullOutput, kProc, "every one of the six outputs must be given");
+  }
+  const ImageData& img = OneImage(args.image, kProc);
+  SearchParams sp = ReadParams(args);
+  const ShapeModel& model = *sp.model;
+  // Fewer levels on images too small for the full pyramid.
+  while (sp.levels > 1 &&
+         ((img.width >> (sp.levels - 1)) < 4 || (img.height >> (sp.levels - 1)) < 4)) {
+    --sp.levels;
+  }
+  const bool tiny = img.width < 3 || img.height < 3;
+  if (!tiny) {
+    CheckScanSize(model.levels[std::size_t(sp.levels - 1)], sp.range, args);
+    CheckMemory(img, model, sp);
+  }
+  WriteMatches({}, out);  // the last check is done
+  if (tiny) return;
+
+  thread_local SearchBuffers tl_buffers;
+  SearchBuffers& buf = tl_buffers;  // this thread's, also inside the parallel bodies
+  BuildPyramid(img, sp.levels, /*lazy_base=*/sp.levels > 1, &buf.pyr);
+  const int top = sp.levels - 1;
+  SearchScratch& s = buf.scratch;
+  std::vector<LevelView>& views = s.views;
+  views.resize(static_cast<std::size_t>(sp.levels));
+  for (int k = 0; k < sp.levels; ++k) {
+    const std::size_t points = model.levels[std::size_t(k)].Size();
+    views[std::size_t(k)] = {
+        &buf.pyr.levels[std::size_t(k)],
+        &model.levels[std::size_t(k)],
+        model.min_contrast * buf.pyr.grad_scale,
+        1.0f / buf.pyr.grad_scale,
+        model.metric,
+        k == 0 ? points : std::max(points / 2, std::min<std::size_t>(points, 48))};
+  }
+  const ModelLevel& tm = model.levels[std::size_t(top)];
+  const ScanTablesKey key{model.serial, top, sp.range, LevelThreshold(sp.min_score, top), sp.greed};
+  if (!(buf.tables_key == key)) {
+    buf.tables = MakeScanTables(tm, sp.range, key.need, sp.greed);
+    buf.tables_key = key;
+  }
+  PrepareScan(buf.pyr.levels[std::size_t(top)], views[std::size_t(top)].min_contrast, &buf.tables,
+              &buf.scan);
+  ScanTopLevel(buf.tables, model.metric, &buf);
+  TopCandidates(buf.tables, buf, tm.Size(), sp.max_count, &s.maxima, &s.cands);
+  Descend(views, sp, &buf.pyr, &s);
+  SelectByOverlap(s.cands, sp, &s.result);
+  WriteMatches(s.result, out);
+}
+
+}  // namespace
+
 void FindAnisoShapeModel(const HObject& image, const HTuple& model_id, const HTuple& angle_start,
                          const HTuple& angle_extent, const HTuple& scale_r_min,
                          const HTuple& scale_r_max, const HTuple& scale_c_min,
@@ -730,15 +956,12 @@ void FindAnisoShapeModel(const HObject& image, const HTuple& model_id, const HTu
                          const HTuple& sub_pixel, const HTuple& num_levels,
                          const HTuple& greediness, HTuple* row, HTuple* column, HTuple* angle,
                          HTuple* scale_r, HTuple* scale_c, HTuple* score) {
-  try {
-    FindAnisoShapeModelImpl(image, model_id, angle_start, angle_extent, scale_r_min, scale_r_max,
-                            scale_c_min, scale_c_max, min_score, num_matches, max_overlap,
-                            sub_pixel, num_levels, greediness, row, column, angle, scale_r, scale_c,
-                            score);
-  } catch (const std::bad_alloc&) {
-    detail::Fail(err::kOutOfMemory, "FindAnisoShapeModel",
-                 "not enough memory for the search's image pyramid and tables");
-  }
+  const FindArgs args{image,       model_id,    angle_start, angle_extent, scale_r_min,
+                      scale_r_max, scale_c_min, scale_c_max, min_score,    num_matches,
+                      max_overlap, sub_pixel,   num_levels,  greediness};
+  ReportOutOfMemory(kProc, "the search's image pyramid and tables", [&] {
+    Find(args, {row, column, angle, scale_r, scale_c, score});
+  });
 }
 
 }  // namespace vision

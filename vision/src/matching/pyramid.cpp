@@ -3,16 +3,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "detail/parallel.h"
-#include "matching/shape_model.h"
+#include "matching/pyramid.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define VISION_PYR_SSE2 1
-#elif defined(__ARM_NEON) && defined(__aarch64__)
-#include <arm_neon.h>
-#define VISION_PYR_NEON 1
-#endif
+#include "detail/parallel.h"
+#include "detail/simd.h"
+#include "matching/vector.h"
 
 namespace vision::detail {
 
@@ -20,6 +15,27 @@ namespace {
 inline std::int16_t RoundToInt16(float v) {
   v = std::clamp(v, -32767.0f, 32767.0f);
   return static_cast<std::int16_t>(v >= 0 ? v + 0.5f : v - 0.5f);
+}
+
+// Rounded mean of the 2x2 block at column 2 c of rows a and b.
+inline std::uint8_t HalvePixel(const std::uint8_t* a, const std::uint8_t* b, int c) {
+  const int sum = a[2 * c] + a[2 * c + 1] + b[2 * c] + b[2 * c + 1];
+  return static_cast<std::uint8_t>((sum + 2) >> 2);
+}
+
+// Sobel gradient (row, column) of column c from the rows above, at and below it.
+inline void SobelPixel(const std::uint8_t* up, const std::uint8_t* mid, const std::uint8_t* dn,
+                       int c, std::int16_t* out) {
+  const int gr = (dn[c - 1] + 2 * dn[c] + dn[c + 1]) - (up[c - 1] + 2 * up[c] + up[c + 1]);
+  const int gc =
+      (up[c + 1] + 2 * mid[c + 1] + dn[c + 1]) - (up[c - 1] + 2 * mid[c - 1] + dn[c - 1]);
+  out[2 * c] = static_cast<std::int16_t>(gr);
+  out[2 * c + 1] = static_cast<std::int16_t>(gc);
+}
+// The outermost columns' gradients are zero.
+inline void ZeroOuterColumns(int w, int c0, int c1, std::int16_t* out) {
+  if (c0 == 0) out[0] = out[1] = 0;
+  if (c1 == w && w > 0) out[2 * (w - 1)] = out[2 * (w - 1) + 1] = 0;
 }
 }  // namespace
 
@@ -29,10 +45,7 @@ void HalveBytesRef(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
     const std::uint8_t* a = src + std::size_t(2 * r) * w;
     const std::uint8_t* b = a + w;
     std::uint8_t* out = dst + std::size_t(r) * dw;
-    for (int c = 0; c < dw; ++c) {
-      const int sum = a[2 * c] + a[2 * c + 1] + b[2 * c] + b[2 * c + 1];
-      out[c] = static_cast<std::uint8_t>((sum + 2) >> 2);
-    }
+    for (int c = 0; c < dw; ++c) out[c] = HalvePixel(a, b, c);
   }
 }
 
@@ -48,42 +61,35 @@ void HalveFloatsRef(const float* src, int w, int h, float* dst) {
   }
 }
 
-void SobelBytesRef(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad) {
+void SobelBytesRef(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
+                   std::int16_t* grad) {
   for (int r = r0; r < r1; ++r) {
     std::int16_t* out = grad + 2 * std::size_t(r) * w;
     if (r == 0 || r == h - 1 || w < 3) {
-      std::memset(out, 0, sizeof(std::int16_t) * 2 * std::size_t(w));
+      std::fill(out + 2 * c0, out + 2 * c1, std::int16_t(0));
       continue;
     }
     const std::uint8_t* up = src + std::size_t(r - 1) * w;
     const std::uint8_t* mid = up + w;
     const std::uint8_t* dn = mid + w;
-    out[0] = out[1] = 0;
-    for (int c = 1; c < w - 1; ++c) {
-      const int gr = (dn[c - 1] + 2 * dn[c] + dn[c + 1]) - (up[c - 1] + 2 * up[c] + up[c + 1]);
-      const int gc =
-          (up[c + 1] + 2 * mid[c + 1] + dn[c + 1]) - (up[c - 1] + 2 * mid[c - 1] + dn[c - 1]);
-      out[2 * c] = static_cast<std::int16_t>(gr);
-      out[2 * c + 1] = static_cast<std::int16_t>(gc);
-    }
-    out[2 * (w - 1)] = out[2 * (w - 1) + 1] = 0;
+    for (int c = std::max(c0, 1); c < std::min(c1, w - 1); ++c) SobelPixel(up, mid, dn, c, out);
+    ZeroOuterColumns(w, c0, c1, out);
   }
 }
 
-void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1,
+void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1, int c0, int c1,
                     std::int16_t* grad) {
   const float k = scale * 0.25f;
   for (int r = r0; r < r1; ++r) {
     std::int16_t* out = grad + 2 * std::size_t(r) * w;
     if (r == 0 || r == h - 1 || w < 3) {
-      std::memset(out, 0, sizeof(std::int16_t) * 2 * std::size_t(w));
+      std::fill(out + 2 * c0, out + 2 * c1, std::int16_t(0));
       continue;
     }
     const float* up = src + std::size_t(r - 1) * w;
     const float* mid = up + w;
     const float* dn = mid + w;
-    out[0] = out[1] = 0;
-    for (int c = 1; c < w - 1; ++c) {
+    for (int c = std::max(c0, 1); c < std::min(c1, w - 1); ++c) {
       const float gr =
           ((dn[c - 1] + dn[c + 1]) + 2.0f * dn[c]) - ((up[c - 1] + up[c + 1]) + 2.0f * up[c]);
       const float gc = ((up[c + 1] + dn[c + 1]) + 2.0f * mid[c + 1]) -
@@ -91,140 +97,131 @@ void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1,
       out[2 * c] = RoundToInt16(gr * k);
       out[2 * c + 1] = RoundToInt16(gc * k);
     }
-    out[2 * (w - 1)] = out[2 * (w - 1) + 1] = 0;
+    ZeroOuterColumns(w, c0, c1, out);
   }
 }
 
-#if defined(VISION_PYR_SSE2)
-void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
-  const int dw = w / 2, dh = h / 2;
-  const __m128i low = _mm_set1_epi16(0x00FF), two = _mm_set1_epi16(2);
-  for (int r = 0; r < dh; ++r) {
-    const std::uint8_t* a = src + std::size_t(2 * r) * w;
-    const std::uint8_t* b = a + w;
-    std::uint8_t* out = dst + std::size_t(r) * dw;
-    int c = 0;
-    for (; c + 8 <= dw; c += 8) {
-      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 2 * c));
-      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 2 * c));
-      const __m128i sa = _mm_add_epi16(_mm_and_si128(va, low), _mm_srli_epi16(va, 8));
-      const __m128i sb = _mm_add_epi16(_mm_and_si128(vb, low), _mm_srli_epi16(vb, 8));
-      const __m128i m = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(sa, sb), two), 2);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + c), _mm_packus_epi16(m, m));
-    }
-    for (; c < dw; ++c) {
-      const int sum = a[2 * c] + a[2 * c + 1] + b[2 * c] + b[2 * c + 1];
-      out[c] = static_cast<std::uint8_t>((sum + 2) >> 2);
-    }
-  }
-}
+#if defined(VISION_SIMD_128)
+namespace {
 
-void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad) {
-  const __m128i zero = _mm_setzero_si128();
-  auto load = [&](const std::uint8_t* p) {
-    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
-  };
-  for (int r = r0; r < r1; ++r) {
-    if (r == 0 || r == h - 1 || w < 10) {
-      SobelBytesRef(src, w, h, r, r + 1, grad);
-      continue;
-    }
-    std::int16_t* out = grad + 2 * std::size_t(r) * w;
-    const std::uint8_t* up = src + std::size_t(r - 1) * w;
-    const std::uint8_t* mid = up + w;
-    const std::uint8_t* dn = mid + w;
-    out[0] = out[1] = 0;
-    int c = 1;
-    for (; c + 8 <= w - 1; c += 8) {
-      const __m128i ul = load(up + c - 1), uc = load(up + c), ur = load(up + c + 1);
-      const __m128i ml = load(mid + c - 1), mr = load(mid + c + 1);
-      const __m128i dl = load(dn + c - 1), dc = load(dn + c), dr = load(dn + c + 1);
-      const __m128i gr = _mm_sub_epi16(_mm_add_epi16(_mm_add_epi16(dl, dr), _mm_add_epi16(dc, dc)),
-                                       _mm_add_epi16(_mm_add_epi16(ul, ur), _mm_add_epi16(uc, uc)));
-      const __m128i gc = _mm_sub_epi16(_mm_add_epi16(_mm_add_epi16(ur, dr), _mm_add_epi16(mr, mr)),
-                                       _mm_add_epi16(_mm_add_epi16(ul, dl), _mm_add_epi16(ml, ml)));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * c), _mm_unpacklo_epi16(gr, gc));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * c + 8), _mm_unpackhi_epi16(gr, gc));
-    }
-    for (; c < w - 1; ++c) {
-      const int gr = (dn[c - 1] + 2 * dn[c] + dn[c + 1]) - (up[c - 1] + 2 * up[c] + up[c + 1]);
-      const int gc =
-          (up[c + 1] + 2 * mid[c + 1] + dn[c + 1]) - (up[c - 1] + 2 * mid[c - 1] + dn[c - 1]);
-      out[2 * c] = static_cast<std::int16_t>(gr);
-      out[2 * c + 1] = static_cast<std::int16_t>(gc);
-    }
-    out[2 * (w - 1)] = out[2 * (w - 1) + 1] = 0;
-  }
-}
-#elif defined(VISION_PYR_NEON)
-void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
+void HalveBytesVec(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
+  using V = Vec128;
+  constexpr int kStep = 2 * V::kLanes;  // output pixels per vector
   const int dw = w / 2, dh = h / 2;
   for (int r = 0; r < dh; ++r) {
     const std::uint8_t* a = src + std::size_t(2 * r) * w;
     const std::uint8_t* b = a + w;
     std::uint8_t* out = dst + std::size_t(r) * dw;
     int c = 0;
-    for (; c + 8 <= dw; c += 8) {
-      const uint16x8_t s =
-          vaddq_u16(vpaddlq_u8(vld1q_u8(a + 2 * c)), vpaddlq_u8(vld1q_u8(b + 2 * c)));
-      vst1_u8(out + c, vrshrn_n_u16(s, 2));
+    for (; c + kStep <= dw; c += kStep) {
+      V::StoreQuarter(out + c, V::Add16(V::PairSums(a + 2 * c), V::PairSums(b + 2 * c)));
     }
-    for (; c < dw; ++c) {
-      const int sum = a[2 * c] + a[2 * c + 1] + b[2 * c] + b[2 * c + 1];
-      out[c] = static_cast<std::uint8_t>((sum + 2) >> 2);
-    }
+    for (; c < dw; ++c) out[c] = HalvePixel(a, b, c);
   }
 }
 
-void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad) {
-  auto load = [](const std::uint8_t* p) { return vreinterpretq_s16_u16(vmovl_u8(vld1_u8(p))); };
+// 2 * V::kLanes columns at a time; the outermost pixels and the columns left over take the
+// reference.
+template <class V>
+void SobelBytesVec(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
+                   std::int16_t* grad) {
+  constexpr int kStep = 2 * V::kLanes;
+  using I16 = typename V::I16;
+  const int last = std::min(c1, w - 1);  // the columns [max(c0, 1), last) are inner ones
   for (int r = r0; r < r1; ++r) {
-    if (r == 0 || r == h - 1 || w < 10) {
-      SobelBytesRef(src, w, h, r, r + 1, grad);
+    if (r == 0 || r == h - 1 || w < 3) {
+      SobelBytesRef(src, w, h, r, r + 1, c0, c1, grad);
       continue;
     }
     std::int16_t* out = grad + 2 * std::size_t(r) * w;
     const std::uint8_t* up = src + std::size_t(r - 1) * w;
     const std::uint8_t* mid = up + w;
     const std::uint8_t* dn = mid + w;
-    out[0] = out[1] = 0;
-    int c = 1;
-    for (; c + 8 <= w - 1; c += 8) {
-      const int16x8_t ul = load(up + c - 1), uc = load(up + c), ur = load(up + c + 1);
-      const int16x8_t ml = load(mid + c - 1), mr = load(mid + c + 1);
-      const int16x8_t dl = load(dn + c - 1), dc = load(dn + c), dr = load(dn + c + 1);
-      int16x8x2_t g;
-      g.val[0] = vsubq_s16(vaddq_s16(vaddq_s16(dl, dr), vaddq_s16(dc, dc)),
-                           vaddq_s16(vaddq_s16(ul, ur), vaddq_s16(uc, uc)));
-      g.val[1] = vsubq_s16(vaddq_s16(vaddq_s16(ur, dr), vaddq_s16(mr, mr)),
-                           vaddq_s16(vaddq_s16(ul, dl), vaddq_s16(ml, ml)));
-      vst2q_s16(out + 2 * c, g);
+    int c = std::max(c0, 1);
+    for (; c + kStep <= last; c += kStep) {
+      const I16 ul = V::LoadBytes(up + c - 1), uc = V::LoadBytes(up + c);
+      const I16 ur = V::LoadBytes(up + c + 1);
+      const I16 ml = V::LoadBytes(mid + c - 1), mr = V::LoadBytes(mid + c + 1);
+      const I16 dl = V::LoadBytes(dn + c - 1), dc = V::LoadBytes(dn + c);
+      const I16 dr = V::LoadBytes(dn + c + 1);
+      const I16 gr = V::Sub16(V::Add16(V::Add16(dl, dr), V::Add16(dc, dc)),
+                              V::Add16(V::Add16(ul, ur), V::Add16(uc, uc)));
+      const I16 gc = V::Sub16(V::Add16(V::Add16(ur, dr), V::Add16(mr, mr)),
+                              V::Add16(V::Add16(ul, dl), V::Add16(ml, ml)));
+      V::StoreInterleaved(out + 2 * c, gr, gc);
     }
-    for (; c < w - 1; ++c) {
-      const int gr = (dn[c - 1] + 2 * dn[c] + dn[c + 1]) - (up[c - 1] + 2 * up[c] + up[c + 1]);
-      const int gc =
-          (up[c + 1] + 2 * mid[c + 1] + dn[c + 1]) - (up[c - 1] + 2 * mid[c - 1] + dn[c - 1]);
-      out[2 * c] = static_cast<std::int16_t>(gr);
-      out[2 * c + 1] = static_cast<std::int16_t>(gc);
-    }
-    out[2 * (w - 1)] = out[2 * (w - 1) + 1] = 0;
+    for (; c < last; ++c) SobelPixel(up, mid, dn, c, out);
+    ZeroOuterColumns(w, c0, c1, out);
   }
 }
-#else
-void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
-  HalveBytesRef(src, w, h, dst);
-}
-void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, std::int16_t* grad) {
-  SobelBytesRef(src, w, h, r0, r1, grad);
+
+#if defined(VISION_SIMD_AVX2)
+VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void SobelBytes256(const std::uint8_t* src, int w,
+                                                               int h, int r0, int r1, int c0,
+                                                               int c1, std::int16_t* grad) {
+  SobelBytesVec<Vec256>(src, w, h, r0, r1, c0, c1, grad);
 }
 #endif
-void HalveFloats(const float* src, int w, int h, float* dst) { HalveFloatsRef(src, w, h, dst); }
-void SobelFloats(const float* src, int w, int h, float scale, int r0, int r1, std::int16_t* grad) {
-  SobelFloatsRef(src, w, h, scale, r0, r1, grad);
+
+}  // namespace
+#endif
+
+void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
+#if defined(VISION_SIMD_128)
+  if (BestSimdPath() != SimdPath::kReference) return HalveBytesVec(src, w, h, dst);
+#endif
+  HalveBytesRef(src, w, h, dst);
 }
 
-void BuildPyramid(const ImageData& image, int num_levels, Pyramid* pyramid) {
-  pyramid->levels.resize(std::size_t(num_levels));
+void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
+                std::int16_t* grad) {
+  SobelBytesWith(BestSimdPath(), src, w, h, r0, r1, c0, c1, grad);
+}
+
+void SobelBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, int r0, int r1, int c0,
+                    int c1, std::int16_t* grad) {
+  switch (path) {
+#if defined(VISION_SIMD_AVX2)
+    case SimdPath::kVector256:
+      return SobelBytes256(src, w, h, r0, r1, c0, c1, grad);
+#endif
+#if defined(VISION_SIMD_128)
+    case SimdPath::kVector128:
+      return SobelBytesVec<Vec128>(src, w, h, r0, r1, c0, c1, grad);
+#endif
+    default:
+      return SobelBytesRef(src, w, h, r0, r1, c0, c1, grad);
+  }
+}
+
+void HalveFloats(const float* src, int w, int h, float* dst) { HalveFloatsRef(src, w, h, dst); }
+
+void SobelFloats(const float* src, int w, int h, float scale, int r0, int r1, int c0, int c1,
+                 std::int16_t* grad) {
+  SobelFloatsRef(src, w, h, scale, r0, r1, c0, c1, grad);
+}
+
+namespace {
+
+// Gradients of a pyramid level in a rectangle of rows [r0, r1) and columns [c0, c1).
+void LevelGradients(const Pyramid& pyramid, PyramidLevel* level, int r0, int r1, int c0, int c1) {
+  if (level->bytes) {
+    SobelBytes(level->bytes, level->width, level->height, r0, r1, c0, c1, level->grad.data());
+  } else {
+    SobelFloats(level->grey.data(), level->width, level->height, pyramid.grad_scale, r0, r1, c0, c1,
+                level->grad.data());
+  }
+}
+
+// The level-0 tiles (kTileRows x kTileCols pixels) of a lazy base level.
+constexpr int kTileRows = 16, kTileCols = 32;
+enum TileState : std::uint8_t { kTileZero, kTileComputed, kTileStale };
+
+int TilesAcross(const PyramidLevel& level) { return (level.width + kTileCols - 1) / kTileCols; }
+int TilesDown(const PyramidLevel& level) { return (level.height + kTileRows - 1) / kTileRows; }
+
+// Level 0 (the image itself, or its grey values) and the gradient scale.
+void BaseLevel(const ImageData& image, Pyramid* pyramid) {
   PyramidLevel& base = pyramid->levels[0];
   base.width = image.width;
   base.height = image.height;
@@ -234,24 +231,31 @@ void BuildPyramid(const ImageData& image, int num_levels, Pyramid* pyramid) {
     base.bytes = image.Plane<std::uint8_t>(0);
     base.grey.clear();
     pyramid->grad_scale = 4;
-  } else {
-    base.grey.resize(n);
-    float lo = 0, hi = 0;
-    if (image.type == PixelType::UInt2) {
-      const std::uint16_t* p = image.Plane<std::uint16_t>(0);
-      for (std::size_t i = 0; i < n; ++i) base.grey[i] = p[i];
-    } else {
-      const float* p = image.Plane<float>(0);
-      for (std::size_t i = 0; i < n; ++i) base.grey[i] = std::isfinite(p[i]) ? p[i] : 0.0f;
-    }
-    if (n > 0) {
-      const auto [mn, mx] = std::minmax_element(base.grey.begin(), base.grey.end());
-      lo = *mn;
-      hi = *mx;
-    }
-    const float range = hi - lo;
-    pyramid->grad_scale = range > 0 ? std::min(32000.0f / range, 1.0e6f) : 1.0f;
+    return;
   }
+  base.grey.resize(n);
+  float lo = 0, hi = 0;
+  if (image.type == PixelType::UInt2) {
+    const std::uint16_t* p = image.Plane<std::uint16_t>(0);
+    for (std::size_t i = 0; i < n; ++i) base.grey[i] = p[i];
+  } else {
+    const float* p = image.Plane<float>(0);
+    for (std::size_t i = 0; i < n; ++i) base.grey[i] = std::isfinite(p[i]) ? p[i] : 0.0f;
+  }
+  if (n > 0) {
+    const auto [mn, mx] = std::minmax_element(base.grey.begin(), base.grey.end());
+    lo = *mn;
+    hi = *mx;
+  }
+  const float range = hi - lo;
+  pyramid->grad_scale = range > 0 ? std::min(32000.0f / range, 1.0e6f) : 1.0f;
+}
+
+}  // namespace
+
+void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid) {
+  pyramid->levels.resize(std::size_t(num_levels));
+  BaseLevel(image, pyramid);
   for (int k = 1; k < num_levels; ++k) {
     const PyramidLevel& below = pyramid->levels[std::size_t(k - 1)];
     PyramidLevel& level = pyramid->levels[std::size_t(k)];
@@ -267,28 +271,72 @@ void BuildPyramid(const ImageData& image, int num_levels, Pyramid* pyramid) {
       HalveFloats(below.grey.data(), below.width, below.height, level.grey.data());
     }
   }
-  // Gradients in bands of rows, spread over the threads.
+  // A lazy base level keeps the gradients of the tiles an earlier search computed until
+  // BaseGradients either recomputes or clears them; a new size starts all zero.
+  PyramidLevel& base = pyramid->levels[0];
+  const std::size_t base_size = 2 * std::size_t(base.width) * base.height;
+  const std::size_t tiles = std::size_t(TilesAcross(base)) * TilesDown(base);
+  if (base.grad.size() != base_size || base.tiles.size() != tiles) {
+    base.grad.assign(base_size, 0);
+    base.tiles.assign(tiles, kTileZero);
+  }
+  for (std::uint8_t& t : base.tiles) {
+    t = !lazy_base ? kTileComputed : t == kTileZero ? kTileZero : kTileStale;
+  }
+  // Gradients in bands of rows, spread over the threads (a job's c0 is its level).
   constexpr int kBand = 32;
-  struct Job {
-    int level, r0, r1;
-  };
-  std::vector<Job> jobs;
-  for (int k = 0; k < num_levels; ++k) {
+  std::vector<PixelBox>& jobs = pyramid->jobs;
+  jobs.clear();
+  for (int k = lazy_base ? 1 : 0; k < num_levels; ++k) {
     PyramidLevel& level = pyramid->levels[std::size_t(k)];
     level.grad.resize(2 * std::size_t(level.width) * level.height);
     for (int r = 0; r < level.height; r += kBand) {
-      jobs.push_back({k, r, std::min(level.height, r + kBand)});
+      jobs.push_back({r, std::min(level.height, r + kBand), k, 0});
     }
   }
-  const float scale = pyramid->grad_scale;
   ParallelFor(0, static_cast<int>(jobs.size()), [&](int i) {
-    const Job& job = jobs[std::size_t(i)];
-    PyramidLevel& level = pyramid->levels[std::size_t(job.level)];
-    if (level.bytes) {
-      SobelBytes(level.bytes, level.width, level.height, job.r0, job.r1, level.grad.data());
+    const PixelBox& job = jobs[std::size_t(i)];
+    PyramidLevel& level = pyramid->levels[std::size_t(job.c0)];
+    LevelGradients(*pyramid, &level, job.r0, job.r1, 0, level.width);
+  });
+}
+
+void BaseGradients(const std::vector<PixelBox>& boxes, Pyramid* pyramid) {
+  PyramidLevel& base = pyramid->levels[0];
+  const int across = TilesAcross(base);
+  std::vector<std::uint8_t>& wanted = pyramid->wanted;
+  wanted.assign(base.tiles.size(), 0);
+  for (const PixelBox& b : boxes) {
+    const int r0 = std::max(b.r0, 0), r1 = std::min(b.r1, base.height);
+    const int c0 = std::max(b.c0, 0), c1 = std::min(b.c1, base.width);
+    if (r0 >= r1 || c0 >= c1) continue;
+    for (int tr = r0 / kTileRows; tr <= (r1 - 1) / kTileRows; ++tr) {
+      for (int tc = c0 / kTileCols; tc <= (c1 - 1) / kTileCols; ++tc) {
+        wanted[std::size_t(tr) * across + tc] = 1;
+      }
+    }
+  }
+  // Tiles to compute (wanted, not yet done) and tiles to clear (done earlier, not wanted).
+  std::vector<PixelBox>& jobs = pyramid->jobs;  // r0: the tile
+  jobs.clear();
+  for (std::size_t t = 0; t < wanted.size(); ++t) {
+    if (wanted[t] ? base.tiles[t] != kTileComputed : base.tiles[t] == kTileStale) {
+      jobs.push_back({static_cast<int>(t), 0, 0, 0});
+    }
+  }
+  ParallelFor(0, static_cast<int>(jobs.size()), [&](int i) {
+    const std::size_t t = std::size_t(jobs[std::size_t(i)].r0);
+    const int r0 = int(t / across) * kTileRows, c0 = int(t % across) * kTileCols;
+    const int r1 = std::min(r0 + kTileRows, base.height), c1 = std::min(c0 + kTileCols, base.width);
+    if (wanted[t]) {
+      LevelGradients(*pyramid, &base, r0, r1, c0, c1);
+      base.tiles[t] = kTileComputed;
     } else {
-      SobelFloats(level.grey.data(), level.width, level.height, scale, job.r0, job.r1,
-                  level.grad.data());
+      for (int r = r0; r < r1; ++r) {
+        std::int16_t* row = base.grad.data() + 2 * (std::size_t(r) * base.width + c0);
+        std::fill(row, row + 2 * (c1 - c0), std::int16_t(0));
+      }
+      base.tiles[t] = kTileZero;
     }
   });
 }

@@ -6,15 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "matching/shape_model.h"
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define VISION_SAMPLE_SSE2 1
-#elif defined(__ARM_NEON) && defined(__aarch64__)
-#include <arm_neon.h>
-#define VISION_SAMPLE_NEON 1
-#endif
+#include "detail/simd.h"
+#include "matching/pyramid.h"
 
 namespace vision::detail {
 
@@ -56,7 +49,7 @@ inline void GradAtRef(const PyramidLevel& lv, float r, float c, float* gr, float
 // The same with both channels and both rows of the cell in one vector: the same operations in
 // the same order, so the same numbers where the compiler fuses neither.
 inline void GradAt(const PyramidLevel& lv, float r, float c, float* gr, float* gc) {
-#if defined(VISION_SAMPLE_SSE2)
+#if defined(VISION_SIMD_SSE2)
   const std::int16_t* p;
   float fr, fc;
   if (!GradCell(lv, r, c, &p, &fr, &fc)) {
@@ -78,7 +71,7 @@ inline void GradAt(const PyramidLevel& lv, float r, float c, float* gr, float* g
   const __m128 v = _mm_add_ps(h, _mm_mul_ps(_mm_set1_ps(fr), _mm_sub_ps(lower, h)));
   *gr = _mm_cvtss_f32(v);
   *gc = _mm_cvtss_f32(_mm_shuffle_ps(v, v, 1));
-#elif defined(VISION_SAMPLE_NEON)
+#elif defined(VISION_SIMD_NEON)
   const std::int16_t* p;
   float fr, fc;
   if (!GradCell(lv, r, c, &p, &fr, &fc)) {
@@ -99,6 +92,16 @@ inline void GradAt(const PyramidLevel& lv, float r, float c, float* gr, float* g
 #else
   GradAtRef(lv, r, c, gr, gc);
 #endif
+}
+
+// GradAt, or with kRef its scalar reference GradAtRef.
+template <bool kRef>
+inline void GradSample(const PyramidLevel& lv, float r, float c, float* gr, float* gc) {
+  if constexpr (kRef) {
+    GradAtRef(lv, r, c, gr, gc);
+  } else {
+    GradAt(lv, r, c, gr, gc);
+  }
 }
 
 }  // namespace vision::detail

@@ -2,5 +2,7 @@
 target_sources(vision PRIVATE
   src/matching/create.cpp
   src/matching/find.cpp
+  src/matching/large_buffer.cpp
+  src/matching/operators.cpp
   src/matching/pyramid.cpp
   src/matching/scan.cpp)

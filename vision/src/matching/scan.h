@@ -1,0 +1,53 @@
+// The coarse exhaustive scan of the shape search: scores of every position of one image row for
+// one pose. Not installed.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <vector>
+
+#include "detail/simd.h"
+#include "matching/large_buffer.h"
+#include "matching/shape_model.h"
+
+namespace vision::detail {
+
+// A normalised gradient image padded with zeros: for each pixel (row, col) of the level, the
+// unit gradient times 256 as two int16 at index 2 * ((row + pad) * stride + col + pad); zero
+// where the gradient is weaker than the minimum contrast.
+struct ScanImage {
+  int width = 0, height = 0, pad = 0, stride = 0;
+  LargeVector<std::int16_t> data;
+};
+
+// One pose of the coarse search: per model point, the offset into ScanImage::data and the
+// transformed unit direction times 256.
+struct ScanPose {
+  std::vector<std::int32_t> offset;
+  std::vector<std::int16_t> dir;  // interleaved (row, col)
+};
+
+// Scores of one image row for one pose: for each column, the sum over the points of
+// round(256 * dir) . (256 * unit gradient), or kScanDead when the partial sum fell below
+// threshold[k] at a checkpoint k (after 4 (k + 1) points); with kIgnoreGlobalPolarity the sums
+// are compared and given as absolute values, with kIgnoreLocalPolarity each point's product is.
+// The vector paths give exactly the same numbers as the reference.
+inline constexpr std::int32_t kScanDead = INT32_MIN;
+inline constexpr int kScanCheckEvery = 4;
+void ScanRowRef(const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
+                const std::int32_t* threshold, std::int32_t* out);
+void ScanRow(const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
+             const std::int32_t* threshold, std::int32_t* out);
+// Keeps, per column, the best score of the row so far and the pose that gave it: where
+// score[c] >= threshold and score[c] > best[c], best[c] = score[c] and best_pose[c] = pose.
+void KeepBest(const std::int32_t* score, int width, std::int32_t threshold, std::int32_t pose,
+              std::int32_t* best, std::int32_t* best_pose);
+void KeepBestWith(SimdPath path, const std::int32_t* score, int width, std::int32_t threshold,
+                  std::int32_t pose, std::int32_t* best, std::int32_t* best_pose);
+
+// ScanRow and KeepBest take BestSimdPath(); the ...With forms the path given, which must be
+// available.
+void ScanRowWith(SimdPath path, const ScanImage& img, const ScanPose& pose, int row,
+                 MatchMetric metric, const std::int32_t* threshold, std::int32_t* out);
+
+}  // namespace vision::detail
