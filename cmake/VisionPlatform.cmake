@@ -46,5 +46,34 @@ function(vision_mingw_runtime)
   file(COPY ${dlls} DESTINATION "${dir}")
   if(VISION_INSTALL)
     install(FILES ${dlls} DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # Debian ships them with debugging information (libstdc++ 24 MB, 4 MB without): a stripping
+    # installation (cmake --install --strip, the Windows package) strips them too.
+    if(CMAKE_STRIP)
+      foreach(dll ${dlls})
+        get_filename_component(name "${dll}" NAME)
+        install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+  execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${name}\")
+endif()")
+      endforeach()
+    endif()
   endif()
+endfunction()
+
+# vision_link_zlib(<target>): links zlib into a target. MinGW builds link the static library:
+# Windows has no zlib1.dll of its own, and a Windows package should need no DLL beyond its
+# programs, the library, the GCC runtime and the system's (Wine brings a zlib1.dll of its own,
+# which would hide the lack of one under Wine).
+function(vision_link_zlib target)
+  find_package(ZLIB REQUIRED)
+  if(MINGW)
+    find_library(VISION_ZLIB_STATIC NAMES libz.a PATHS ${CMAKE_FIND_ROOT_PATH}
+                 PATH_SUFFIXES lib NO_DEFAULT_PATH)
+    if(VISION_ZLIB_STATIC)
+      target_include_directories(${target} SYSTEM PRIVATE ${ZLIB_INCLUDE_DIRS})
+      target_link_libraries(${target} PRIVATE ${VISION_ZLIB_STATIC})
+      return()
+    endif()
+  endif()
+  target_link_libraries(${target} PRIVATE ZLIB::ZLIB)
 endfunction()

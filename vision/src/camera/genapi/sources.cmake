@@ -2,11 +2,6 @@
 # formulas (src/camera/genapi/genapi.h). XML through RapidXml (header only, found in a way that
 # also works in cross builds, whose find paths exclude the host's headers), ZIP entries
 # inflated with zlib.
-# Windows builds link zlib statically: the package then needs no zlib DLL.
-if(WIN32)
-  set(ZLIB_USE_STATIC_LIBS ON)
-endif()
-find_package(ZLIB REQUIRED)
 # RapidXml is architecture-independent: take the host's header even where the toolchain
 # restricts include searches to the target's root (MinGW).
 find_path(VISION_RAPIDXML_DIR rapidxml.hpp
@@ -27,4 +22,4 @@ target_sources(vision PRIVATE
   src/camera/genapi/zip.cpp)
 # Only the folder holding rapidxml*.hpp, never all of /usr/include (cross builds).
 target_include_directories(vision SYSTEM PRIVATE ${VISION_RAPIDXML_DIR})
-target_link_libraries(vision PRIVATE ZLIB::ZLIB)
+vision_link_zlib(vision)
