@@ -14,6 +14,7 @@
 #include <string>
 
 #include "match_util.h"
+#include "vision/HImageFile.h"
 #include "vision/HImageOps.h"
 
 namespace {
