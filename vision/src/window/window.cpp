@@ -1,5 +1,7 @@
 // Window attributes and the HWindow operations; the window system itself is behind
-// WindowBackend (window.h).
+// WindowBackend (window.h), drawing onto its pixels in canvas.cpp.
+#include <algorithm>
+#include <cctype>
 #include <mutex>
 #include <string>
 #include <variant>
@@ -12,6 +14,51 @@
 #include "window/window.h"
 
 namespace vision {
+
+namespace detail {
+
+bool ParseColor(const std::string& text, std::uint32_t* rgb) {
+  static const struct {
+    const char* name;
+    std::uint32_t rgb;
+  } kNames[] = {
+      {"black", 0x000000},  {"white", 0xffffff},    {"gray", 0xbebebe},
+      {"grey", 0xbebebe},   {"dim gray", 0x696969}, {"dim grey", 0x696969},
+      {"red", 0xff0000},    {"green", 0x00ff00},    {"blue", 0x0000ff},
+      {"yellow", 0xffff00}, {"cyan", 0x00ffff},     {"magenta", 0xff00ff},
+      {"orange", 0xffa500}, {"navy", 0x000080},     {"forest green", 0x228b22},
+  };
+  for (const auto& n : kNames) {
+    if (text == n.name) {
+      *rgb = n.rgb;
+      return true;
+    }
+  }
+  if (text.size() == 7 && text[0] == '#' && std::all_of(text.begin() + 1, text.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c));
+      })) {
+    *rgb = static_cast<std::uint32_t>(std::stoul(text.substr(1), nullptr, 16));
+    return true;
+  }
+  return false;
+}
+
+std::string TitleAsUtf8(const WindowSpec& setup) {
+  if (setup.title_is_utf8) return setup.title;
+  std::string out;
+  out.reserve(setup.title.size());
+  for (unsigned char c : setup.title) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xc0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+  }
+  return out;
+}
+
+}  // namespace detail
 
 namespace {
 
@@ -153,7 +200,7 @@ void HWindow::DispImage(const HObject& image) const {
   auto& impl = OpenImpl(impl_, proc);
   // RenderImage checks the image before it writes a pixel: a bad one leaves the window as it was.
   impl.Backend().Present(
-      [&](const detail::FrameView& frame) { detail::RenderImage(data, frame, proc); });
+      [&](const detail::Canvas& canvas) { detail::RenderImage(data, canvas, proc); });
   impl.image_width = data.width;
   impl.image_height = data.height;
 }
@@ -170,9 +217,9 @@ void HWindow::DispObj(const HObject& object) const {
     const auto& contour = std::get<detail::ContourData>(part->value);
     // Without an image shown yet, contour coordinates are window pixels.
     int w = impl.image_width, h = impl.image_height;
-    impl.Backend().Present([&](const detail::FrameView& frame) {
-      if (w == 0) w = frame.width, h = frame.height;
-      detail::RenderContour(contour, w, h, kContourColor, frame);
+    impl.Backend().Present([&](const detail::Canvas& canvas) {
+      if (w == 0) w = canvas.width, h = canvas.height;
+      detail::RenderContour(contour, w, h, kContourColor, canvas);
     });
   }
 }
