@@ -36,6 +36,11 @@ class DeviceError : public std::runtime_error {
   std::uint32_t code_;
 };
 
+// The error for a write a camera refuses: "camera 'M S' refused Width = 5: why"; camera is the
+// name Device::Name() gives.
+DeviceError Refusal(std::uint32_t code, const std::string& camera, const std::string& feature,
+                    const HTuple& value, const std::string& why);
+
 // Pixel formats by their GenICam PFNC codes (the values cameras and Aravis use).
 namespace pfnc {
 inline constexpr std::uint32_t kMono8 = 0x01080001;
@@ -133,15 +138,6 @@ std::unique_ptr<Interface> MakeSimulatedInterface(const std::string& options);
 #ifdef VISION_WITH_ARAVIS
 std::unique_ptr<Interface> MakeAravisInterface();
 #endif
-
-// Helpers for backends: interpreting a written value.
-// The single element of value as text; numbers are printed.
-std::string ValueText(const HTuple& value);
-// Parses an integer from an integer, an integral double or a text; false if it is none.
-bool ValueInteger(const HTuple& value, std::int64_t* out);
-bool ValueDouble(const HTuple& value, double* out);
-// true/false/1/0 (texts or numbers).
-bool ValueBoolean(const HTuple& value, bool* out);
 
 // Name of a pixel format for messages ("Mono8", or "0x02180015" when unknown).
 std::string PixelFormatName(std::uint32_t pfnc);

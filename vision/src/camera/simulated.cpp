@@ -21,6 +21,7 @@
 
 #include "camera/camera.h"
 #include "detail/error.h"
+#include "detail/param.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision::detail::camera {
@@ -64,7 +65,7 @@ SimOptions ParseOptions(const std::string& text) {
     const std::string value = Trim(option.substr(eq + 1));
     auto integer = [&](std::int64_t lo, std::int64_t hi) {
       std::int64_t v = 0;
-      if (!ValueInteger(HTuple(value), &v) || v < lo || v > hi)
+      if (!ReadInteger(HTuple(value), &v) || v < lo || v > hi)
         BadOption(option,
                   "needs an integer from " + std::to_string(lo) + " to " + std::to_string(hi));
       return v;
@@ -77,7 +78,7 @@ SimOptions ParseOptions(const std::string& text) {
       opt.lose_after = integer(0, std::int64_t{1} << 40);
     } else if (key == "fps") {
       double v = 0;
-      if (!ValueDouble(HTuple(value), &v) || !(v >= 0.1 && v <= 1000))
+      if (!ReadNumber(HTuple(value), &v) || !(v >= 0.1 && v <= 1000))
         BadOption(option, "needs a frame rate from 0.1 to 1000");
       opt.fps = v;
     } else if (key == "reject") {
@@ -357,10 +358,8 @@ class SimDevice final : public Device {
   void SetFeature(const std::string& name, const HTuple& value) override {
     const Feature& f = Lookup(name);
     SimState& s = *s_;
-    const std::string shown = Describe(value);
     auto refuse = [&](std::uint32_t code, const std::string& why) {
-      throw DeviceError(code,
-                        "camera " + s.Name() + " refused " + name + " = " + shown + ": " + why);
+      throw Refusal(code, s.Name(), name, value, why);
     };
     s.CheckPresent();
     if (!f.writable) refuse(err::kAcqReadOnly, "the feature is read-only");
@@ -387,7 +386,7 @@ class SimDevice final : public Device {
       }
       case Kind::kInteger: {
         std::int64_t v = 0;
-        if (!ValueInteger(value, &v)) refuse(err::kAcqParamValue, "an integer is expected");
+        if (!ReadInteger(value, &v)) refuse(err::kAcqParamValue, "an integer is expected");
         if (v < f.imin || v > f.imax)
           refuse(err::kAcqParamValue,
                  "out of range " + std::to_string(f.imin) + " to " + std::to_string(f.imax));
@@ -396,7 +395,7 @@ class SimDevice final : public Device {
       }
       case Kind::kFloat: {
         double v = 0;
-        if (!ValueDouble(value, &v)) refuse(err::kAcqParamValue, "a number is expected");
+        if (!ReadNumber(value, &v)) refuse(err::kAcqParamValue, "a number is expected");
         if (!(v >= f.fmin && v <= f.fmax))
           refuse(err::kAcqParamValue,
                  "out of range " + Describe(HTuple(f.fmin)) + " to " + Describe(HTuple(f.fmax)));
@@ -405,7 +404,7 @@ class SimDevice final : public Device {
       }
       case Kind::kBoolean: {
         bool v = false;
-        if (!ValueBoolean(value, &v)) refuse(err::kAcqParamValue, "true or false is expected");
+        if (!ReadBoolean(value, &v)) refuse(err::kAcqParamValue, "true or false is expected");
         s.reverse_x = v;
         return;
       }
@@ -434,9 +433,8 @@ class SimDevice final : public Device {
 
   void CheckInterfaceWrite(const std::string& name, const HTuple& value) override {
     if (s_->opt.reject.count(name))
-      throw DeviceError(err::kAcqParamValue, "camera " + s_->Name() + " refused " + name + " = " +
-                                                 Describe(value) +
-                                                 ": the driver does not accept this setting");
+      throw Refusal(err::kAcqParamValue, s_->Name(), name, value,
+                    "the driver does not accept this setting");
   }
 
  private:

@@ -4,6 +4,7 @@
 
 #include "detail/error.h"
 #include "detail/iconic.h"
+#include "detail/param.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HImageOps.h"
 #include "vision/HObject.h"
@@ -43,9 +44,7 @@ PixelType ParsePixelType(const HTuple& type, const char* proc, const char* param
     if (t == "uint2") return PixelType::UInt2;
     if (t == "real") return PixelType::Real;
   }
-  Fail(err::kWrongParamValue, proc,
-       std::string("parameter ") + param + " = " + Describe(type) +
-           ": expected 'byte', 'uint2' or 'real'");
+  BadParam(err::kWrongParamValue, proc, param, type, "expected 'byte', 'uint2' or 'real'");
 }
 
 bool ContourData::IsClosed() const noexcept {
@@ -155,9 +154,7 @@ void GenImageConst(HObject* image, const HTuple& type, const HTuple& width, cons
   const detail::PixelType t = detail::ParsePixelType(type, proc, "Type");
   auto integer = [&](const HTuple& v, const char* name) -> Hlong {
     if (v.Length() != 1 || v.Type(0) != HTupleType::Integer) {
-      detail::Fail(err::kWrongParamType, proc,
-                   std::string("parameter ") + name + " = " + detail::Describe(v) +
-                       ": one integer expected");
+      detail::BadParam(err::kWrongParamType, proc, name, v, "one integer expected");
     }
     return v.L();
   };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "detail/error.h"
+#include "detail/param.h"
 #include "detail/system.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HSystem.h"
@@ -29,11 +30,12 @@ std::mutex g_dir_mutex;
 std::string g_image_dir;  // guarded by g_dir_mutex
 
 std::string NameOf(const HTuple& name) {
-  if (name.Length() != 1 || name.Type(0) != HTupleType::String) {
+  std::string text;
+  if (!detail::ReadText(name, &text)) {
     detail::Fail(err::kWrongParamType, kProc,
                  "the setting's name must be one text, got " + detail::Describe(name));
   }
-  return name.S().Str();
+  return text;
 }
 
 [[noreturn]] void BadValue(const std::string& name, const HTuple& value, const char* expected) {
@@ -42,74 +44,29 @@ std::string NameOf(const HTuple& name) {
       "bad value " + detail::Describe(value) + " for setting '" + name + "': expected " + expected);
 }
 
-// Accepts an integer, or a double with an integral value, or a text holding a decimal integer.
-bool IntegerOf(const HTuple& value, Hlong* out) {
-  if (value.Length() != 1) return false;
-  switch (value.Type(0)) {
-    case HTupleType::Integer:
-      *out = value.L();
-      return true;
-    case HTupleType::Double: {
-      const double d = value.D();
-      if (d != static_cast<double>(static_cast<Hlong>(d))) return false;
-      *out = static_cast<Hlong>(d);
-      return true;
-    }
-    case HTupleType::String: {
-      const std::string s = value.S().Str();
-      if (s.empty() || s.size() > 18) return false;
-      std::size_t i = (s[0] == '-') ? 1 : 0;
-      if (i == s.size()) return false;
-      for (std::size_t k = i; k < s.size(); ++k) {
-        if (s[k] < '0' || s[k] > '9') return false;
-      }
-      *out = std::stoll(s);
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
-bool BoolOf(const HTuple& value, bool* out) {
-  if (value.Length() != 1) return false;
-  if (value.Type(0) == HTupleType::String) {
-    const std::string s = value.S().Str();
-    if (s == "true") return *out = true, true;
-    if (s == "false") return *out = false, true;
-    return false;
-  }
-  if (value.Type(0) == HTupleType::Integer && (value.L() == 0 || value.L() == 1)) {
-    *out = value.L() == 1;
-    return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 void SetSystem(const HTuple& name_tuple, const HTuple& value) {
   const std::string name = NameOf(name_tuple);
-  Hlong n = 0;
+  std::int64_t n = 0;
   bool b = false;
   if (name == "use_window_thread") {
-    if (!BoolOf(value, &b)) BadValue(name, value, "'true' or 'false'");
+    if (!detail::ReadBoolean(value, &b)) BadValue(name, value, "'true' or 'false'");
     g_use_window_thread = b;
   } else if (name == "thread_num") {
-    if (value.Length() == 1 && value.Type(0) == HTupleType::String &&
-        value.S().Str() == "default") {
+    if (detail::IsText(value, "default")) {
       g_thread_num = 0;
-    } else if (IntegerOf(value, &n) && n >= 1 && n <= 1024) {
+    } else if (detail::ReadInteger(value, &n) && n >= 1 && n <= 1024) {
       g_thread_num = static_cast<int>(n);
     } else {
       BadValue(name, value, "'default' or a thread count from 1 to 1024");
     }
   } else if (name == "width" || name == "height") {
-    if (!IntegerOf(value, &n) || n < 1 || n > 65536)
+    if (!detail::ReadInteger(value, &n) || n < 1 || n > 65536)
       BadValue(name, value, "an integer from 1 to 65536");
     (name == "width" ? g_width : g_height) = static_cast<int>(n);
   } else if (name == "int2_bits") {
-    if (!IntegerOf(value, &n) || !(n == -1 || (n >= 9 && n <= 15))) {
+    if (!detail::ReadInteger(value, &n) || !(n == -1 || (n >= 9 && n <= 15))) {
       BadValue(name, value, "-1 or an integer from 9 to 15");
     }
     g_int2_bits = static_cast<int>(n);

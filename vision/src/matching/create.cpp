@@ -6,9 +6,11 @@
 #include <numbers>
 #include <vector>
 
+#include "detail/error.h"
 #include "detail/iconic.h"
-#include "matching/params.h"
+#include "detail/param.h"
 #include "matching/shape_model.h"
+#include "vision/HErrorCodes.h"
 #include "vision/HMatching.h"
 
 namespace vision {

@@ -8,6 +8,7 @@
 
 #include "detail/error.h"
 #include "detail/iconic.h"
+#include "detail/param.h"
 #include "detail/system.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HWindow.h"
@@ -76,11 +77,12 @@ Attributes g_attr;  // guarded by g_attr_mutex
 constexpr std::uint32_t kContourColor = 0xffffff;
 
 std::string TextOf(const HTuple& value, const std::string& name) {
-  if (value.Length() != 1 || value.Type(0) != HTupleType::String) {
+  std::string text;
+  if (!detail::ReadText(value, &text)) {
     detail::Fail(err::kWindowAttr, "SetWindowAttr",
                  "attribute '" + name + "' takes one text, got " + detail::Describe(value));
   }
-  return value.S().Str();
+  return text;
 }
 
 detail::WindowImpl& OpenImpl(const std::unique_ptr<detail::WindowImpl>& impl, const char* proc) {
