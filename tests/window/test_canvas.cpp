@@ -133,3 +133,23 @@ TEST(HWindow, OperationsOnAWindowThatIsNotOpenRaise) {
   ExpectCode(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 0, 10); });
   ExpectCode(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 10, 40000); });
 }
+
+TEST(WindowAttr, UnknownNameListsEveryAttributeAndEachOfThemReadsBack) {
+  std::string message;
+  try {
+    SetWindowAttr("window_colour", "black");
+  } catch (const HException& e) {
+    message = e.ErrorMessage().Str();
+  }
+  const std::string known = "; known: ";
+  ASSERT_NE(message.find(known), std::string::npos) << message;
+  const std::string list = message.substr(message.find(known) + known.size());
+  EXPECT_EQ(list, "background_color, window_title, shared_memory");
+  for (const char* name : {"background_color", "window_title", "shared_memory"}) {
+    const HTuple before = GetWindowAttr(name);
+    SetWindowAttr(name, before);  // what an attribute reads back, it takes
+    EXPECT_EQ(GetWindowAttr(name).S().Str(), before.S().Str()) << name;
+  }
+  ExpectCode(err::kWindowAttr, [] { (void)GetWindowAttr("window_colour"); });
+  ExpectCode(err::kWindowAttr, [] { (void)GetWindowAttr(5); });
+}

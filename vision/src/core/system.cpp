@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,58 +45,127 @@ std::string NameOf(const HTuple& name) {
       "bad value " + detail::Describe(value) + " for setting '" + name + "': expected " + expected);
 }
 
+enum class Kind { kBoolean, kInteger, kText };
+
+// A value as the setting's kind reads it.
+struct Value {
+  bool flag = false;
+  std::int64_t number = 0;
+  std::string text;
+};
+
+// One process-wide setting: its name, the values it takes, and where it keeps them.
+struct Setting {
+  const char* name;
+  Kind kind;
+  const char* expected;  // what a refused value is told the setting takes
+  std::int64_t lo = 0;   // kInteger: the range lo..hi
+  std::int64_t hi = 0;
+  std::optional<std::int64_t> also =
+      std::nullopt;            // kInteger: one more value it takes outside the range
+  const char* word = nullptr;  // kInteger: a text that stands for 0
+  void (*set)(const Value&);   // called with a value the setting takes
+  HTuple (*get)();
+};
+
+constexpr Setting kSettings[] = {
+    {.name = "use_window_thread",
+     .kind = Kind::kBoolean,
+     .expected = "'true' or 'false'",
+     .set = [](const Value& v) { g_use_window_thread = v.flag; },
+     .get = [] { return HTuple(g_use_window_thread ? "true" : "false"); }},
+    {.name = "thread_num",
+     .kind = Kind::kInteger,
+     .expected = "'default' or a thread count from 1 to 1024",
+     .lo = 1,
+     .hi = 1024,
+     .word = "default",  // as many threads as cores
+     .set = [](const Value& v) { g_thread_num = static_cast<int>(v.number); },
+     .get = [] { return HTuple(Hlong{detail::ThreadCount()}); }},
+    {.name = "width",
+     .kind = Kind::kInteger,
+     .expected = "an integer from 1 to 65536",
+     .lo = 1,
+     .hi = 65536,
+     .set = [](const Value& v) { g_width = static_cast<int>(v.number); },
+     .get = [] { return HTuple(Hlong{g_width.load()}); }},
+    {.name = "height",
+     .kind = Kind::kInteger,
+     .expected = "an integer from 1 to 65536",
+     .lo = 1,
+     .hi = 65536,
+     .set = [](const Value& v) { g_height = static_cast<int>(v.number); },
+     .get = [] { return HTuple(Hlong{g_height.load()}); }},
+    {.name = "int2_bits",
+     .kind = Kind::kInteger,
+     .expected = "-1 or an integer from 9 to 15",
+     .lo = 9,
+     .hi = 15,
+     .also = -1,  // not set
+     .set = [](const Value& v) { g_int2_bits = static_cast<int>(v.number); },
+     .get = [] { return HTuple(Hlong{g_int2_bits.load()}); }},
+    {.name = "image_dir",
+     .kind = Kind::kText,
+     .expected = "one text of directories",
+     .set =
+         [](const Value& v) {
+           std::lock_guard lock(g_dir_mutex);
+           g_image_dir = v.text;
+         },
+     .get =
+         [] {
+           std::lock_guard lock(g_dir_mutex);
+           return HTuple(g_image_dir);
+         }},
+};
+
+const Setting* FindSetting(const std::string& name) {
+  for (const Setting& s : kSettings)
+    if (name == s.name) return &s;
+  return nullptr;
+}
+
+// Reads value as the setting takes it; false for a value it does not take.
+bool Read(const Setting& s, const HTuple& value, Value* out) {
+  switch (s.kind) {
+    case Kind::kBoolean:
+      return detail::ReadBoolean(value, &out->flag);
+    case Kind::kText:
+      return detail::ReadText(value, &out->text);
+    case Kind::kInteger:
+      if (s.word && detail::IsText(value, s.word)) {
+        out->number = 0;
+        return true;
+      }
+      return detail::ReadInteger(value, &out->number) &&
+             ((out->number >= s.lo && out->number <= s.hi) || out->number == s.also);
+  }
+  return false;
+}
+
 }  // namespace
 
 void SetSystem(const HTuple& name_tuple, const HTuple& value) {
   const std::string name = NameOf(name_tuple);
-  std::int64_t n = 0;
-  bool b = false;
-  if (name == "use_window_thread") {
-    if (!detail::ReadBoolean(value, &b)) BadValue(name, value, "'true' or 'false'");
-    g_use_window_thread = b;
-  } else if (name == "thread_num") {
-    if (detail::IsText(value, "default")) {
-      g_thread_num = 0;
-    } else if (detail::ReadInteger(value, &n) && n >= 1 && n <= 1024) {
-      g_thread_num = static_cast<int>(n);
-    } else {
-      BadValue(name, value, "'default' or a thread count from 1 to 1024");
-    }
-  } else if (name == "width" || name == "height") {
-    if (!detail::ReadInteger(value, &n) || n < 1 || n > 65536)
-      BadValue(name, value, "an integer from 1 to 65536");
-    (name == "width" ? g_width : g_height) = static_cast<int>(n);
-  } else if (name == "int2_bits") {
-    if (!detail::ReadInteger(value, &n) || !(n == -1 || (n >= 9 && n <= 15))) {
-      BadValue(name, value, "-1 or an integer from 9 to 15");
-    }
-    g_int2_bits = static_cast<int>(n);
-  } else if (name == "image_dir") {
-    if (value.Length() != 1 || value.Type(0) != HTupleType::String) {
-      BadValue(name, value, "one text of directories");
-    }
-    std::lock_guard lock(g_dir_mutex);
-    g_image_dir = value.S().Str();
-  } else {
-    detail::Fail(err::kSystemUnknownName, kProc,
-                 "unknown setting '" + name + "' (value " + detail::Describe(value) +
-                     "); known: use_window_thread, thread_num, width, height, int2_bits, "
-                     "image_dir");
+  const Setting* setting = FindSetting(name);
+  if (!setting) {
+    std::string known;
+    for (const Setting& s : kSettings) known += (known.empty() ? "" : ", ") + std::string(s.name);
+    detail::Fail(
+        err::kSystemUnknownName, kProc,
+        "unknown setting '" + name + "' (value " + detail::Describe(value) + "); known: " + known);
   }
+  Value v;
+  if (!Read(*setting, value, &v)) BadValue(name, value, setting->expected);
+  setting->set(v);
 }
 
 HTuple GetSystem(const HTuple& name_tuple) {
   const std::string name = NameOf(name_tuple);
-  if (name == "use_window_thread") return HTuple(g_use_window_thread ? "true" : "false");
-  if (name == "thread_num") return HTuple(Hlong{detail::ThreadCount()});
-  if (name == "width") return HTuple(Hlong{g_width.load()});
-  if (name == "height") return HTuple(Hlong{g_height.load()});
-  if (name == "int2_bits") return HTuple(Hlong{g_int2_bits.load()});
-  if (name == "image_dir") {
-    std::lock_guard lock(g_dir_mutex);
-    return HTuple(g_image_dir);
-  }
-  detail::Fail(err::kSystemUnknownName, "GetSystem", "unknown setting '" + name + "'");
+  const Setting* setting = FindSetting(name);
+  if (!setting)
+    detail::Fail(err::kSystemUnknownName, "GetSystem", "unknown setting '" + name + "'");
+  return setting->get();
 }
 
 void SetHcppInterfaceStringEncodingIsUtf8(bool is_utf8) { g_utf8 = is_utf8; }
