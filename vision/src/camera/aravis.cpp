@@ -399,4 +399,14 @@ class AravisInterface final : public Interface {
 
 std::unique_ptr<Interface> MakeAravisInterface() { return std::make_unique<AravisInterface>(); }
 
+std::unique_ptr<Interface> MakeAravisFakeInterface() {
+  {
+    std::lock_guard<std::mutex> lock(AravisMutex());
+    arv_disable_interface("GigEVision");
+    arv_disable_interface("USB3Vision");
+    arv_enable_interface("Fake");
+  }
+  return std::make_unique<AravisInterface>();
+}
+
 }  // namespace vision::detail::camera

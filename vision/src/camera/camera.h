@@ -136,7 +136,13 @@ std::unique_ptr<Interface> MakeGenICamInterface();
 
 std::unique_ptr<Interface> MakeSimulatedInterface(const std::string& options);
 #ifdef VISION_WITH_ARAVIS
+// GigE Vision and USB3 Vision cameras through Aravis.
 std::unique_ptr<Interface> MakeAravisInterface();
+// The same backend with Aravis's in-process fake camera as its only device (id "Fake_1"), for
+// tests: Aravis keeps its transports per process, so this switches GigE Vision and USB3 Vision
+// discovery off for the whole process (nothing touches the network afterwards, through any
+// interface) and the fake one on.
+std::unique_ptr<Interface> MakeAravisFakeInterface();
 #endif
 
 // Name of a pixel format for messages ("Mono8", or "0x02180015" when unknown).
