@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "../tests/matching/match_util.h"
+#include "match_util.h"
 #include "vision/HException.h"
+#include "vision/HImageFile.h"
 #include "vision/HImageOps.h"
 #include "vision/HSystem.h"
 

@@ -12,7 +12,7 @@
 
 #include "detail/iconic.h"
 #include "vision/vision.h"
-#include "xtest_support.h"
+#include "xtest.h"
 
 using namespace vision;
 using Clock = std::chrono::steady_clock;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "camera/camera.h"
 #include "detail/iconic.h"
 #include "env.h"
+#include "raises.h"
 
 namespace {
 
@@ -28,6 +30,7 @@ using vision::HException;
 using vision::HFramegrabber;
 using vision::HImage;
 using vision::HTuple;
+using visiontest::Raises;
 
 // Switches Aravis to its fake camera alone before the first test, for the whole process.
 class FakeOnly : public ::testing::Environment {
@@ -47,20 +50,16 @@ std::unique_ptr<camera::Device> OpenFake() {
   return FakeOnly::iface->Open(found.at(0));
 }
 
-// Runs f, expecting a camera::DeviceError (or an HException) with code; returns its message.
-template <class F>
-std::string Refused(std::uint32_t code, F&& f) {
-  try {
-    f();
-  } catch (const camera::DeviceError& e) {
-    EXPECT_EQ(e.Code(), code) << e.what();
-    return e.what();
-  } catch (const HException& e) {
-    EXPECT_EQ(e.ErrorCode(), code) << e.what();
-    return e.ErrorMessage().Str();
-  }
-  ADD_FAILURE() << "nothing raised (expected code " << code << ")";
-  return {};
+// A call on the seam with its DeviceError turned into an HException, as HFramegrabber turns it,
+// so that Raises can check it.
+std::function<void()> OnSeam(std::function<void()> f) {
+  return [f = std::move(f)] {
+    try {
+      f();
+    } catch (const camera::DeviceError& e) {
+      throw HException(e.Code(), "seam", e.what());
+    }
+  };
 }
 
 bool Contains(const std::string& text, const std::string& part) {
@@ -82,7 +81,8 @@ TEST(AravisFake, DiscoveryFindsOnlyTheFakeCameraAndOpensItById) {
 
   camera::DeviceInfo missing;
   missing.id = "Fake_2";
-  EXPECT_TRUE(Contains(Refused(err::kAcqOpen, [&] { FakeOnly::iface->Open(missing); }), "Fake_2"));
+  EXPECT_TRUE(
+      Contains(Raises(err::kAcqOpen, OnSeam([&] { FakeOnly::iface->Open(missing); })), "Fake_2"));
 }
 
 TEST(AravisFake, FeaturesOfEveryKindReadBackWhatWasWritten) {
@@ -113,35 +113,38 @@ TEST(AravisFake, FeaturesOfEveryKindReadBackWhatWasWritten) {
 
   // A command runs (the value is ignored); it has nothing to read.
   device->SetFeature("TriggerSoftware", HTuple(1));
-  EXPECT_TRUE(Contains(Refused(err::kAcqParamValue, [&] { device->GetFeature("TriggerSoftware"); }),
-                       "command"));
+  EXPECT_TRUE(
+      Contains(Raises(err::kAcqParamValue, OnSeam([&] { device->GetFeature("TriggerSoftware"); })),
+               "command"));
 }
 
 TEST(AravisFake, RefusalsNameTheCameraTheFeatureTheValueAndTheReason) {
   auto device = OpenFake();
-  std::string m =
-      Refused(err::kAcqParamValue, [&] { device->SetFeature("PixelFormat", HTuple("BGR8")); });
+  std::string m = Raises(err::kAcqParamValue,
+                         OnSeam([&] { device->SetFeature("PixelFormat", HTuple("BGR8")); }));
   EXPECT_TRUE(Contains(m, "'Fake 1'") && Contains(m, "PixelFormat = 'BGR8'") &&
               Contains(m, "no such entry") && Contains(m, "Mono16"))
       << m;
-  m = Refused(err::kAcqParamValue, [&] { device->SetFeature("GainRaw", HTuple(11)); });
+  m = Raises(err::kAcqParamValue, OnSeam([&] { device->SetFeature("GainRaw", HTuple(11)); }));
   EXPECT_TRUE(Contains(m, "GainRaw = 11") && Contains(m, "out of range 0 to 10")) << m;
-  m = Refused(err::kAcqParamValue,
-              [&] { device->SetFeature("AcquisitionFrameRate", HTuple(5000)); });
+  m = Raises(err::kAcqParamValue,
+             OnSeam([&] { device->SetFeature("AcquisitionFrameRate", HTuple(5000)); }));
   EXPECT_TRUE(Contains(m, "out of range 0.1 to 1000")) << m;
-  m = Refused(err::kAcqParamValue, [&] { device->SetFeature("Width", HTuple("0x100")); });
+  m = Raises(err::kAcqParamValue, OnSeam([&] { device->SetFeature("Width", HTuple("0x100")); }));
   EXPECT_TRUE(Contains(m, "an integer is expected")) << m;
-  m = Refused(err::kAcqParamValue, [&] { device->SetFeature("TestBoolean", HTuple("maybe")); });
+  m = Raises(err::kAcqParamValue,
+             OnSeam([&] { device->SetFeature("TestBoolean", HTuple("maybe")); }));
   EXPECT_TRUE(Contains(m, "true or false")) << m;
-  m = Refused(err::kAcqParamValue,
-              [&] { device->SetFeature("AcquisitionFrameRate", HTuple("fast")); });
+  m = Raises(err::kAcqParamValue,
+             OnSeam([&] { device->SetFeature("AcquisitionFrameRate", HTuple("fast")); }));
   EXPECT_TRUE(Contains(m, "a number is expected")) << m;
-  m = Refused(err::kAcqReadOnly, [&] { device->SetFeature("SensorWidth", HTuple(64)); });
+  m = Raises(err::kAcqReadOnly, OnSeam([&] { device->SetFeature("SensorWidth", HTuple(64)); }));
   EXPECT_TRUE(Contains(m, "read-only")) << m;
-  m = Refused(err::kAcqReadOnly, [&] { device->SetFeature("DeviceModelName", HTuple("x")); });
-  m = Refused(err::kAcqUnknownParam, [&] { device->SetFeature("Gamma", HTuple(1)); });
+  m = Raises(err::kAcqReadOnly,
+             OnSeam([&] { device->SetFeature("DeviceModelName", HTuple("x")); }));
+  m = Raises(err::kAcqUnknownParam, OnSeam([&] { device->SetFeature("Gamma", HTuple(1)); }));
   EXPECT_TRUE(Contains(m, "'Gamma'")) << m;
-  Refused(err::kAcqUnknownParam, [&] { device->GetFeature("Gamma"); });
+  Raises(err::kAcqUnknownParam, OnSeam([&] { device->GetFeature("Gamma"); }));
   // Refused writes change nothing.
   EXPECT_EQ(device->GetFeature("PixelFormat").S().Str(), "Mono8");
   EXPECT_EQ(device->GetFeature("GainRaw").L(), 0);
@@ -214,7 +217,7 @@ TEST(AravisFakeGrabber, OpensTheFakeCameraByDefaultOrByIdAndNamesTheOnesItFound)
   Open(grabber, "Fake_1");
   EXPECT_EQ(grabber.GetFramegrabberParam("DeviceVendorName").S().Str(), "Aravis");
   grabber.CloseFramegrabber();
-  const std::string m = Refused(err::kAcqNoDevice, [&] { Open(grabber, "cam-17"); });
+  const std::string m = Raises(err::kAcqNoDevice, [&] { Open(grabber, "cam-17"); });
   EXPECT_TRUE(Contains(m, "'cam-17'") && Contains(m, "Fake_1")) << m;
   EXPECT_FALSE(grabber.IsOpen());
 }

@@ -11,6 +11,7 @@
 
 #include "detail/iconic.h"
 #include "env.h"
+#include "raises.h"
 
 namespace {
 
@@ -19,25 +20,13 @@ using vision::HException;
 using vision::HFramegrabber;
 using vision::HImage;
 using vision::HTuple;
+using visiontest::Raises;
 
 void Open(HFramegrabber& camera, const char* options, const char* device = "default",
           const char* name = "GenICamTL", const char* external_trigger = "false") {
   visiontest::SetEnv("VISION_FAKE_CAMERA", options);
   camera.OpenFramegrabber(name, 0, 0, 0, 0, 0, 0, "default", 8, "default", -1.0, external_trigger,
                           "default", device, -1, -1);
-}
-
-// Runs f, expecting HException with code; returns its message.
-template <class F>
-std::string Raises(std::uint32_t code, F&& f) {
-  try {
-    f();
-  } catch (const HException& e) {
-    EXPECT_EQ(e.ErrorCode(), code) << e.what();
-    return e.ErrorMessage().Str();
-  }
-  ADD_FAILURE() << "no HException (expected code " << code << ")";
-  return {};
 }
 
 bool Contains(const std::string& text, const std::string& part) {

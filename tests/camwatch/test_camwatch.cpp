@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "xtest_support.h"
+#include "temp_dir.h"
+#include "xtest.h"
 
 using namespace std::chrono_literals;
 
@@ -35,12 +36,10 @@ class Camwatch {
  public:
   // env: "NAME=value" entries set for the child; a "NAME" alone removes NAME.
   explicit Camwatch(const std::vector<std::string>& env) {
-    char out_name[] = "/tmp/camwatch_out_XXXXXX";
-    char err_name[] = "/tmp/camwatch_err_XXXXXX";
-    const int out = mkstemp(out_name);
-    const int err = mkstemp(err_name);
-    out_path_ = out_name;
-    err_path_ = err_name;
+    out_path_ = dir_ / "stdout";
+    err_path_ = dir_ / "stderr";
+    const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
@@ -66,8 +65,6 @@ class Camwatch {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    unlink(out_path_.c_str());
-    unlink(err_path_.c_str());
   }
 
   bool Running() {
@@ -93,6 +90,7 @@ class Camwatch {
   pid_t pid_ = -1;
   bool exited_ = false;
   int status_ = 0;
+  visiontest::TempDir dir_;  // the output files, removed with it
   std::string out_path_, err_path_;
 };
 

@@ -4,13 +4,13 @@
 
 #include <vision/vision.h>
 
-#include "error_of.h"
+#include "raises.h"
 
 using namespace vision;
 
 namespace {
 
-using visiontest::ErrorOf;
+using visiontest::Raises;
 
 }  // namespace
 
@@ -51,45 +51,39 @@ TEST(Objects, SelectConcatAndEmptyObjects) {
   GetImagePointer1(both.SelectObj(2), &type, &w, &h);
   EXPECT_EQ(type.S().Str(), "uint2");
   EXPECT_EQ(w, 3);
-  EXPECT_EQ(ErrorOf([&] { (void)both.SelectObj(3); }), err::kObjectIndex);
-  EXPECT_EQ(ErrorOf([&] { (void)both.SelectObj(0); }), err::kObjectIndex);
+  Raises(err::kObjectIndex, [&] { (void)both.SelectObj(3); });
+  Raises(err::kObjectIndex, [&] { (void)both.SelectObj(0); });
   HObject empty;
   EXPECT_FALSE(empty.IsInitialized());
   HTuple width, height;
-  EXPECT_EQ(ErrorOf([&] { GetImageSize(empty, &width, &height); }), err::kObjectEmpty);
+  Raises(err::kObjectEmpty, [&] { GetImageSize(empty, &width, &height); });
 }
 
 TEST(Images, CreationAndAccessCheckTheirArguments) {
-  EXPECT_EQ(ErrorOf([] {
-              HObject i;
-              GenImageConst(&i, "int4", 2, 2);
-            }),
-            err::kWrongParamValue);
-  EXPECT_EQ(ErrorOf([] {
-              HObject i;
-              GenImageConst(&i, "byte", 0, 2);
-            }),
-            err::kImageSize);
-  EXPECT_EQ(ErrorOf([] {
-              HObject i;
-              GenImageConst(&i, "byte", 70000, 2);
-            }),
-            err::kImageSize);
-  EXPECT_EQ(ErrorOf([] {
-              HObject i;
-              GenImageConst(&i, "real", 65536, 65536);
-            }),
-            err::kImageSize);
-  EXPECT_EQ(ErrorOf([] {
-              HObject i;
-              GenImageConst(&i, "byte", 2.0, 2);
-            }),
-            err::kWrongParamType);
-  EXPECT_EQ(ErrorOf([] {
-              HObject i;
-              GenImage1(&i, "byte", 2, 2, nullptr);
-            }),
-            err::kWrongParamValue);
+  Raises(err::kWrongParamValue, [] {
+    HObject i;
+    GenImageConst(&i, "int4", 2, 2);
+  });
+  Raises(err::kImageSize, [] {
+    HObject i;
+    GenImageConst(&i, "byte", 0, 2);
+  });
+  Raises(err::kImageSize, [] {
+    HObject i;
+    GenImageConst(&i, "byte", 70000, 2);
+  });
+  Raises(err::kImageSize, [] {
+    HObject i;
+    GenImageConst(&i, "real", 65536, 65536);
+  });
+  Raises(err::kWrongParamType, [] {
+    HObject i;
+    GenImageConst(&i, "byte", 2.0, 2);
+  });
+  Raises(err::kWrongParamValue, [] {
+    HObject i;
+    GenImage1(&i, "byte", 2, 2, nullptr);
+  });
   const std::uint16_t r[2] = {1, 2}, g[2] = {3, 4}, b[2] = {5, 65535};
   HObject rgb;
   GenImage3(&rgb, "uint2", 2, 1, r, g, b);
@@ -104,12 +98,12 @@ TEST(Images, CreationAndAccessCheckTheirArguments) {
   EXPECT_EQ(static_cast<const std::uint16_t*>(pg)[1], 4);
   HObject grey;
   GenImageConst(&grey, "byte", 2, 2);
-  EXPECT_EQ(ErrorOf([&] { GetImagePointer3(grey, &pr, &pg, &pb, nullptr, nullptr, nullptr); }),
-            err::kImageType);
-  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 2, 0, &v); }), err::kWrongParamValue);
-  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, -1, 0, &v); }), err::kWrongParamValue);
-  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 0.5, 0, &v); }), err::kWrongParamType);
-  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, HTuple(0).Append(1), 0, &v); }), err::kWrongParamCount);
+  Raises(err::kImageType,
+         [&] { GetImagePointer3(grey, &pr, &pg, &pb, nullptr, nullptr, nullptr); });
+  Raises(err::kWrongParamValue, [&] { GetGrayval(grey, 2, 0, &v); });
+  Raises(err::kWrongParamValue, [&] { GetGrayval(grey, -1, 0, &v); });
+  Raises(err::kWrongParamType, [&] { GetGrayval(grey, 0.5, 0, &v); });
+  Raises(err::kWrongParamCount, [&] { GetGrayval(grey, HTuple(0).Append(1), 0, &v); });
   const float f[1] = {0.25f};
   HObject real;
   GenImage1(&real, "real", 1, 1, f);

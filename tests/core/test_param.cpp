@@ -11,6 +11,7 @@
 
 #include "detail/error.h"
 #include "detail/param.h"
+#include "raises.h"
 
 using namespace vision;
 
@@ -107,29 +108,18 @@ TEST(Param, NumberBooleanTextAndListReaders) {
 }
 
 TEST(Param, RefusalsNameTheOperatorTheParameterAndTheValue) {
-  try {
+  const HException e = visiontest::Raised([] {
     detail::BadParam(err::kWrongParamValue, "SomeOperator", "Width", HTuple("wide"), "too wide");
-    FAIL() << "no exception";
-  } catch (const HException& e) {
-    EXPECT_EQ(e.ErrorCode(), err::kWrongParamValue);
-    EXPECT_EQ(e.ProcName().Str(), "SomeOperator");
-    EXPECT_EQ(e.ErrorMessage().Str(), "parameter Width = 'wide': too wide");
-  }
-  try {
-    (void)detail::TextParam(HTuple(5), "Op", "Name");
-    FAIL() << "no exception";
-  } catch (const HException& e) {
-    EXPECT_EQ(e.ErrorCode(), err::kWrongParamType);
-    EXPECT_EQ(e.ErrorMessage().Str(), "parameter Name = 5: one text expected");
-  }
-  try {
-    detail::CheckRange(2, 1, "Op", "AngleStart", "AngleEnd");
-    FAIL() << "no exception";
-  } catch (const HException& e) {
-    EXPECT_EQ(e.ErrorCode(), err::kWrongParamRange);
-    EXPECT_EQ(e.ErrorMessage().Str(),
-              "range the wrong way round: AngleStart = 2 is larger than AngleEnd = 1");
-  }
+  });
+  EXPECT_EQ(e.ErrorCode(), err::kWrongParamValue);
+  EXPECT_EQ(e.ProcName().Str(), "SomeOperator");
+  EXPECT_EQ(e.ErrorMessage().Str(), "parameter Width = 'wide': too wide");
+  EXPECT_EQ(visiontest::Raises(err::kWrongParamType,
+                               [] { (void)detail::TextParam(HTuple(5), "Op", "Name"); }),
+            "parameter Name = 5: one text expected");
+  EXPECT_EQ(visiontest::Raises(err::kWrongParamRange,
+                               [] { detail::CheckRange(2, 1, "Op", "AngleStart", "AngleEnd"); }),
+            "range the wrong way round: AngleStart = 2 is larger than AngleEnd = 1");
   EXPECT_EQ(detail::ChoiceParam(HTuple("b"), "Op", "Mode", {"a", "b"}), 1);
   EXPECT_EQ(detail::IntegerParam(HTuple(4.0), "Op", "Levels", 1, 10), 4);
 }

@@ -7,7 +7,7 @@
 
 #include <vision/vision.h>
 
-#include "error_of.h"
+#include "raises.h"
 
 using vision::HException;
 using vision::HTuple;
@@ -61,7 +61,7 @@ TEST(TupleAngles, RadAndNegation) {
 
 namespace {
 
-using visiontest::ErrorOf;
+using visiontest::Raises;
 
 struct DummyHandle : vision::detail::HandleBase {
   const char* KindName() const noexcept override { return "dummy"; }
@@ -73,17 +73,17 @@ TEST(TupleConversion, EachAccessorAcceptsOnlyItsKind) {
   namespace err = vision::err;
   const HTuple big = HTuple(vision::Hlong{1} << 40);
   EXPECT_EQ(big.L(), vision::Hlong{1} << 40);
-  EXPECT_EQ(ErrorOf([&] { (void)big.I(); }), err::kTupleType);  // does not fit an int
+  Raises(err::kTupleType, [&] { (void)big.I(); });  // does not fit an int
   EXPECT_DOUBLE_EQ(HTuple(3).D(), 3.0);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple("a").D(); }), err::kTupleType);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).S(); }), err::kTupleType);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).H(); }), err::kTupleType);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple().D(); }), err::kTupleEmpty);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(1)[1]; }), err::kTupleIndex);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(1)[-1]; }), err::kTupleIndex);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).Type(3); }), err::kTupleIndex);
-  EXPECT_EQ(ErrorOf([] { HTuple t(static_cast<const char*>(nullptr)); }), err::kWrongParamValue);
-  EXPECT_EQ(ErrorOf([] { HTuple t(vision::HHandle{}); }), err::kWrongParamValue);
+  Raises(err::kTupleType, [] { (void)HTuple("a").D(); });
+  Raises(err::kTupleType, [] { (void)HTuple(1).S(); });
+  Raises(err::kTupleType, [] { (void)HTuple(1).H(); });
+  Raises(err::kTupleEmpty, [] { (void)HTuple().D(); });
+  Raises(err::kTupleIndex, [] { (void)HTuple(1)[1]; });
+  Raises(err::kTupleIndex, [] { (void)HTuple(1)[-1]; });
+  Raises(err::kTupleIndex, [] { (void)HTuple(1).Type(3); });
+  Raises(err::kWrongParamValue, [] { HTuple t(static_cast<const char*>(nullptr)); });
+  Raises(err::kWrongParamValue, [] { HTuple t(vision::HHandle{}); });
   // Further elements are ignored by the conversions.
   HTuple two;
   two.Append(5).Append("x");
@@ -100,16 +100,16 @@ TEST(TupleArithmetic, IntegerRulesOverflowAndDivision) {
   EXPECT_EQ((HTuple(7) / 2).L(), 3);
   EXPECT_EQ((HTuple(-7) / 2).L(), -3);
   EXPECT_DOUBLE_EQ((HTuple(7) / 2.0).D(), 3.5);
-  EXPECT_EQ(ErrorOf([] { (void)(HTuple(1) / 0); }), err::kTupleDivZero);
+  Raises(err::kTupleDivZero, [] { (void)(HTuple(1) / 0); });
   EXPECT_TRUE(std::isinf((HTuple(1.0) / 0).D()));
-  EXPECT_EQ(ErrorOf([] { (void)(HTuple("a") - 1); }), err::kTupleType);
-  EXPECT_EQ(ErrorOf([] { (void)(HTuple("a") * HTuple("b")); }), err::kTupleType);
-  EXPECT_EQ(ErrorOf([] { (void)-HTuple("a"); }), err::kTupleType);
+  Raises(err::kTupleType, [] { (void)(HTuple("a") - 1); });
+  Raises(err::kTupleType, [] { (void)(HTuple("a") * HTuple("b")); });
+  Raises(err::kTupleType, [] { (void)-HTuple("a"); });
   // Empty operands give empty results; an empty and a longer tuple do not mix.
   EXPECT_TRUE((HTuple() + 1).IsEmpty());
   HTuple three;
   three.Append(1).Append(2).Append(3);
-  EXPECT_EQ(ErrorOf([&] { (void)(HTuple() + three); }), err::kTupleLength);
+  Raises(err::kTupleLength, [&] { (void)(HTuple() + three); });
   // The benchmark's time arithmetic: (end - start) * 1000 stays a double.
   const HTuple ms = (HTuple(2.5) - HTuple(2.25)) * 1000;
   EXPECT_EQ(ms.Type(0), vision::HTupleType::Double);
@@ -131,8 +131,7 @@ TEST(TupleText, ConcatenationOfTextsAndNumbers) {
   ASSERT_EQ(names.Length(), 2);
   EXPECT_EQ(names[1].S().Str(), "img_002");
   auto handle = std::make_shared<DummyHandle>();
-  EXPECT_EQ(ErrorOf([&] { (void)(HTuple("h") + HTuple(vision::HHandle(handle))); }),
-            vision::err::kTupleType);
+  Raises(vision::err::kTupleType, [&] { (void)(HTuple("h") + HTuple(vision::HHandle(handle))); });
 }
 
 TEST(TupleString, FormatsAndLimits) {
@@ -145,12 +144,12 @@ TEST(TupleString, FormatsAndLimits) {
   EXPECT_EQ(HTuple(7).TupleString("s").S().Str(), "7");
   const std::string wide = HTuple(1e308).TupleString("512.512f").S().Str();
   EXPECT_GT(wide.size(), 800u);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).TupleString("513d"); }), vision::err::kTupleFormat);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).TupleString(""); }), vision::err::kTupleFormat);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).TupleString(HTuple()); }), vision::err::kTupleEmpty);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(1).TupleString(5); }), vision::err::kTupleFormat);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(std::nan("")).TupleString("d"); }), vision::err::kTupleType);
-  EXPECT_EQ(ErrorOf([] { (void)HTuple(1e300).TupleString("d"); }), vision::err::kTupleType);
+  Raises(vision::err::kTupleFormat, [] { (void)HTuple(1).TupleString("513d"); });
+  Raises(vision::err::kTupleFormat, [] { (void)HTuple(1).TupleString(""); });
+  Raises(vision::err::kTupleEmpty, [] { (void)HTuple(1).TupleString(HTuple()); });
+  Raises(vision::err::kTupleFormat, [] { (void)HTuple(1).TupleString(5); });
+  Raises(vision::err::kTupleType, [] { (void)HTuple(std::nan("")).TupleString("d"); });
+  Raises(vision::err::kTupleType, [] { (void)HTuple(1e300).TupleString("d"); });
   EXPECT_TRUE(HTuple().TupleString("d").IsEmpty());
 }
 
@@ -159,7 +158,7 @@ TEST(TupleCompare, NumbersTextsHandlesAndNaN) {
   EXPECT_TRUE(HTuple(1) < HTuple(1.5));
   EXPECT_TRUE(HTuple("a") < HTuple("b"));
   EXPECT_FALSE(HTuple(1) == HTuple("1"));
-  EXPECT_EQ(ErrorOf([] { (void)(HTuple(1) < HTuple("1")); }), vision::err::kTupleType);
+  Raises(vision::err::kTupleType, [] { (void)(HTuple(1) < HTuple("1")); });
   // NaN never equals a number; it equals itself so the order stays total.
   const HTuple nan(std::nan(""));
   EXPECT_FALSE(nan == HTuple(1.0));

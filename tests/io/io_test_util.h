@@ -12,29 +12,10 @@
 
 #include <vision/vision.h>
 
-#include "error_of.h"
+#include "raises.h"
+#include "temp_dir.h"
 
 namespace iotest {
-
-// A fresh directory under the system's temporary directory, removed again with the object.
-class TempDir {
- public:
-  TempDir() {
-    static int counter = 0;
-    path_ = std::filesystem::temp_directory_path() /
-            ("vision_io_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  std::string Str() const { return path_.string(); }
-
- private:
-  std::filesystem::path path_;
-};
 
 inline void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream f(path, std::ios::binary);
@@ -106,6 +87,9 @@ inline double MaxDiff(const vision::HObject& a, const vision::HObject& b) {
   return worst;
 }
 
+// The support library's helpers, as the image file tests name them.
 using visiontest::ErrorOf;
+using visiontest::Raises;
+using visiontest::TempDir;
 
 }  // namespace iotest

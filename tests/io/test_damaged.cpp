@@ -8,6 +8,7 @@
 using namespace vision;
 using iotest::ErrorOf;
 using iotest::Pattern;
+using iotest::Raises;
 using iotest::TempDir;
 
 namespace {
@@ -57,12 +58,12 @@ TEST(DamagedFiles, AbsurdDimensionsAreRefusedBeforeAllocating) {
   HObject image;
   // Past the per-side limit.
   iotest::WriteText(dir / "huge.pgm", "P5 100000 10 255\n");
-  EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "huge.pgm").c_str()); }), err::kFileLimits);
+  Raises(err::kFileLimits, [&] { ReadImage(&image, (dir / "huge.pgm").c_str()); });
   // Within the limits, but the file cannot hold the pixels.
   iotest::WriteText(dir / "big.ppm", "P6 40000 40000 65535\n" + std::string(100, 'x'));
-  EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "big.ppm").c_str()); }), err::kFileLimits);
+  Raises(err::kFileLimits, [&] { ReadImage(&image, (dir / "big.ppm").c_str()); });
   iotest::WriteText(dir / "short.pgm", "P5 30000 30000 255\n" + std::string(100, 'x'));
-  EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "short.pgm").c_str()); }), err::kFileFormat);
+  Raises(err::kFileFormat, [&] { ReadImage(&image, (dir / "short.pgm").c_str()); });
 
   // PNG whose IHDR claims 60000 x 60000 (CRC fixed up so only the size is wrong).
   std::vector<std::uint8_t> png = Encoded("png", 1);
@@ -105,11 +106,11 @@ TEST(DamagedFiles, UnknownEmptyAndDirectory) {
   HObject image;
   iotest::WriteText(dir / "text.png", "this is not an image");
   iotest::WriteText(dir / "empty.png", "");
-  EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "text.png").c_str()); }), err::kFileFormat);
-  EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "empty.png").c_str()); }), err::kFileFormat);
+  Raises(err::kFileFormat, [&] { ReadImage(&image, (dir / "text.png").c_str()); });
+  Raises(err::kFileFormat, [&] { ReadImage(&image, (dir / "empty.png").c_str()); });
   // A directory of that name is not an image file.
   std::filesystem::create_directories(dir / "folder");
-  EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "folder").c_str()); }), err::kFileNotFound);
+  Raises(err::kFileNotFound, [&] { ReadImage(&image, (dir / "folder").c_str()); });
   try {
     ReadImage(&image, (dir / "text.png").c_str());
   } catch (const HException& e) {

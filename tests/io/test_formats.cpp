@@ -3,9 +3,9 @@
 #include "io_test_util.h"
 
 using namespace vision;
-using iotest::ErrorOf;
 using iotest::MaxDiff;
 using iotest::Pattern;
+using iotest::Raises;
 using iotest::TempDir;
 
 namespace {
@@ -71,14 +71,12 @@ TEST(ImageFiles, RealImagesRoundTripThroughTiffOnly) {
   WriteImage(image, "tiff", 0, (dir / "real.tif").c_str());
   ReadImage(&back, (dir / "real.tif").c_str());
   EXPECT_EQ(MaxDiff(image, back), 0.0);
-  EXPECT_EQ(ErrorOf([&] { WriteImage(image, "png", 0, (dir / "real").c_str()); }), err::kImageType);
-  EXPECT_EQ(ErrorOf([&] { WriteImage(image, "bmp", 0, (dir / "real").c_str()); }), err::kImageType);
-  EXPECT_EQ(ErrorOf([&] { WriteImage(Pattern(4, 4, 1, true), "bmp", 0, (dir / "w").c_str()); }),
-            err::kImageType);
-  EXPECT_EQ(ErrorOf([&] { WriteImage(image, "gif", 0, (dir / "x").c_str()); }),
-            err::kWrongParamValue);
-  EXPECT_EQ(ErrorOf([&] { WriteImage(image, "tiff", 0, (dir / "no/such/dir/x").c_str()); }),
-            err::kFileWrite);
+  Raises(err::kImageType, [&] { WriteImage(image, "png", 0, (dir / "real").c_str()); });
+  Raises(err::kImageType, [&] { WriteImage(image, "bmp", 0, (dir / "real").c_str()); });
+  Raises(err::kImageType,
+         [&] { WriteImage(Pattern(4, 4, 1, true), "bmp", 0, (dir / "w").c_str()); });
+  Raises(err::kWrongParamValue, [&] { WriteImage(image, "gif", 0, (dir / "x").c_str()); });
+  Raises(err::kFileWrite, [&] { WriteImage(image, "tiff", 0, (dir / "no/such/dir/x").c_str()); });
 }
 
 TEST(ImageFiles, Int2BitsClampsSixteenBitSamples) {
@@ -186,7 +184,7 @@ TEST(ImageFiles, BmpTopDownThirtyTwoBitPaletteAndOneBit) {
   // RLE is refused with a clear error.
   iotest::WriteBytes(dir / "rle.bmp",
                      Bmp(2, 2, 8, 1, std::vector<std::uint8_t>(1024, 0), {0, 0, 0, 1}));
-  EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "rle.bmp").c_str()); }), err::kFileFormat);
+  Raises(err::kFileFormat, [&] { ReadImage(&image, (dir / "rle.bmp").c_str()); });
 }
 
 TEST(ImageFiles, PnmHeaderCommentsAndSmallMaxval) {
@@ -220,9 +218,9 @@ TEST(ImageFiles, SeveralNamesGiveSeveralImages) {
   HTuple w, h;
   GetImageSize(images.SelectObj(2), &w, &h);
   EXPECT_EQ(w.L(), 6);
-  EXPECT_EQ(ErrorOf([&] { ReadImage(&images, 5); }), err::kWrongParamType);
-  EXPECT_EQ(ErrorOf([&] { ReadImage(&images, HTuple()); }), err::kWrongParamCount);
-  EXPECT_EQ(ErrorOf([&] { ReadImage(nullptr, "x"); }), err::kNullOutput);
+  Raises(err::kWrongParamType, [&] { ReadImage(&images, 5); });
+  Raises(err::kWrongParamCount, [&] { ReadImage(&images, HTuple()); });
+  Raises(err::kNullOutput, [&] { ReadImage(nullptr, "x"); });
 }
 
 TEST(ImageFiles, EveryFuzzSeedIsAValidImage) {

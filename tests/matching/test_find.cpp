@@ -11,7 +11,7 @@
 #include "match_util.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HException.h"
-#include "vision/HImageOps.h"
+#include "vision/HImageFile.h"
 #include "vision/HSystem.h"
 
 using namespace matchtest;

@@ -6,24 +6,15 @@
 
 #include "match_util.h"
 #include "matching/shape_model.h"
+#include "raises.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HException.h"
 
 using namespace matchtest;
 using vision::HTuple;
+using visiontest::Raised;
 
 namespace {
-
-// Runs f and returns the exception it raised (or fails the test).
-vision::HException Raised(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const vision::HException& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no exception";
-  return vision::HException(0, "", "");
-}
 
 struct CreateArgs {
   HTuple levels = "auto", a0 = Rad(-10), ext = Rad(20), astep = "auto", r0 = 0.9, r1 = 1.7,

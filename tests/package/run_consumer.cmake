@@ -2,7 +2,8 @@
 #   -DMODE=install: installs the build tree (BUILD_DIR) into a scratch prefix first and uses that;
 #   -DMODE=build-tree: uses the build tree's own package files.
 # Other inputs: SOURCE_DIR (this folder), WORK_DIR (scratch), GENERATOR, CXX_COMPILER, BUNDLED
-# (ON when the sample images are part of the build).
+# (ON when the sample images are part of the build), VERSION (the project version, which the
+# consumer must see in vision/Version.h).
 cmake_minimum_required(VERSION 3.25)
 
 function(run)
@@ -18,7 +19,8 @@ file(MAKE_DIRECTORY "${WORK_DIR}/scratch")
 if(MODE STREQUAL "install")
   set(prefix "${WORK_DIR}/prefix")
   run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
-  foreach(f include/vision/vision.h include/vision/HImageOps.h)
+  foreach(f include/vision/vision.h include/vision/HImageOps.h include/vision/HImageFile.h
+      include/vision/HContourOps.h include/vision/Version.h)
     if(NOT EXISTS "${prefix}/${f}")
       message(FATAL_ERROR "not installed: ${f}")
     endif()
@@ -44,6 +46,9 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "consumer failed (${rc}):\n${out}\n${err}")
 endif()
 message(STATUS "${out}")
+if(NOT out MATCHES "\\(library ${VERSION}\\)")
+  message(FATAL_ERROR "the consumer did not see the library version ${VERSION} in vision/Version.h")
+endif()
 if(MODE STREQUAL "install")
   # The installed library must not depend on the build tree: check that it found the images
   # under the prefix, not under the build folder.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "detail/iconic.h"
+#include "raises.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HException.h"
 #include "vision/HWindow.h"
@@ -11,6 +12,7 @@
 #include "window/window.h"
 
 using namespace vision;
+using visiontest::Raises;
 
 namespace {
 
@@ -33,17 +35,6 @@ struct TestCanvas {
   std::vector<std::uint32_t> pixels;
   detail::Canvas view;
 };
-
-std::uint32_t ExpectCode(std::uint32_t code, const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const HException& e) {
-    EXPECT_EQ(e.ErrorCode(), code) << e.what();
-    return e.ErrorCode();
-  }
-  ADD_FAILURE() << "no HException";
-  return 0;
-}
 
 }  // namespace
 
@@ -88,8 +79,8 @@ TEST(RenderImage, RejectsImagesThatCannotBeShown) {
   auto deep =
       MakeImage(2, 2, 1, detail::PixelType::UInt2, [](int, int, int) { return std::uint8_t(0); });
   TestCanvas f(2, 2, 2);
-  ExpectCode(err::kImageType, [&] { detail::RenderImage(two, f.view, "DispImage"); });
-  ExpectCode(err::kImageType, [&] { detail::RenderImage(deep, f.view, "DispImage"); });
+  Raises(err::kImageType, [&] { detail::RenderImage(two, f.view, "DispImage"); });
+  Raises(err::kImageType, [&] { detail::RenderImage(deep, f.view, "DispImage"); });
 }
 
 TEST(RenderContour, DrawsClippedLinesInImageCoordinates) {
@@ -109,11 +100,11 @@ TEST(WindowAttr, KnownAttributesAreKeptAndBadOnesRaise) {
   EXPECT_EQ(GetWindowAttr("background_color").S().Str(), "#102030");
   SetWindowAttr("window_title", "a title");
   EXPECT_EQ(GetWindowAttr("window_title").S().Str(), "a title");
-  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("window_colour", "black"); });
-  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("background_color", "blackish"); });
-  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("background_color", "#12345"); });
-  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("window_title", 5); });
-  ExpectCode(err::kWindowAttr, [] { SetWindowAttr("shared_memory", "yes"); });
+  Raises(err::kWindowAttr, [] { SetWindowAttr("window_colour", "black"); });
+  Raises(err::kWindowAttr, [] { SetWindowAttr("background_color", "blackish"); });
+  Raises(err::kWindowAttr, [] { SetWindowAttr("background_color", "#12345"); });
+  Raises(err::kWindowAttr, [] { SetWindowAttr("window_title", 5); });
+  Raises(err::kWindowAttr, [] { SetWindowAttr("shared_memory", "yes"); });
   // A rejected value leaves the attribute as it was.
   EXPECT_EQ(GetWindowAttr("background_color").S().Str(), "#102030");
 
@@ -128,19 +119,15 @@ TEST(HWindow, OperationsOnAWindowThatIsNotOpenRaise) {
   EXPECT_FALSE(w.IsOpen());
   HImage image("byte", 4, 4);
   Hlong button = 0;
-  ExpectCode(err::kWindowClosed, [&] { w.DispImage(image); });
-  ExpectCode(err::kWindowClosed, [&] { w.GetMposition(nullptr, nullptr, &button); });
-  ExpectCode(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 0, 10); });
-  ExpectCode(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 10, 40000); });
+  Raises(err::kWindowClosed, [&] { w.DispImage(image); });
+  Raises(err::kWindowClosed, [&] { w.GetMposition(nullptr, nullptr, &button); });
+  Raises(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 0, 10); });
+  Raises(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 10, 40000); });
 }
 
 TEST(WindowAttr, UnknownNameListsEveryAttributeAndEachOfThemReadsBack) {
-  std::string message;
-  try {
-    SetWindowAttr("window_colour", "black");
-  } catch (const HException& e) {
-    message = e.ErrorMessage().Str();
-  }
+  const std::string message =
+      Raises(err::kWindowAttr, [] { SetWindowAttr("window_colour", "black"); });
   const std::string known = "; known: ";
   ASSERT_NE(message.find(known), std::string::npos) << message;
   const std::string list = message.substr(message.find(known) + known.size());
@@ -150,6 +137,6 @@ TEST(WindowAttr, UnknownNameListsEveryAttributeAndEachOfThemReadsBack) {
     SetWindowAttr(name, before);  // what an attribute reads back, it takes
     EXPECT_EQ(GetWindowAttr(name).S().Str(), before.S().Str()) << name;
   }
-  ExpectCode(err::kWindowAttr, [] { (void)GetWindowAttr("window_colour"); });
-  ExpectCode(err::kWindowAttr, [] { (void)GetWindowAttr(5); });
+  Raises(err::kWindowAttr, [] { (void)GetWindowAttr("window_colour"); });
+  Raises(err::kWindowAttr, [] { (void)GetWindowAttr(5); });
 }

@@ -5,14 +5,16 @@
 #include <string>
 
 #include "detail/iconic.h"
+#include "raises.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HException.h"
 #include "vision/HSystem.h"
 #include "vision/HWindow.h"
 #include "window/window.h"
-#include "xtest_support.h"
+#include "xtest.h"
 
 using namespace vision;
+using visiontest::Raises;
 using namespace std::chrono_literals;
 
 namespace {
@@ -46,19 +48,6 @@ std::uint32_t Expected(int x, int y, int channels) {
   auto v = [&](int c) { return std::uint32_t((x + 3 * y + 70 * c) & 0xff); };
   if (channels == 1) return v(0) * 0x010101u;
   return (v(0) << 16) | (v(1) << 8) | v(2);
-}
-
-template <class F>
-void ExpectCode(std::uint32_t code, F f, const char* text = nullptr) {
-  try {
-    f();
-    ADD_FAILURE() << "no HException, expected code " << code;
-  } catch (const HException& e) {
-    EXPECT_EQ(e.ErrorCode(), code) << e.what();
-    if (text) {
-      EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
-    }
-  }
 }
 
 // Runs every case with and without the library's window thread.
@@ -122,7 +111,7 @@ TEST_P(WindowTest, DispImageShowsGreyAndColourPixelsExactlyWithAndWithoutSharedM
       EXPECT_EQ(wrong, 0) << "shared memory " << shm << ", channels " << channels;
     }
     // An image that cannot be shown raises and leaves the window as it was.
-    ExpectCode(err::kImageType, [&] { window.DispImage(HImage("uint2", 300, 200)); });
+    Raises(err::kImageType, [&] { window.DispImage(HImage("uint2", 300, 200)); });
     EXPECT_EQ(client_.Pixels(*id)[199 * 300 + 299], Expected(299, 199, 3));
     // An image of another size fills the window: 150 x 100 doubled.
     HImage small = Pattern(150, 100, 3);
@@ -189,7 +178,7 @@ TEST_P(WindowTest, ClickThenLeavingTheWindowStillReportsTheClickWhereItHappened)
   EXPECT_EQ(button, 2);
   EXPECT_EQ(row, 25);
   EXPECT_EQ(column, 15);
-  ExpectCode(err::kPointerOutside, [&] { window.GetMposition(&row, &column, &button); });
+  Raises(err::kPointerOutside, [&] { window.GetMposition(&row, &column, &button); });
 }
 
 TEST_P(WindowTest, PointerOutsideRaisesAndLeavesOutputsAlone) {
@@ -199,7 +188,7 @@ TEST_P(WindowTest, PointerOutsideRaisesAndLeavesOutputsAlone) {
   ASSERT_TRUE(id);
   ASSERT_EQ(xtest::Xdotool(g_server->name(), "mousemove 1000 900"), 0);
   Hlong button = 77;
-  ExpectCode(
+  Raises(
       err::kPointerOutside, [&] { window.GetMposition(nullptr, nullptr, &button); },
       "outside the window");
   EXPECT_EQ(button, 77);
@@ -219,7 +208,7 @@ TEST_P(WindowTest, WindowClosedByWindowManagerOrDestroyedRaisesLater) {
   client_.SendDeleteWindow(*id);
   EXPECT_TRUE(xtest::WaitFor(
       [&] { return client_.FindByTitle("close test").empty() || !window.IsOpen(); }));
-  ExpectCode(
+  Raises(
       err::kWindowClosed, [&] { window.DispImage(Pattern(160, 120, 1)); }, "closed");
   EXPECT_TRUE(xtest::WaitFor([&] { return client_.FindByTitle("close test").empty(); }))
       << "the window should be gone from the screen";
@@ -231,7 +220,7 @@ TEST_P(WindowTest, WindowClosedByWindowManagerOrDestroyedRaisesLater) {
   XDestroyWindow(client_.dpy(), *id);
   XSync(client_.dpy(), False);
   Hlong button = 0;
-  ExpectCode(err::kWindowClosed, [&] {
+  Raises(err::kWindowClosed, [&] {
     other.DispImage(Pattern(160, 120, 3));
     other.GetMposition(nullptr, nullptr, &button);
   });
@@ -244,7 +233,7 @@ TEST_P(WindowTest, KilledConnectionRaisesInsteadOfEndingTheProcess) {
   ASSERT_TRUE(id);
   XKillClient(client_.dpy(), *id);
   XSync(client_.dpy(), False);
-  ExpectCode(err::kWindowClosed, [&] {
+  Raises(err::kWindowClosed, [&] {
     for (int i = 0; i < 3; ++i) window.DispImage(Pattern(160, 120, 1));
   });
   EXPECT_FALSE(window.IsOpen());
@@ -323,12 +312,12 @@ TEST(WindowRemoteDisplay, DisplayOverTcpFallsBackToPutImage) {
 TEST(WindowNoDisplay, MissingOrUnreachableDisplayRaisesNoDisplay) {
   {
     const DisplayOverride none(nullptr);
-    ExpectCode(
+    Raises(
         err::kNoDisplay, [] { HWindow w(0, 0, 64, 64); }, "DISPLAY");
   }
   {
     const DisplayOverride unreachable(":4999");
-    ExpectCode(
+    Raises(
         err::kNoDisplay, [] { HWindow w(0, 0, 64, 64); }, ":4999");
   }
   HWindow ok(0, 0, 64, 64);

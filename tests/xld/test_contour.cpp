@@ -5,10 +5,10 @@
 
 #include <vision/vision.h>
 
-#include "error_of.h"
+#include "raises.h"
 
 using namespace vision;
-using visiontest::ErrorOf;
+using visiontest::Raises;
 
 namespace {
 
@@ -96,38 +96,31 @@ TEST(RoundedPolygon, ZeroRadiusGivesThePlainPolygon) {
 
 TEST(RoundedPolygon, BadArgumentsRaise) {
   HObject c;
-  EXPECT_EQ(ErrorOf([&] {
-              GenContourPolygonRoundedXld(&c, Ints({0, 1}), Ints({0}), 1, 1);
-            }),
-            err::kWrongParamCount);
-  EXPECT_EQ(ErrorOf([&] {
-              GenContourPolygonRoundedXld(&c, Ints({0, 1, 2}), Ints({0, 1, 2}), Ints({1, 2}), 1);
-            }),
-            err::kWrongParamCount);
-  EXPECT_EQ(ErrorOf([&] {
-              GenContourPolygonRoundedXld(&c, Ints({0, 1, 2}), Ints({0, 1, 2}), -1, 1);
-            }),
-            err::kWrongParamValue);
-  EXPECT_EQ(ErrorOf([&] {
-              GenContourPolygonRoundedXld(&c, Ints({0, 1, 2}), Ints({0, 1, 2}), 1, 0);
-            }),
-            err::kWrongParamValue);
-  EXPECT_EQ(ErrorOf([&] {
-              GenContourPolygonRoundedXld(&c, Ints({0, 1}), HTuple("a").Append("b"), 1, 1);
-            }),
-            err::kWrongParamType);
+  Raises(err::kWrongParamCount, [&] {
+    GenContourPolygonRoundedXld(&c, Ints({0, 1}), Ints({0}), 1, 1);
+  });
+  Raises(err::kWrongParamCount, [&] {
+    GenContourPolygonRoundedXld(&c, Ints({0, 1, 2}), Ints({0, 1, 2}), Ints({1, 2}), 1);
+  });
+  Raises(err::kWrongParamValue, [&] {
+    GenContourPolygonRoundedXld(&c, Ints({0, 1, 2}), Ints({0, 1, 2}), -1, 1);
+  });
+  Raises(err::kWrongParamValue, [&] {
+    GenContourPolygonRoundedXld(&c, Ints({0, 1, 2}), Ints({0, 1, 2}), 1, 0);
+  });
+  Raises(err::kWrongParamType, [&] {
+    GenContourPolygonRoundedXld(&c, Ints({0, 1}), HTuple("a").Append("b"), 1, 1);
+  });
   // A sampling interval so small that the contour would exhaust memory.
-  EXPECT_EQ(ErrorOf([&] {
-              GenContourPolygonRoundedXld(&c, Ints({0, 100000}), Ints({0, 0}), 1, 1e-6);
-            }),
-            err::kWrongParamValue);
-  EXPECT_EQ(ErrorOf([&] {
-              GenContourPolygonRoundedXld(nullptr, Ints({0, 1}), Ints({0, 1}), 1, 1);
-            }),
-            err::kNullOutput);
+  Raises(err::kWrongParamValue, [&] {
+    GenContourPolygonRoundedXld(&c, Ints({0, 100000}), Ints({0, 0}), 1, 1e-6);
+  });
+  Raises(err::kNullOutput, [&] {
+    GenContourPolygonRoundedXld(nullptr, Ints({0, 1}), Ints({0, 1}), 1, 1);
+  });
   HObject image;
   GenImageConst(&image, "byte", 4, 4);
   HTuple rows, cols;
-  EXPECT_EQ(ErrorOf([&] { GetContourXld(image, &rows, &cols); }), err::kObjectKind);
-  EXPECT_EQ(ErrorOf([&] { GetContourXld(HObject(), &rows, &cols); }), err::kObjectEmpty);
+  Raises(err::kObjectKind, [&] { GetContourXld(image, &rows, &cols); });
+  Raises(err::kObjectEmpty, [&] { GetContourXld(HObject(), &rows, &cols); });
 }

@@ -5,10 +5,10 @@
 
 #include <vision/vision.h>
 
-#include "error_of.h"
+#include "raises.h"
 
 using namespace vision;
-using visiontest::ErrorOf;
+using visiontest::Raises;
 
 namespace {
 
@@ -105,13 +105,10 @@ TEST(PaintXld, ColourImagesClippingAndErrors) {
 
   HObject open;
   GenContourPolygonXld(&open, Ints({0, 5, 5}), Ints({0, 0, 5}));
-  EXPECT_EQ(ErrorOf([&] { PaintXld(open, image, &painted, 1); }), err::kContourNotClosed);
-  EXPECT_EQ(ErrorOf([&] {
-              PaintXld(contour, image, &painted, Ints({1, 2}));
-            }),
-            err::kWrongParamCount);
-  EXPECT_EQ(ErrorOf([&] { PaintXld(contour, image, &painted, "x"); }), err::kWrongParamType);
-  EXPECT_EQ(ErrorOf([&] { PaintXld(image, image, &painted, 1); }), err::kObjectKind);
-  EXPECT_EQ(ErrorOf([&] { PaintXld(contour, contour, &painted, 1); }), err::kObjectKind);
-  EXPECT_EQ(ErrorOf([&] { PaintXld(contour, image, nullptr, 1); }), err::kNullOutput);
+  Raises(err::kContourNotClosed, [&] { PaintXld(open, image, &painted, 1); });
+  Raises(err::kWrongParamCount, [&] { PaintXld(contour, image, &painted, Ints({1, 2})); });
+  Raises(err::kWrongParamType, [&] { PaintXld(contour, image, &painted, "x"); });
+  Raises(err::kObjectKind, [&] { PaintXld(image, image, &painted, 1); });
+  Raises(err::kObjectKind, [&] { PaintXld(contour, contour, &painted, 1); });
+  Raises(err::kNullOutput, [&] { PaintXld(contour, image, nullptr, 1); });
 }

@@ -1,8 +1,7 @@
 #include "vision/HException.h"
 
-#include <cstdio>
-
-#include "detail/error.h"
+#include <string>
+#include <utility>
 
 namespace vision {
 
@@ -11,57 +10,4 @@ HException::HException(std::uint32_t code, std::string proc, std::string message
   what_ = proc_ + ": " + message_ + " (error " + std::to_string(code_) + ")";
 }
 
-namespace detail {
-
-void Fail(std::uint32_t code, const char* proc, const std::string& message) {
-  throw HException(code, proc ? proc : "", message);
-}
-
-namespace {
-void DescribeElement(const HTuple::Element& e, std::string& out) {
-  switch (e.index()) {
-    case 0:
-      out += std::to_string(std::get<Hlong>(e));
-      break;
-    case 1: {
-      char buf[32];
-      std::snprintf(buf, sizeof buf, "%.10g", std::get<double>(e));
-      out += buf;
-      break;
-    }
-    case 2:
-      out += '\'';
-      out += std::get<std::string>(e);
-      out += '\'';
-      break;
-    default: {
-      const auto& h = std::get<HHandle>(e);
-      out += "<";
-      out += h ? h->KindName() : "null";
-      out += " handle>";
-      break;
-    }
-  }
-}
-}  // namespace
-
-std::string Describe(const HTuple& value) {
-  const auto& elems = value.Elements();
-  if (elems.size() == 1) {
-    std::string out;
-    DescribeElement(elems[0], out);
-    return out;
-  }
-  std::string out = "[";
-  const std::size_t shown = elems.size() > 8 ? 8 : elems.size();
-  for (std::size_t i = 0; i < shown; ++i) {
-    if (i) out += ", ";
-    DescribeElement(elems[i], out);
-  }
-  if (shown < elems.size()) out += ", ... (" + std::to_string(elems.size()) + " values)";
-  out += "]";
-  return out;
-}
-
-}  // namespace detail
 }  // namespace vision

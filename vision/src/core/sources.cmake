@@ -2,6 +2,6 @@ target_sources(vision PRIVATE
   src/core/exception.cpp
   src/core/tuple.cpp
   src/core/object.cpp
-  src/core/image_access.cpp
+  src/core/image_ops.cpp
   src/core/system.cpp
   src/core/parallel.cpp)

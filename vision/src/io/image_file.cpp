@@ -8,7 +8,7 @@
 #include "io/codec.h"
 #include "io/files.h"
 #include "vision/HErrorCodes.h"
-#include "vision/HImageOps.h"
+#include "vision/HImageFile.h"
 
 namespace vision {
 

@@ -13,8 +13,8 @@
 #include "detail/error.h"
 #include "detail/iconic.h"
 #include "detail/param.h"
+#include "vision/HContourOps.h"
 #include "vision/HErrorCodes.h"
-#include "vision/HImageOps.h"
 
 namespace vision {
 

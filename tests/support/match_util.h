@@ -1,5 +1,5 @@
-// Helpers shared by the matching tests: scenes as library images, the benchmark's model, and
-// pairing of found matches with the truth.
+// Helpers shared by the matching tests and the matching benchmark: scenes as library images, the
+// benchmark's model, and pairing of found matches with the truth.
 #pragma once
 
 #include <cmath>

@@ -1,4 +1,5 @@
-// Images from memory and access to their pixels.
+// The image operators (vision/HImageOps.h): new images, images from memory, their size and
+// access to their pixels.
 #include <cstring>
 
 #include "detail/error.h"
@@ -44,6 +45,27 @@ Hlong Position(const HTuple& values, Hlong i, const char* param) {
 }
 
 }  // namespace
+
+void GetImageSize(const HObject& image, HTuple* width, HTuple* height) {
+  const auto& data = detail::SingleImage(image, "GetImageSize");
+  if (width) *width = HTuple(Hlong{data.width});
+  if (height) *height = HTuple(Hlong{data.height});
+}
+
+void GenImageConst(HObject* image, const HTuple& type, const HTuple& width, const HTuple& height) {
+  constexpr const char* proc = "GenImageConst";
+  if (image == nullptr) detail::Fail(err::kNullOutput, proc, "no output object given");
+  const detail::PixelType t = detail::ParsePixelType(type, proc, "Type");
+  auto integer = [&](const HTuple& v, const char* name) -> Hlong {
+    if (v.Length() != 1 || v.Type(0) != HTupleType::Integer) {
+      detail::BadParam(err::kWrongParamType, proc, name, v, "one integer expected");
+    }
+    return v.L();
+  };
+  const Hlong w = integer(width, "Width");
+  const Hlong h = integer(height, "Height");
+  *image = detail::MakeObject(detail::AllocateImage(t, w, h, 1, proc));
+}
 
 void GenImage1(HObject* image, const HTuple& type, Hlong width, Hlong height, const void* pixels) {
   if (image == nullptr) detail::Fail(err::kNullOutput, "GenImage1", "no output object given");

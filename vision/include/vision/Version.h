@@ -1,6 +1,0 @@
-#pragma once
-
-#define VISION_VERSION_MAJOR 0
-#define VISION_VERSION_MINOR 1
-#define VISION_VERSION_PATCH 0
-#define VISION_VERSION_STRING "0.1.0"
