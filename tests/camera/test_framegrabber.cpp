@@ -209,4 +209,22 @@ TEST(Grab, LostCameraFailsEveryLaterRequestAndStillCloses) {
   EXPECT_FALSE(camera.IsOpen());
 }
 
+// Every integer given as text is read as decimal, by the camera as by SetSystem: a leading zero
+// does not make it octal ("0640" used to set a width of 416).
+TEST(Features, IntegerTextsAreDecimalLikeEverySetting) {
+  HFramegrabber camera;
+  Open(camera, "1");
+  camera.SetFramegrabberParam("Width", "0640");
+  EXPECT_EQ(camera.GetFramegrabberParam("Width").I(), 640);
+  camera.SetFramegrabberParam("grab_timeout", "010");
+  EXPECT_EQ(camera.GetFramegrabberParam("grab_timeout").I(), 10);
+  vision::SetSystem("width", "010");
+  EXPECT_EQ(vision::GetSystem("width").I(), 10);
+  vision::SetSystem("width", 512);
+  // Hexadecimal and padded texts are not numbers.
+  Raises(err::kAcqParamValue, [&] { camera.SetFramegrabberParam("Width", "0x100"); });
+  Raises(err::kAcqParamValue, [&] { camera.SetFramegrabberParam("Width", " 320"); });
+  EXPECT_EQ(camera.GetFramegrabberParam("Width").I(), 640);
+}
+
 }  // namespace

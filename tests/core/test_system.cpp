@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -107,4 +108,23 @@ TEST(SetSystem, EncodingFlagAndClock) {
   EXPECT_EQ(a.Type(0), HTupleType::Double);
   EXPECT_GE((b - a).D(), 0.0);
   Raises(err::kNullOutput, [] { CountSeconds(nullptr); });
+}
+
+// The list of known settings in the message comes from the same table that SetSystem and
+// GetSystem use: every name in it reads back.
+TEST(SetSystem, UnknownNameListsEverySettingAndEachOfThemReadsBack) {
+  const std::string message =
+      Raises(err::kSystemUnknownName, [] { SetSystem("no_such_setting", 1); });
+  const std::string known = "; known: ";
+  ASSERT_NE(message.find(known), std::string::npos) << message;
+  std::string list = message.substr(message.find(known) + known.size());
+  EXPECT_EQ(list,
+            "use_window_thread, thread_num, width, height, int2_bits, image_dir, "
+            "search_memory_limit");
+  for (std::size_t start = 0; start < list.size();) {
+    const std::size_t comma = std::min(list.find(", ", start), list.size());
+    const std::string name = list.substr(start, comma - start);
+    EXPECT_NO_THROW((void)GetSystem(name.c_str())) << name;
+    start = comma + 2;
+  }
 }

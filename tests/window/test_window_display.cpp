@@ -99,7 +99,8 @@ TEST_P(WindowTest, DispImageShowsGreyAndColourPixelsExactlyWithAndWithoutSharedM
     auto id = client_.WaitForTitle(std::string("pixels ") + shm);
     ASSERT_TRUE(id);
     // The local server takes shared memory; the fallback is used only when asked for here.
-    EXPECT_EQ(window.Impl()->Backend().UsesSharedMemory(), std::string(shm) == "true");
+    EXPECT_EQ(detail::WindowAccess::Impl(window)->Backend().UsesSharedMemory(),
+              std::string(shm) == "true");
     for (int channels : {1, 3}) {
       window.DispImage(Pattern(300, 200, channels));
       const auto pixels = client_.Pixels(*id);
@@ -297,7 +298,7 @@ TEST(WindowRemoteDisplay, DisplayOverTcpFallsBackToPutImage) {
   SetWindowAttr("shared_memory", "true");
   SetWindowAttr("window_title", "tcp window");
   HWindow window(0, 0, 120, 80);
-  EXPECT_FALSE(window.Impl()->Backend().UsesSharedMemory());
+  EXPECT_FALSE(detail::WindowAccess::Impl(window)->Backend().UsesSharedMemory());
   window.DispImage(Pattern(120, 80, 3));
   xtest::Client client(tcp_server.name());
   auto id = client.WaitForTitle("tcp window");

@@ -10,7 +10,8 @@ namespace vision {
 
 namespace detail {
 class WindowImpl;
-}
+struct WindowAccess;
+}  // namespace detail
 
 // Sets an attribute for windows opened afterwards: "background_color" (a colour name such as
 // "black", "white", "gray", or "#rrggbb") and "window_title" (text).
@@ -38,9 +39,8 @@ class HWindow {
   // outside the window. A press is latched until it has been read once.
   void GetMposition(Hlong* row, Hlong* column, Hlong* button) const;
 
-  detail::WindowImpl* Impl() const noexcept { return impl_.get(); }
-
  private:
+  friend struct detail::WindowAccess;  // the library's internal view of a window
   std::unique_ptr<detail::WindowImpl> impl_;
 };
 

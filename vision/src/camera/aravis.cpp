@@ -17,6 +17,7 @@
 
 #include "camera/camera.h"
 #include "detail/error.h"
+#include "detail/param.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision::detail::camera {
@@ -256,9 +257,8 @@ class AravisDevice final : public Device {
   // requests of their own, and a software trigger should cost one request, not five.
   void SetFeature(const std::string& name, const HTuple& value) override {
     ArvGcNode* node = Node(name);
-    const std::string shown = Describe(value);
     auto refuse = [&](std::uint32_t code, const std::string& why) {
-      throw DeviceError(code, "camera " + Name() + " refused " + name + " = " + shown + ": " + why);
+      throw Refusal(code, Name(), name, value, why);
     };
     GError* error = nullptr;
     if (ARV_IS_GC_ENUMERATION(node)) {
@@ -268,15 +268,15 @@ class AravisDevice final : public Device {
       arv_gc_command_execute(ARV_GC_COMMAND(node), &error);
     } else if (ARV_IS_GC_BOOLEAN(node)) {
       bool v = false;
-      if (!ValueBoolean(value, &v)) refuse(err::kAcqParamValue, "true or false is expected");
+      if (!ReadBoolean(value, &v)) refuse(err::kAcqParamValue, "true or false is expected");
       arv_gc_boolean_set_value(ARV_GC_BOOLEAN(node), v, &error);
     } else if (ARV_IS_GC_INTEGER(node)) {
       std::int64_t v = 0;
-      if (!ValueInteger(value, &v)) refuse(err::kAcqParamValue, "an integer is expected");
+      if (!ReadInteger(value, &v)) refuse(err::kAcqParamValue, "an integer is expected");
       arv_gc_integer_set_value(ARV_GC_INTEGER(node), v, &error);
     } else if (ARV_IS_GC_FLOAT(node)) {
       double v = 0;
-      if (!ValueDouble(value, &v)) refuse(err::kAcqParamValue, "a number is expected");
+      if (!ReadNumber(value, &v)) refuse(err::kAcqParamValue, "a number is expected");
       arv_gc_float_set_value(ARV_GC_FLOAT(node), v, &error);
     } else if (ARV_IS_GC_STRING(node)) {
       arv_gc_string_set_value(ARV_GC_STRING(node), ValueText(value).c_str(), &error);
@@ -302,12 +302,12 @@ class AravisDevice final : public Device {
     std::int64_t i = 0;
     double d = 0;
     if (ARV_IS_GC_BOOLEAN(node)) {
-      if (!ValueBoolean(value, &b)) refuse(err::kAcqParamValue, "true or false is expected");
+      if (!ReadBoolean(value, &b)) refuse(err::kAcqParamValue, "true or false is expected");
     } else if (ARV_IS_GC_ENUMERATION(node) || ARV_IS_GC_COMMAND(node) || ARV_IS_GC_STRING(node)) {
     } else if (ARV_IS_GC_INTEGER(node)) {
-      if (!ValueInteger(value, &i)) refuse(err::kAcqParamValue, "an integer is expected");
+      if (!ReadInteger(value, &i)) refuse(err::kAcqParamValue, "an integer is expected");
     } else if (ARV_IS_GC_FLOAT(node)) {
-      if (!ValueDouble(value, &d)) refuse(err::kAcqParamValue, "a number is expected");
+      if (!ReadNumber(value, &d)) refuse(err::kAcqParamValue, "a number is expected");
     } else {
       refuse(err::kAcqUnknownParam, "not a value feature");
     }
@@ -353,7 +353,7 @@ class AravisDevice final : public Device {
       if (!offered) refuse(err::kAcqParamValue, "no such entry (the camera offers " + list + ")");
     } else if (ARV_IS_GC_INTEGER(node) && !ARV_IS_GC_BOOLEAN(node)) {
       std::int64_t v = 0;
-      ValueInteger(value, &v);
+      ReadInteger(value, &v);
       const gint64 lo = arv_gc_integer_get_min(ARV_GC_INTEGER(node), nullptr);
       const gint64 hi = arv_gc_integer_get_max(ARV_GC_INTEGER(node), nullptr);
       if (v < lo || v > hi)
@@ -361,7 +361,7 @@ class AravisDevice final : public Device {
                "out of range " + std::to_string(lo) + " to " + std::to_string(hi));
     } else if (ARV_IS_GC_FLOAT(node)) {
       double v = 0;
-      ValueDouble(value, &v);
+      ReadNumber(value, &v);
       const double lo = arv_gc_float_get_min(ARV_GC_FLOAT(node), nullptr);
       const double hi = arv_gc_float_get_max(ARV_GC_FLOAT(node), nullptr);
       if (!(v >= lo && v <= hi))
@@ -422,5 +422,15 @@ class AravisInterface final : public Interface {
 }  // namespace
 
 std::unique_ptr<Interface> MakeAravisInterface() { return std::make_unique<AravisInterface>(); }
+
+std::unique_ptr<Interface> MakeAravisFakeInterface() {
+  {
+    std::lock_guard<std::mutex> lock(AravisMutex());
+    arv_disable_interface("GigEVision");
+    arv_disable_interface("USB3Vision");
+    arv_enable_interface("Fake");
+  }
+  return std::make_unique<AravisInterface>();
+}
 
 }  // namespace vision::detail::camera

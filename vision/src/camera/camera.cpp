@@ -1,7 +1,6 @@
 // Pieces of the camera seam shared by every backend.
 #include "camera/camera.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include "camera/gentl/discovery.h"
 #include "camera/gentl/transport.h"
 #include "detail/error.h"
+#include "detail/param.h"
 #include "producer/options.h"
 #include "vision/HErrorCodes.h"
 
@@ -21,73 +21,10 @@ std::string Device::Name() const {
   return "'" + i.model + (i.model.empty() || i.serial.empty() ? "" : " ") + i.serial + "'";
 }
 
-std::string ValueText(const HTuple& value) {
-  if (value.Length() != 1) return Describe(value);
-  if (value.Type(0) == HTupleType::String) return value.S().Str();
-  return Describe(value);
-}
-
-bool ValueInteger(const HTuple& value, std::int64_t* out) {
-  if (value.Length() != 1) return false;
-  switch (value.Type(0)) {
-    case HTupleType::Integer:
-      *out = value.L();
-      return true;
-    case HTupleType::Double: {
-      const double d = value.D();
-      if (!(d >= -9.2e18 && d <= 9.2e18) || d != double(std::int64_t(d))) return false;
-      *out = std::int64_t(d);
-      return true;
-    }
-    case HTupleType::String: {
-      const std::string s = value.S().Str();
-      if (s.empty()) return false;
-      char* end = nullptr;
-      errno = 0;
-      const long long v = std::strtoll(s.c_str(), &end, 0);
-      if (errno != 0 || *end != '\0') return false;
-      *out = v;
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
-bool ValueDouble(const HTuple& value, double* out) {
-  if (value.Length() != 1) return false;
-  switch (value.Type(0)) {
-    case HTupleType::Integer:
-    case HTupleType::Double:
-      *out = value.D();
-      return true;
-    case HTupleType::String: {
-      const std::string s = value.S().Str();
-      if (s.empty()) return false;
-      char* end = nullptr;
-      errno = 0;
-      const double v = std::strtod(s.c_str(), &end);
-      if (errno != 0 || *end != '\0') return false;
-      *out = v;
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
-bool ValueBoolean(const HTuple& value, bool* out) {
-  if (value.Length() != 1) return false;
-  if (value.Type(0) == HTupleType::String) {
-    const std::string s = value.S().Str();
-    if (s == "true" || s == "1") return *out = true, true;
-    if (s == "false" || s == "0") return *out = false, true;
-    return false;
-  }
-  std::int64_t v = 0;
-  if (!ValueInteger(value, &v) || (v != 0 && v != 1)) return false;
-  *out = v == 1;
-  return true;
+DeviceError Refusal(std::uint32_t code, const std::string& camera, const std::string& feature,
+                    const HTuple& value, const std::string& why) {
+  return DeviceError(code,
+                     "camera " + camera + " refused " + Assignment(feature, value) + ": " + why);
 }
 
 std::string PixelFormatName(std::uint32_t code) {

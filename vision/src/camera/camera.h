@@ -37,6 +37,11 @@ class DeviceError : public std::runtime_error {
   std::uint32_t code_;
 };
 
+// The error for a write a camera refuses: "camera 'M S' refused Width = 5: why"; camera is the
+// name Device::Name() gives.
+DeviceError Refusal(std::uint32_t code, const std::string& camera, const std::string& feature,
+                    const HTuple& value, const std::string& why);
+
 // Pixel formats by their GenICam PFNC codes (the values cameras and Aravis use).
 namespace pfnc {
 inline constexpr std::uint32_t kMono8 = 0x01080001;
@@ -147,17 +152,14 @@ class Interface {
 std::unique_ptr<Interface> MakeGenICamInterface();
 
 #ifdef VISION_WITH_ARAVIS
+// GigE Vision and USB3 Vision cameras through Aravis.
 std::unique_ptr<Interface> MakeAravisInterface();
+// The same backend with Aravis's in-process fake camera as its only device (id "Fake_1"), for
+// tests: Aravis keeps its transports per process, so this switches GigE Vision and USB3 Vision
+// discovery off for the whole process (nothing touches the network afterwards, through any
+// interface) and the fake one on.
+std::unique_ptr<Interface> MakeAravisFakeInterface();
 #endif
-
-// Helpers for backends: interpreting a written value.
-// The single element of value as text; numbers are printed.
-std::string ValueText(const HTuple& value);
-// Parses an integer from an integer, an integral double or a text; false if it is none.
-bool ValueInteger(const HTuple& value, std::int64_t* out);
-bool ValueDouble(const HTuple& value, double* out);
-// true/false/1/0 (texts or numbers).
-bool ValueBoolean(const HTuple& value, bool* out);
 
 // Name of a pixel format for messages ("Mono8", or "0x02180015" when unknown).
 std::string PixelFormatName(std::uint32_t pfnc);

@@ -12,6 +12,7 @@
 #include "camera/camera.h"
 #include "detail/error.h"
 #include "detail/iconic.h"
+#include "detail/param.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision {
@@ -74,13 +75,6 @@ class FramegrabberImpl {
 namespace {
 
 constexpr const char* kInterfaceName = "GenICamTL";
-
-std::string TextArg(const HTuple& value, const char* proc, const char* param) {
-  if (value.Length() != 1 || value.Type(0) != HTupleType::String)
-    Fail(err::kWrongParamType, proc,
-         std::string("parameter ") + param + " must be one text, not " + Describe(value));
-  return value.S().Str();
-}
 
 bool Matches(const camera::DeviceInfo& info, const std::string& wanted) {
   return wanted == info.id || (!info.serial.empty() && wanted == info.serial) ||
@@ -168,15 +162,15 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
                                      const HTuple& device, const HTuple& /*port*/,
                                      const HTuple& /*line_in*/) {
   static constexpr const char* proc = "OpenFramegrabber";
-  const std::string iface_name = detail::TextArg(name, proc, "Name");
+  const std::string iface_name = detail::TextParam(name, proc, "Name");
   if (iface_name != detail::kInterfaceName)
     Fail(err::kAcqInterface, proc,
          "unknown acquisition interface '" + iface_name + "' (available: GenICamTL)");
-  const std::string wanted = detail::TextArg(device, proc, "Device");
-  const std::string trigger = detail::TextArg(external_trigger, proc, "ExternalTrigger");
+  const std::string wanted = detail::TextParam(device, proc, "Device");
+  const std::string trigger = detail::TextParam(external_trigger, proc, "ExternalTrigger");
   if (trigger != "true" && trigger != "false" && trigger != "default")
-    Fail(err::kWrongParamValue, proc,
-         "parameter ExternalTrigger must be 'true', 'false' or 'default', not '" + trigger + "'");
+    detail::BadParam(err::kWrongParamValue, proc, "ExternalTrigger", external_trigger,
+                     "'true', 'false' or 'default' expected");
   Hlong width = 0, height = 0;
   try {
     width = image_width.L();
@@ -251,7 +245,7 @@ HTuple HFramegrabber::GetFramegrabberParam(const HTuple& param) const {
   static constexpr const char* proc = "GetFramegrabberParam";
   std::lock_guard<std::mutex> lock(impl_->op);
   auto& dev = impl_->Dev(proc);
-  const std::string name = detail::TextArg(param, proc, "Param");
+  const std::string name = detail::TextParam(param, proc, "Param");
   try {
     if (name == "image_width") return dev.GetFeature("Width");
     if (name == "image_height") return dev.GetFeature("Height");
@@ -279,7 +273,7 @@ void SetOne(detail::FramegrabberImpl& impl, detail::camera::Device& dev, const s
             const HTuple& v, bool apply, const char* proc) {
   if (name == "grab_timeout") {
     std::int64_t ms = 0;
-    if (!detail::camera::ValueInteger(v, &ms) || ms < -1 || ms > 24LL * 3600 * 1000)
+    if (!detail::ReadInteger(v, &ms) || ms < -1 || ms > 24LL * 3600 * 1000)
       Fail(err::kWrongParamValue, proc,
            "grab_timeout must be a time in milliseconds (0 to 86400000) or -1 for no limit, "
            "not " +
@@ -311,7 +305,7 @@ void HFramegrabber::SetFramegrabberParam(const HTuple& param, const HTuple& valu
              detail::Describe(value));
   std::vector<std::pair<std::string, HTuple>> writes;
   for (Hlong i = 0; i < param.Length(); ++i)
-    writes.emplace_back(detail::TextArg(param[i], proc, "Param"),
+    writes.emplace_back(detail::TextParam(param[i], proc, "Param"),
                         value.Length() == 1 ? value : value[i]);
   try {
     // Several at once: every one is checked before the first is written, so a refusal that can
@@ -400,11 +394,11 @@ void HFramegrabber::CloseFramegrabber() { impl_->Close(); }
 void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* information,
                       HTuple* value_list) {
   static constexpr const char* proc = "InfoFramegrabber";
-  const std::string iface_name = detail::TextArg(name, proc, "Name");
+  const std::string iface_name = detail::TextParam(name, proc, "Name");
   if (iface_name != detail::kInterfaceName)
     Fail(err::kAcqInterface, proc,
          "unknown acquisition interface '" + iface_name + "' (available: GenICamTL)");
-  const std::string what = detail::TextArg(query, proc, "Query");
+  const std::string what = detail::TextParam(query, proc, "Query");
   HTuple info, values;
   if (what == "parameters") {
     info = HTuple(

@@ -4,6 +4,7 @@
 
 #include "detail/error.h"
 #include "detail/iconic.h"
+#include "detail/param.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HImageOps.h"
 
@@ -35,15 +36,12 @@ void Describe(const detail::ImageData& image, HTuple* type, Hlong* width, Hlong*
 
 // A pixel position given as an integer (or a double holding an integral value).
 Hlong Position(const HTuple& values, Hlong i, const char* param) {
-  const HTuple v = values[i];
-  if (v.Type(0) == HTupleType::Integer) return v.L();
-  if (v.Type(0) == HTupleType::Double) {
-    const double d = v.D();
-    if (d == static_cast<double>(static_cast<Hlong>(d))) return static_cast<Hlong>(d);
+  std::int64_t position = 0;
+  if (!detail::ReadIntegerNumber(values[i], &position)) {
+    detail::BadParam(err::kWrongParamType, "GetGrayval", param, values,
+                     "integer pixel positions expected");
   }
-  detail::Fail(err::kWrongParamType, "GetGrayval",
-               std::string("parameter ") + param + " = " + detail::Describe(values) +
-                   ": integer pixel positions expected");
+  return position;
 }
 
 }  // namespace
@@ -60,9 +58,7 @@ void GenImageConst(HObject* image, const HTuple& type, const HTuple& width, cons
   const detail::PixelType t = detail::ParsePixelType(type, proc, "Type");
   auto integer = [&](const HTuple& v, const char* name) -> Hlong {
     if (v.Length() != 1 || v.Type(0) != HTupleType::Integer) {
-      detail::Fail(err::kWrongParamType, proc,
-                   std::string("parameter ") + name + " = " + detail::Describe(v) +
-                       ": one integer expected");
+      detail::BadParam(err::kWrongParamType, proc, name, v, "one integer expected");
     }
     return v.L();
   };

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #endif
 
 #include "detail/error.h"
+#include "detail/param.h"
 #include "detail/system.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HSystem.h"
@@ -41,11 +43,12 @@ std::mutex g_dir_mutex;
 std::string g_image_dir;  // guarded by g_dir_mutex
 
 std::string NameOf(const HTuple& name) {
-  if (name.Length() != 1 || name.Type(0) != HTupleType::String) {
+  std::string text;
+  if (!detail::ReadText(name, &text)) {
     detail::Fail(err::kWrongParamType, kProc,
                  "the setting's name must be one text, got " + detail::Describe(name));
   }
-  return name.S().Str();
+  return text;
 }
 
 [[noreturn]] void BadValue(const std::string& name, const HTuple& value, const char* expected) {
@@ -54,46 +57,108 @@ std::string NameOf(const HTuple& name) {
       "bad value " + detail::Describe(value) + " for setting '" + name + "': expected " + expected);
 }
 
-// Accepts an integer, or a double with an integral value, or a text holding a decimal integer.
-bool IntegerOf(const HTuple& value, Hlong* out) {
-  if (value.Length() != 1) return false;
-  switch (value.Type(0)) {
-    case HTupleType::Integer:
-      *out = value.L();
-      return true;
-    case HTupleType::Double: {
-      const double d = value.D();
-      if (d != static_cast<double>(static_cast<Hlong>(d))) return false;
-      *out = static_cast<Hlong>(d);
-      return true;
-    }
-    case HTupleType::String: {
-      const std::string s = value.S().Str();
-      if (s.empty() || s.size() > 18) return false;
-      std::size_t i = (s[0] == '-') ? 1 : 0;
-      if (i == s.size()) return false;
-      for (std::size_t k = i; k < s.size(); ++k) {
-        if (s[k] < '0' || s[k] > '9') return false;
-      }
-      *out = std::stoll(s);
-      return true;
-    }
-    default:
-      return false;
-  }
+enum class Kind { kBoolean, kInteger, kText };
+
+// A value as the setting's kind reads it.
+struct Value {
+  bool flag = false;
+  std::int64_t number = 0;
+  std::string text;
+};
+
+// One process-wide setting: its name, the values it takes, and where it keeps them.
+struct Setting {
+  const char* name;
+  Kind kind;
+  const char* expected;  // what a refused value is told the setting takes
+  std::int64_t lo = 0;   // kInteger: the range lo..hi
+  std::int64_t hi = 0;
+  std::optional<std::int64_t> also =
+      std::nullopt;            // kInteger: one more value it takes outside the range
+  const char* word = nullptr;  // kInteger: a text that stands for 0
+  void (*set)(const Value&);   // called with a value the setting takes
+  HTuple (*get)();
+};
+
+constexpr Setting kSettings[] = {
+    {.name = "use_window_thread",
+     .kind = Kind::kBoolean,
+     .expected = "'true' or 'false'",
+     .set = [](const Value& v) { g_use_window_thread = v.flag; },
+     .get = [] { return HTuple(g_use_window_thread ? "true" : "false"); }},
+    {.name = "thread_num",
+     .kind = Kind::kInteger,
+     .expected = "'default' or a thread count from 1 to 1024",
+     .lo = 1,
+     .hi = 1024,
+     .word = "default",  // as many threads as cores
+     .set = [](const Value& v) { g_thread_num = static_cast<int>(v.number); },
+     .get = [] { return HTuple(Hlong{detail::ThreadCount()}); }},
+    {.name = "width",
+     .kind = Kind::kInteger,
+     .expected = "an integer from 1 to 65536",
+     .lo = 1,
+     .hi = 65536,
+     .set = [](const Value& v) { g_width = static_cast<int>(v.number); },
+     .get = [] { return HTuple(Hlong{g_width.load()}); }},
+    {.name = "height",
+     .kind = Kind::kInteger,
+     .expected = "an integer from 1 to 65536",
+     .lo = 1,
+     .hi = 65536,
+     .set = [](const Value& v) { g_height = static_cast<int>(v.number); },
+     .get = [] { return HTuple(Hlong{g_height.load()}); }},
+    {.name = "int2_bits",
+     .kind = Kind::kInteger,
+     .expected = "-1 or an integer from 9 to 15",
+     .lo = 9,
+     .hi = 15,
+     .also = -1,  // not set
+     .set = [](const Value& v) { g_int2_bits = static_cast<int>(v.number); },
+     .get = [] { return HTuple(Hlong{g_int2_bits.load()}); }},
+    {.name = "image_dir",
+     .kind = Kind::kText,
+     .expected = "one text of directories",
+     .set =
+         [](const Value& v) {
+           std::lock_guard lock(g_dir_mutex);
+           g_image_dir = v.text;
+         },
+     .get =
+         [] {
+           std::lock_guard lock(g_dir_mutex);
+           return HTuple(g_image_dir);
+         }},
+    {.name = "search_memory_limit",
+     .kind = Kind::kInteger,
+     .expected = "'default' or a size in MiB from 1 to 2^40",
+     .lo = 1,
+     .hi = std::int64_t{1} << 40,
+     .word = "default",  // a quarter of the machine's memory, at least 256 MiB
+     .set = [](const Value& v) { g_search_memory_mib = v.number; },
+     .get = [] { return HTuple(Hlong(detail::SearchMemoryLimit() >> 20)); }},
+};
+
+const Setting* FindSetting(const std::string& name) {
+  for (const Setting& s : kSettings)
+    if (name == s.name) return &s;
+  return nullptr;
 }
 
-bool BoolOf(const HTuple& value, bool* out) {
-  if (value.Length() != 1) return false;
-  if (value.Type(0) == HTupleType::String) {
-    const std::string s = value.S().Str();
-    if (s == "true") return *out = true, true;
-    if (s == "false") return *out = false, true;
-    return false;
-  }
-  if (value.Type(0) == HTupleType::Integer && (value.L() == 0 || value.L() == 1)) {
-    *out = value.L() == 1;
-    return true;
+// Reads value as the setting takes it; false for a value it does not take.
+bool Read(const Setting& s, const HTuple& value, Value* out) {
+  switch (s.kind) {
+    case Kind::kBoolean:
+      return detail::ReadBoolean(value, &out->flag);
+    case Kind::kText:
+      return detail::ReadText(value, &out->text);
+    case Kind::kInteger:
+      if (s.word && detail::IsText(value, s.word)) {
+        out->number = 0;
+        return true;
+      }
+      return detail::ReadInteger(value, &out->number) &&
+             ((out->number >= s.lo && out->number <= s.hi) || out->number == s.also);
   }
   return false;
 }
@@ -102,67 +167,25 @@ bool BoolOf(const HTuple& value, bool* out) {
 
 void SetSystem(const HTuple& name_tuple, const HTuple& value) {
   const std::string name = NameOf(name_tuple);
-  Hlong n = 0;
-  bool b = false;
-  if (name == "use_window_thread") {
-    if (!BoolOf(value, &b)) BadValue(name, value, "'true' or 'false'");
-    g_use_window_thread = b;
-  } else if (name == "thread_num") {
-    if (value.Length() == 1 && value.Type(0) == HTupleType::String &&
-        value.S().Str() == "default") {
-      g_thread_num = 0;
-    } else if (IntegerOf(value, &n) && n >= 1 && n <= 1024) {
-      g_thread_num = static_cast<int>(n);
-    } else {
-      BadValue(name, value, "'default' or a thread count from 1 to 1024");
-    }
-  } else if (name == "width" || name == "height") {
-    if (!IntegerOf(value, &n) || n < 1 || n > 65536)
-      BadValue(name, value, "an integer from 1 to 65536");
-    (name == "width" ? g_width : g_height) = static_cast<int>(n);
-  } else if (name == "int2_bits") {
-    if (!IntegerOf(value, &n) || !(n == -1 || (n >= 9 && n <= 15))) {
-      BadValue(name, value, "-1 or an integer from 9 to 15");
-    }
-    g_int2_bits = static_cast<int>(n);
-  } else if (name == "search_memory_limit") {
-    if (value.Length() == 1 && value.Type(0) == HTupleType::String &&
-        value.S().Str() == "default") {
-      g_search_memory_mib = 0;
-    } else if (IntegerOf(value, &n) && n >= 1 && n <= (Hlong{1} << 40)) {
-      g_search_memory_mib = n;
-    } else {
-      BadValue(name, value, "'default' or a size in MiB from 1 to 2^40");
-    }
-  } else if (name == "image_dir") {
-    if (value.Length() != 1 || value.Type(0) != HTupleType::String) {
-      BadValue(name, value, "one text of directories");
-    }
-    std::lock_guard lock(g_dir_mutex);
-    g_image_dir = value.S().Str();
-  } else {
-    detail::Fail(err::kSystemUnknownName, kProc,
-                 "unknown setting '" + name + "' (value " + detail::Describe(value) +
-                     "); known: use_window_thread, thread_num, width, height, int2_bits, "
-                     "image_dir, search_memory_limit");
+  const Setting* setting = FindSetting(name);
+  if (!setting) {
+    std::string known;
+    for (const Setting& s : kSettings) known += (known.empty() ? "" : ", ") + std::string(s.name);
+    detail::Fail(
+        err::kSystemUnknownName, kProc,
+        "unknown setting '" + name + "' (value " + detail::Describe(value) + "); known: " + known);
   }
+  Value v;
+  if (!Read(*setting, value, &v)) BadValue(name, value, setting->expected);
+  setting->set(v);
 }
 
 HTuple GetSystem(const HTuple& name_tuple) {
   const std::string name = NameOf(name_tuple);
-  if (name == "use_window_thread") return HTuple(g_use_window_thread ? "true" : "false");
-  if (name == "thread_num") return HTuple(Hlong{detail::ThreadCount()});
-  if (name == "width") return HTuple(Hlong{g_width.load()});
-  if (name == "height") return HTuple(Hlong{g_height.load()});
-  if (name == "int2_bits") return HTuple(Hlong{g_int2_bits.load()});
-  if (name == "image_dir") {
-    std::lock_guard lock(g_dir_mutex);
-    return HTuple(g_image_dir);
-  }
-  if (name == "search_memory_limit") {
-    return HTuple(Hlong(detail::SearchMemoryLimit() >> 20));
-  }
-  detail::Fail(err::kSystemUnknownName, "GetSystem", "unknown setting '" + name + "'");
+  const Setting* setting = FindSetting(name);
+  if (!setting)
+    detail::Fail(err::kSystemUnknownName, "GetSystem", "unknown setting '" + name + "'");
+  return setting->get();
 }
 
 void SetHcppInterfaceStringEncodingIsUtf8(bool is_utf8) { g_utf8 = is_utf8; }

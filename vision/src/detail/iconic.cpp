@@ -6,6 +6,7 @@
 #include <string>
 
 #include "detail/error.h"
+#include "detail/param.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision::detail {
@@ -41,9 +42,7 @@ PixelType ParsePixelType(const HTuple& type, const char* proc, const char* param
     if (t == "uint2") return PixelType::UInt2;
     if (t == "real") return PixelType::Real;
   }
-  Fail(err::kWrongParamValue, proc,
-       std::string("parameter ") + param + " = " + Describe(type) +
-           ": expected 'byte', 'uint2' or 'real'");
+  BadParam(err::kWrongParamValue, proc, param, type, "expected 'byte', 'uint2' or 'real'");
 }
 
 bool ContourData::IsClosed() const noexcept {

@@ -1,5 +1,7 @@
 # Internal helpers shared by every area, each beside its header: the internal image and contour
-# representation (iconic), raising HException (error).
+# representation (iconic), raising HException (error), reading control values from tuples
+# (param).
 target_sources(vision PRIVATE
   src/detail/error.cpp
-  src/detail/iconic.cpp)
+  src/detail/iconic.cpp
+  src/detail/param.cpp)

@@ -4,6 +4,7 @@
 
 #include "detail/error.h"
 #include "detail/iconic.h"
+#include "detail/param.h"
 #include "io/codec.h"
 #include "io/files.h"
 #include "vision/HErrorCodes.h"
@@ -35,8 +36,7 @@ void ReadImage(HObject* image, const HTuple& file_name) {
   std::vector<HObject::Part> parts;
   for (Hlong i = 0; i < file_name.Length(); ++i) {
     if (file_name.Type(i) != HTupleType::String) {
-      detail::Fail(err::kWrongParamType, proc,
-                   "parameter FileName = " + detail::Describe(file_name) + ": texts expected");
+      detail::BadParam(err::kWrongParamType, proc, "FileName", file_name, "texts expected");
     }
     const std::string name = file_name[i].S().Str();
     const std::string path = io::ResolveImageFile(name, proc);
@@ -52,17 +52,11 @@ void WriteImage(const HObject& image, const HTuple& format, const HTuple& fill_c
   constexpr const char* proc = io::kWriteProc;
   (void)fill_color;
   const detail::ImageData& data = detail::SingleImage(image, proc);
-  if (format.Length() != 1 || format.Type(0) != HTupleType::String) {
-    detail::Fail(err::kWrongParamType, proc,
-                 "parameter Format = " + detail::Describe(format) + ": one text expected");
+  const std::string fmt = Lower(detail::TextParam(format, proc, "Format"));
+  std::string path;
+  if (!detail::ReadText(file_name, &path) || path.empty()) {
+    detail::BadParam(err::kWrongParamType, proc, "FileName", file_name, "one text expected");
   }
-  if (file_name.Length() != 1 || file_name.Type(0) != HTupleType::String ||
-      file_name.S().IsEmpty()) {
-    detail::Fail(err::kWrongParamType, proc,
-                 "parameter FileName = " + detail::Describe(file_name) + ": one text expected");
-  }
-  const std::string fmt = Lower(format.S().Str());
-  std::string path = file_name.S().Str();
   std::string ext;
   std::vector<std::uint8_t> bytes;
   if (fmt == "png") {
@@ -81,9 +75,8 @@ void WriteImage(const HObject& image, const HTuple& format, const HTuple& fill_c
     ext = ".bmp";
     bytes = io::EncodeBmp(data, path);
   } else {
-    detail::Fail(err::kWrongParamValue, proc,
-                 "parameter Format = " + detail::Describe(format) +
-                     ": expected 'png', 'tiff', 'jpeg', 'pgm', 'ppm', 'pnm' or 'bmp'");
+    detail::BadParam(err::kWrongParamValue, proc, "Format", format,
+                     "expected 'png', 'tiff', 'jpeg', 'pgm', 'ppm', 'pnm' or 'bmp'");
   }
   if (!HasExtension(path)) path += ext;
   io::WriteFileBytes(path, bytes, proc);

@@ -8,12 +8,14 @@
 #include <tuple>
 #include <vector>
 
+#include "detail/error.h"
 #include "detail/iconic.h"
+#include "detail/param.h"
 #include "detail/parallel.h"
 #include "matching/operators.h"
-#include "matching/params.h"
 #include "matching/pyramid.h"
 #include "matching/shape_model.h"
+#include "vision/HErrorCodes.h"
 #include "vision/HMatching.h"
 
 namespace vision {

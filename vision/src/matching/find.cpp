@@ -19,16 +19,18 @@
 #include <tuple>
 #include <vector>
 
+#include "detail/error.h"
 #include "detail/iconic.h"
+#include "detail/param.h"
 #include "detail/parallel.h"
 #include "detail/simd.h"
 #include "detail/system.h"
 #include "matching/operators.h"
-#include "matching/params.h"
 #include "matching/pyramid.h"
 #include "matching/sample.h"
 #include "matching/scan.h"
 #include "matching/shape_model.h"
+#include "vision/HErrorCodes.h"
 #include "vision/HMatching.h"
 
 namespace vision {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <numbers>
 
-#include "matching/params.h"
+#include "detail/param.h"
 
 namespace vision::detail {
 

@@ -1,7 +1,7 @@
 # Sources of the window area: the platform-independent part and one window-system backend.
 target_sources(vision PRIVATE
   src/window/window.cpp
-  src/window/render.cpp)
+  src/window/canvas.cpp)
 
 if(WIN32)
   target_sources(vision PRIVATE src/window/win32_backend.cpp)

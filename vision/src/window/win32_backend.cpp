@@ -108,11 +108,11 @@ class Win32Window final : public WindowBackend {
     DeleteObject(brush_);
   }
 
-  void Present(const std::function<void(const FrameView&)>& draw) override {
+  void Present(const std::function<void(const Canvas&)>& draw) override {
     Pump();
     std::lock_guard lock(mutex_);
     CheckOpen("DispImage");
-    draw(FrameView{pixels_.data(), spec_.width, spec_.height, spec_.width});
+    draw(Canvas{pixels_.data(), spec_.width, spec_.height, spec_.width});
     has_image_ = true;
     // GDI may draw on a window from any thread.
     if (HDC dc = GetDC(hwnd_)) {

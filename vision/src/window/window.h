@@ -11,8 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "detail/iconic.h"
 #include "vision/HTuple.h"
+#include "vision/HWindow.h"
+#include "window/canvas.h"
 
 namespace vision::detail {
 
@@ -30,15 +31,6 @@ struct WindowSpec {
   bool use_shared_memory = true;  // use shared memory for images where the display allows
 };
 
-// A pixel buffer of the window's size, one 32-bit 0x00RRGGBB value per pixel, row by row;
-// stride is the distance between rows in pixels.
-struct FrameView {
-  std::uint32_t* pixels = nullptr;
-  int width = 0;
-  int height = 0;
-  int stride = 0;
-};
-
 // Pointer state in window coordinates; button is a mask: 1 left, 2 middle, 4 right.
 struct PointerState {
   Hlong row = 0;
@@ -54,9 +46,9 @@ class WindowBackend {
  public:
   virtual ~WindowBackend() = default;
 
-  // Lets draw fill the window's pixel buffer (it starts with what was shown last), then shows
-  // the buffer. Raises HException (kWindowClosed) when the window is gone.
-  virtual void Present(const std::function<void(const FrameView&)>& draw) = 0;
+  // Lets draw fill the window's canvas (it starts with what was shown last), then shows it. Raises
+  // HException (kWindowClosed) when the window is gone.
+  virtual void Present(const std::function<void(const Canvas&)>& draw) = 0;
   // The pointer and the buttons. A button press seen since the last call is reported once even
   // if the button has been released since, with the position where it was pressed. Raises
   // HException: kPointerOutside when the pointer is not over the window, kWindowClosed when the
@@ -70,14 +62,6 @@ class WindowBackend {
 
 // Opens a window; raises HException (kNoDisplay, kWindowSystem) on failure.
 std::unique_ptr<WindowBackend> CreateWindowBackend(const WindowSpec& setup);
-
-// Renders a 1-channel (grey) or 3-channel (colour) byte image into frame, scaled to the frame
-// (nearest neighbour) when the sizes differ. Raises HException (kImageType) for other images.
-void RenderImage(const ImageData& image, const FrameView& frame, const char* proc);
-// Draws a contour given in image coordinates of an image_width x image_height image, scaled the
-// way RenderImage scales such an image, in colour rgb.
-void RenderContour(const ContourData& contour, int image_width, int image_height, std::uint32_t rgb,
-                   const FrameView& frame);
 
 // Parses a colour: a name ("black", "white", "gray", "red", ...) or "#rrggbb". Returns false
 // for anything else.
@@ -97,6 +81,12 @@ class WindowImpl {
 
  private:
   std::unique_ptr<WindowBackend> backend_;
+};
+
+// The internals of an HWindow, for the library's own tests (which transport a window's images
+// take, for instance). Null when the window is not open.
+struct WindowAccess {
+  static WindowImpl* Impl(const HWindow& window) noexcept { return window.impl_.get(); }
 };
 
 }  // namespace vision::detail

@@ -115,15 +115,15 @@ class X11Window final : public WindowBackend {
     Release();
   }
 
-  void Present(const std::function<void(const FrameView&)>& draw) override {
+  void Present(const std::function<void(const Canvas&)>& draw) override {
     std::lock_guard lock(mutex_);
     Drain();
     CheckOpen("DispImage");
     if (direct_) {
-      draw(FrameView{reinterpret_cast<std::uint32_t*>(image_->data), spec_.width, spec_.height,
-                     image_->bytes_per_line / 4});
+      draw(Canvas{reinterpret_cast<std::uint32_t*>(image_->data), spec_.width, spec_.height,
+                  image_->bytes_per_line / 4});
     } else {
-      draw(FrameView{staging_.data(), spec_.width, spec_.height, spec_.width});
+      draw(Canvas{staging_.data(), spec_.width, spec_.height, spec_.width});
       for (int y = 0; y < spec_.height; ++y) {
         for (int x = 0; x < spec_.width; ++x) {
           XPutPixel(image_, x, y, PixelOf(staging_[std::size_t(y) * spec_.width + x]));

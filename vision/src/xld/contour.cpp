@@ -5,6 +5,7 @@
 
 #include "detail/error.h"
 #include "detail/iconic.h"
+#include "detail/param.h"
 #include "vision/HContourOps.h"
 #include "vision/HErrorCodes.h"
 
@@ -27,17 +28,8 @@ double Norm(Pt a) { return std::hypot(a.r, a.c); }
 
 std::vector<double> Numbers(const HTuple& t, const char* proc, const char* param) {
   std::vector<double> out;
-  out.reserve(std::size_t(t.Length()));
-  for (const auto& e : t.Elements()) {
-    if (e.index() == 0) {
-      out.push_back(static_cast<double>(std::get<Hlong>(e)));
-    } else if (e.index() == 1 && std::isfinite(std::get<double>(e))) {
-      out.push_back(std::get<double>(e));
-    } else {
-      detail::Fail(err::kWrongParamType, proc,
-                   std::string("parameter ") + param + " = " + detail::Describe(t) +
-                       ": finite numbers expected");
-    }
+  if (!detail::ReadFiniteNumbers(t, &out)) {
+    detail::BadParam(err::kWrongParamType, proc, param, t, "finite numbers expected");
   }
   return out;
 }
@@ -112,22 +104,18 @@ void GenContourPolygonRoundedXld(HObject* contour, const HTuple& rows, const HTu
   CheckPoints(r_in, c_in, 2, proc, rows, columns);
   const std::vector<double> radii = Numbers(radius, proc, "Radius");
   if (radii.size() != 1 && radii.size() != r_in.size()) {
-    detail::Fail(err::kWrongParamCount, proc,
-                 "parameter Radius = " + detail::Describe(radius) +
-                     ": one value or one per point (" + std::to_string(r_in.size()) + ") expected");
+    detail::BadParam(err::kWrongParamCount, proc, "Radius", radius,
+                     "one value or one per point (" + std::to_string(r_in.size()) + ") expected");
   }
   for (double r : radii) {
     if (r < 0) {
-      detail::Fail(
-          err::kWrongParamValue, proc,
-          "parameter Radius = " + detail::Describe(radius) + ": radii must not be negative");
+      detail::BadParam(err::kWrongParamValue, proc, "Radius", radius, "radii must not be negative");
     }
   }
   const std::vector<double> sampling = Numbers(sampling_interval, proc, "SamplingInterval");
   if (sampling.size() != 1 || !(sampling[0] > 0)) {
-    detail::Fail(err::kWrongParamValue, proc,
-                 "parameter SamplingInterval = " + detail::Describe(sampling_interval) +
-                     ": one positive number expected");
+    detail::BadParam(err::kWrongParamValue, proc, "SamplingInterval", sampling_interval,
+                     "one positive number expected");
   }
   const double interval = sampling[0];
 

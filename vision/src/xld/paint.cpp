@@ -12,6 +12,7 @@
 
 #include "detail/error.h"
 #include "detail/iconic.h"
+#include "detail/param.h"
 #include "vision/HContourOps.h"
 #include "vision/HErrorCodes.h"
 
@@ -131,19 +132,12 @@ void PaintXld(const HObject& contour, const HObject& image, HObject* result,
   }
   const int channels = src.Channels();
   if (grey_value.Length() != 1 && grey_value.Length() != channels) {
-    detail::Fail(err::kWrongParamCount, kProc,
-                 "parameter Grayval = " + detail::Describe(grey_value) +
-                     ": one value or one per channel (" + std::to_string(channels) + ") expected");
+    detail::BadParam(err::kWrongParamCount, kProc, "Grayval", grey_value,
+                     "one value or one per channel (" + std::to_string(channels) + ") expected");
   }
   std::vector<double> grey;
-  for (Hlong i = 0; i < grey_value.Length(); ++i) {
-    const HTupleType t = grey_value.Type(i);
-    if ((t != HTupleType::Integer && t != HTupleType::Double) ||
-        !std::isfinite(grey_value[i].D())) {
-      detail::Fail(err::kWrongParamType, kProc,
-                   "parameter Grayval = " + detail::Describe(grey_value) + ": numbers expected");
-    }
-    grey.push_back(grey_value[i].D());
+  if (!detail::ReadFiniteNumbers(grey_value, &grey)) {
+    detail::BadParam(err::kWrongParamType, kProc, "Grayval", grey_value, "numbers expected");
   }
 
   // A deep copy: the input keeps its pixels.

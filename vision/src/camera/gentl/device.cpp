@@ -12,6 +12,7 @@
 #include "camera/genapi/genapi.h"
 #include "camera/gentl/info.h"
 #include "detail/error.h"
+#include "detail/param.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision::detail::camera::gentl {
@@ -596,7 +597,7 @@ void GenTLDevice::Refused(const std::string& name, const HTuple& value, const ge
         if (type == genapi::Type::kInteger) {
           const genapi::IntRange r = s.features->IntegerRange(name);
           std::int64_t v = 0;
-          const bool in_range = ValueInteger(value, &v) && v >= r.min && v <= r.max;
+          const bool in_range = ReadInteger(value, &v) && v >= r.min && v <= r.max;
           if (in_range && r.inc > 1)
             Refuse(s, name, value, err::kAcqParamValue,
                    "not on the increment " + std::to_string(r.inc) + " from " +
@@ -699,14 +700,14 @@ void GenTLDevice::Write(const std::string& name, const HTuple& value, bool apply
         return;
       case genapi::Type::kBoolean: {
         bool v = false;
-        if (!ValueBoolean(value, &v))
+        if (!ReadBoolean(value, &v))
           Refuse(s, name, value, err::kAcqParamValue, "true or false is expected");
         if (apply) f.SetBoolean(name, v);
         return;
       }
       case genapi::Type::kInteger: {
         std::int64_t v = 0;
-        if (!ValueInteger(value, &v))
+        if (!ReadInteger(value, &v))
           Refuse(s, name, value, err::kAcqParamValue, "an integer is expected");
         if (!apply) {
           const genapi::IntRange r = f.IntegerRange(name);
@@ -719,7 +720,7 @@ void GenTLDevice::Write(const std::string& name, const HTuple& value, bool apply
       }
       case genapi::Type::kFloat: {
         double v = 0;
-        if (!ValueDouble(value, &v))
+        if (!ReadNumber(value, &v))
           Refuse(s, name, value, err::kAcqParamValue, "a number is expected");
         if (!apply) {
           const genapi::FloatRange r = f.FloatRangeOf(name);

@@ -1,4 +1,4 @@
-// Image-to-window pixel conversion and window attributes: no display needed.
+// Drawing onto a window canvas, and window attributes: no display needed.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -8,6 +8,7 @@
 #include "vision/HErrorCodes.h"
 #include "vision/HException.h"
 #include "vision/HWindow.h"
+#include "window/canvas.h"
 #include "window/window.h"
 
 using namespace vision;
@@ -26,13 +27,13 @@ detail::ImageData MakeImage(int w, int h, int channels, detail::PixelType type,
   return image;
 }
 
-struct Frame {
-  Frame(int w, int h, int stride) : pixels(std::size_t(stride) * h, 0xdeadbeef) {
-    view = detail::FrameView{pixels.data(), w, h, stride};
+struct TestCanvas {
+  TestCanvas(int w, int h, int stride) : pixels(std::size_t(stride) * h, 0xdeadbeef) {
+    view = detail::Canvas{pixels.data(), w, h, stride};
   }
   std::uint32_t At(int x, int y) const { return pixels[std::size_t(y) * view.stride + x]; }
   std::vector<std::uint32_t> pixels;
-  detail::FrameView view;
+  detail::Canvas view;
 };
 
 }  // namespace
@@ -40,7 +41,7 @@ struct Frame {
 TEST(RenderImage, GreyAndColourSameSizeKeepEveryPixelAndLeaveRowPaddingAlone) {
   auto grey = MakeImage(5, 3, 1, detail::PixelType::Byte,
                         [](int, int x, int y) { return std::uint8_t(x * 50 + y); });
-  Frame f(5, 3, 7);
+  TestCanvas f(5, 3, 7);
   detail::RenderImage(grey, f.view, "test");
   EXPECT_EQ(f.At(0, 0), 0x000000u);
   EXPECT_EQ(f.At(4, 2), 0xcacacau);  // 202
@@ -48,7 +49,7 @@ TEST(RenderImage, GreyAndColourSameSizeKeepEveryPixelAndLeaveRowPaddingAlone) {
 
   auto colour = MakeImage(4, 2, 3, detail::PixelType::Byte,
                           [](int c, int x, int y) { return std::uint8_t(c * 100 + x * 10 + y); });
-  Frame g(4, 2, 4);
+  TestCanvas g(4, 2, 4);
   detail::RenderImage(colour, g.view, "test");
   EXPECT_EQ(g.At(3, 1), (31u << 16) | (131u << 8) | 231u);
 }
@@ -57,7 +58,7 @@ TEST(RenderImage, ScalesByNearestNeighbourBothWays) {
   // 2 x 2 into 4 x 4: every source pixel becomes a 2 x 2 block.
   auto small = MakeImage(2, 2, 1, detail::PixelType::Byte,
                          [](int, int x, int y) { return std::uint8_t(10 + x + 2 * y); });
-  Frame up(4, 4, 4);
+  TestCanvas up(4, 4, 4);
   detail::RenderImage(small, up.view, "test");
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 4; ++x)
@@ -66,7 +67,7 @@ TEST(RenderImage, ScalesByNearestNeighbourBothWays) {
   // 6 x 3 into 3 x 1: samples the centre of each 2 x 3 block.
   auto wide = MakeImage(6, 3, 3, detail::PixelType::Byte,
                         [](int c, int x, int y) { return std::uint8_t(c == 0 ? x : y); });
-  Frame down(3, 1, 3);
+  TestCanvas down(3, 1, 3);
   detail::RenderImage(wide, down.view, "test");
   EXPECT_EQ(down.At(0, 0), (1u << 16) | (1u << 8) | 1u);
   EXPECT_EQ(down.At(2, 0), (5u << 16) | (1u << 8) | 1u);
@@ -77,7 +78,7 @@ TEST(RenderImage, RejectsImagesThatCannotBeShown) {
       MakeImage(2, 2, 2, detail::PixelType::Byte, [](int, int, int) { return std::uint8_t(0); });
   auto deep =
       MakeImage(2, 2, 1, detail::PixelType::UInt2, [](int, int, int) { return std::uint8_t(0); });
-  Frame f(2, 2, 2);
+  TestCanvas f(2, 2, 2);
   Raises(err::kImageType, [&] { detail::RenderImage(two, f.view, "DispImage"); });
   Raises(err::kImageType, [&] { detail::RenderImage(deep, f.view, "DispImage"); });
 }
@@ -86,7 +87,7 @@ TEST(RenderContour, DrawsClippedLinesInImageCoordinates) {
   detail::ContourData line;
   line.rows = {1, 1, -5};
   line.cols = {0, 3, 3};
-  Frame f(4, 4, 4);
+  TestCanvas f(4, 4, 4);
   std::fill(f.pixels.begin(), f.pixels.end(), 0u);
   detail::RenderContour(line, 4, 4, 0xffffff, f.view);
   for (int x = 0; x < 4; ++x) EXPECT_EQ(f.At(x, 1), 0xffffffu) << x;
@@ -122,4 +123,20 @@ TEST(HWindow, OperationsOnAWindowThatIsNotOpenRaise) {
   Raises(err::kWindowClosed, [&] { w.GetMposition(nullptr, nullptr, &button); });
   Raises(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 0, 10); });
   Raises(err::kWrongParamValue, [&] { w.OpenWindow(0, 0, 10, 40000); });
+}
+
+TEST(WindowAttr, UnknownNameListsEveryAttributeAndEachOfThemReadsBack) {
+  const std::string message =
+      Raises(err::kWindowAttr, [] { SetWindowAttr("window_colour", "black"); });
+  const std::string known = "; known: ";
+  ASSERT_NE(message.find(known), std::string::npos) << message;
+  const std::string list = message.substr(message.find(known) + known.size());
+  EXPECT_EQ(list, "background_color, window_title, shared_memory");
+  for (const char* name : {"background_color", "window_title", "shared_memory"}) {
+    const HTuple before = GetWindowAttr(name);
+    SetWindowAttr(name, before);  // what an attribute reads back, it takes
+    EXPECT_EQ(GetWindowAttr(name).S().Str(), before.S().Str()) << name;
+  }
+  Raises(err::kWindowAttr, [] { (void)GetWindowAttr("window_colour"); });
+  Raises(err::kWindowAttr, [] { (void)GetWindowAttr(5); });
 }
