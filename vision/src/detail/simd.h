@@ -2,15 +2,18 @@
 // scalar reference paths instead. The one place that detects the processor. Not installed.
 //
 // Compile time: x86-64 always has SSE2, 64-bit ARM always has NEON (the 128-bit paths). Run
-// time: AVX2 on x86-64 with GCC or Clang (the 256-bit paths, in functions compiled for AVX2
-// alone, so the binaries stay plain x86-64).
+// time: AVX2 on x86-64 with GCC (the 256-bit paths, in functions compiled for AVX2 alone, so the
+// binaries stay plain x86-64). Clang builds (the fuzzing build) use the 128-bit paths: the kernel
+// templates take 256-bit values as arguments, which Clang accepts only in functions that are
+// themselves marked for AVX2, while GCC compiles them into the one marked function that calls
+// them (flatten).
 #pragma once
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define VISION_SIMD_SSE2 1
 #define VISION_SIMD_128 1
-#if defined(__GNUC__)
+#if defined(__GNUC__) && !defined(__clang__)
 #include <immintrin.h>
 #define VISION_SIMD_AVX2 1
 #endif
