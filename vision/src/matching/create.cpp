@@ -10,8 +10,8 @@
 
 #include "detail/error.h"
 #include "detail/iconic.h"
-#include "detail/param.h"
 #include "detail/parallel.h"
+#include "detail/param.h"
 #include "matching/operators.h"
 #include "matching/pyramid.h"
 #include "matching/shape_model.h"

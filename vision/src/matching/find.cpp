@@ -21,8 +21,8 @@
 
 #include "detail/error.h"
 #include "detail/iconic.h"
-#include "detail/param.h"
 #include "detail/parallel.h"
+#include "detail/param.h"
 #include "detail/simd.h"
 #include "detail/system.h"
 #include "matching/operators.h"
