@@ -109,9 +109,10 @@ TEST(DamagedFiles, UnknownEmptyAndDirectory) {
   EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "empty.png").c_str()); }), err::kFileFormat);
   // A directory of that name is not an image file.
   std::filesystem::create_directories(dir / "folder");
-  EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "folder").c_str()); }), err::kFileNotFound);
+  EXPECT_EQ(ErrorOf([&] { ReadImage(&image, (dir / "folder").c_str()); }), err::kFileRead);
   try {
     ReadImage(&image, (dir / "text.png").c_str());
+    ADD_FAILURE() << "a text file read as an image";
   } catch (const HException& e) {
     EXPECT_NE(e.ErrorMessage().Str().find("text.png"), std::string::npos);
     EXPECT_EQ(e.ProcName().Str(), "ReadImage");
