@@ -59,4 +59,12 @@ std::vector<std::uint8_t> Interleave(const detail::ImageData& image);
 void ApplyInt2Bits(detail::ImageData& image, int bits);
 [[noreturn]] void FormatError(const std::string& name, const std::string& what);
 
+// Every scan of a progressive JPEG is a pass over the whole image: files with more scans than
+// this (encoders write about ten) are refused with kFileLimits before they cost minutes.
+inline constexpr int kMaxJpegScans = 100;
+// The number of scans (SOS markers) before the end-of-image marker of a JPEG held in memory, by
+// walking its markers; for decoders that cannot be watched while they work.
+int CountJpegScans(const std::uint8_t* data, std::size_t size) noexcept;
+[[noreturn]] void TooManyJpegScans(const std::string& name);
+
 }  // namespace vision::io
