@@ -22,7 +22,8 @@ Format Sniff(const std::uint8_t* data, std::size_t size) noexcept;
 const char* FormatName(Format format) noexcept;
 
 // Decodes a whole file held in memory. 8-bit grey gives one "byte" channel, colour three "byte"
-// channels (R, G, B), 16-bit samples "uint2", 32-bit float TIFF "real". Alpha is dropped.
+// channels (R, G, B), 16-bit samples "uint2", 32-bit float TIFF "real". A palette of greys gives
+// one channel. Alpha is dropped.
 detail::ImageData DecodeImage(const std::uint8_t* data, std::size_t size, const std::string& name);
 
 detail::ImageData DecodePng(const std::uint8_t* data, std::size_t size, const std::string& name);
