@@ -183,6 +183,38 @@ TEST(ImageFiles, BmpTopDownThirtyTwoBitPaletteAndOneBit) {
   EXPECT_EQ(v[2].L(), 255);
   EXPECT_EQ(v[3].L(), 255);
 
+  // The header's colour count is capped at what the depth can index: a 1-bit file claiming four
+  // colours has two, both grey here, and the two colours stored after them are not used.
+  std::vector<std::uint8_t> claims4 = Bmp(
+      10, 1, 1, 0, {0, 0, 0, 0, 255, 255, 255, 0, 0, 0, 255, 0, 0, 255, 0, 0}, {0xa0, 0x40, 0, 0});
+  claims4[46] = 4;
+  iotest::WriteBytes(dir / "claims4.bmp", claims4);
+  ReadImage(&image, (dir / "claims4.bmp").c_str());
+  CountChannels(image, &channels);
+  EXPECT_EQ(channels.L(), 1);
+  // An 8-bit file claiming 300 colours, all stored: 256 greys (in reverse) then 44 reds, which
+  // no index reaches and which must not land past the 256-entry palette.
+  std::vector<std::uint8_t> palette300;
+  for (int i = 0; i < 300; ++i) {
+    const auto v = std::uint8_t(255 - i);
+    if (i < 256)
+      palette300.insert(palette300.end(), {v, v, v, 0});
+    else
+      palette300.insert(palette300.end(), {0, 0, 255, 0});
+  }
+  std::vector<std::uint8_t> claims300 = Bmp(4, 1, 8, 0, palette300, {0, 1, 254, 255});
+  claims300[46] = 300 & 0xff, claims300[47] = 300 >> 8;
+  iotest::WriteBytes(dir / "claims300.bmp", claims300);
+  ReadImage(&image, (dir / "claims300.bmp").c_str());
+  CountChannels(image, &channels);
+  EXPECT_EQ(channels.L(), 1);
+  GetGrayval(image, HTuple(0).Append(0).Append(0).Append(0),
+             HTuple(0).Append(1).Append(2).Append(3), &v);
+  EXPECT_EQ(v[0].L(), 255);
+  EXPECT_EQ(v[1].L(), 254);
+  EXPECT_EQ(v[2].L(), 1);
+  EXPECT_EQ(v[3].L(), 0);
+
   // RLE is refused with a clear error.
   iotest::WriteBytes(dir / "rle.bmp",
                      Bmp(2, 2, 8, 1, std::vector<std::uint8_t>(1024, 0), {0, 0, 0, 1}));
