@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 
 #include <vision/vision.h>
@@ -108,6 +109,17 @@ TEST(Images, CreationAndAccessCheckTheirArguments) {
             err::kImageType);
   EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 2, 0, &v); }), err::kWrongParamValue);
   EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, -1, 0, &v); }), err::kWrongParamValue);
+  // One column past the right edge: on the first row it would read the next row, on the last
+  // row past the buffer.
+  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 0, 2, &v); }), err::kWrongParamValue);
+  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 1, 2, &v); }), err::kWrongParamValue);
+  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 1, -1, &v); }), err::kWrongParamValue);
+  // Integral doubles beyond any integer are outside too; NaN is no position.
+  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 1e30, 0, &v); }), err::kWrongParamValue);
+  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 0, -1e300, &v); }), err::kWrongParamValue);
+  EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 0, std::nan(""), &v); }), err::kWrongParamType);
+  GetGrayval(grey, 1.0, 1.0, &v);
+  EXPECT_EQ(v.L(), 0);
   EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, 0.5, 0, &v); }), err::kWrongParamType);
   EXPECT_EQ(ErrorOf([&] { GetGrayval(grey, HTuple(0).Append(1), 0, &v); }), err::kWrongParamCount);
   const float f[1] = {0.25f};

@@ -1,4 +1,6 @@
 // Images from memory and access to their pixels.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "detail/error.h"
@@ -32,13 +34,14 @@ void Describe(const detail::ImageData& image, HTuple* type, Hlong* width, Hlong*
   if (height) *height = image.height;
 }
 
-// A pixel position given as an integer (or a double holding an integral value).
+// A pixel position given as an integer (or a double holding an integral value). Doubles beyond
+// any image's size become a position far outside, never an out-of-range conversion.
 Hlong Position(const HTuple& values, Hlong i, const char* param) {
   const HTuple v = values[i];
   if (v.Type(0) == HTupleType::Integer) return v.L();
   if (v.Type(0) == HTupleType::Double) {
     const double d = v.D();
-    if (d == static_cast<double>(static_cast<Hlong>(d))) return static_cast<Hlong>(d);
+    if (d == std::trunc(d)) return static_cast<Hlong>(std::clamp(d, -1e18, 1e18));
   }
   detail::Fail(err::kWrongParamType, "GetGrayval",
                std::string("parameter ") + param + " = " + detail::Describe(values) +
