@@ -88,7 +88,8 @@ void CountChannels(const HObject& image, HTuple* channels) {
   if (channels) *channels = HTuple(Hlong{data.Channels()});
 }
 
-void GetGrayval(const HObject& image, const HTuple& rows, const HTuple& columns, HTuple* values) {
+static void GetGrayvalImpl(const HObject& image, const HTuple& rows, const HTuple& columns,
+                           HTuple* values) {
   constexpr const char* proc = "GetGrayval";
   const detail::ImageData& data = detail::SingleImage(image, proc);
   if (values == nullptr) detail::Fail(err::kNullOutput, proc, "no output given");
@@ -124,6 +125,10 @@ void GetGrayval(const HObject& image, const HTuple& rows, const HTuple& columns,
     }
   }
   *values = HTuple(std::move(out));
+}
+
+void GetGrayval(const HObject& image, const HTuple& rows, const HTuple& columns, HTuple* values) {
+  detail::GuardMemory("GetGrayval", [&] { GetGrayvalImpl(image, rows, columns, values); });
 }
 
 }  // namespace vision
