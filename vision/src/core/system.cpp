@@ -28,9 +28,9 @@ std::atomic<bool> g_utf8{true};
 std::mutex g_dir_mutex;
 std::string g_image_dir;  // guarded by g_dir_mutex
 
-std::string NameOf(const HTuple& name) {
+std::string NameOf(const HTuple& name, const char* proc) {
   if (name.Length() != 1 || name.Type(0) != HTupleType::String) {
-    detail::Fail(err::kWrongParamType, kProc,
+    detail::Fail(err::kWrongParamType, proc,
                  "the setting's name must be one text, got " + detail::Describe(name));
   }
   return name.S().Str();
@@ -89,7 +89,7 @@ bool BoolOf(const HTuple& value, bool* out) {
 }  // namespace
 
 void SetSystem(const HTuple& name_tuple, const HTuple& value) {
-  const std::string name = NameOf(name_tuple);
+  const std::string name = NameOf(name_tuple, kProc);
   Hlong n = 0;
   bool b = false;
   if (name == "use_window_thread") {
@@ -114,8 +114,10 @@ void SetSystem(const HTuple& name_tuple, const HTuple& value) {
     }
     g_int2_bits = static_cast<int>(n);
   } else if (name == "image_dir") {
-    if (value.Length() != 1 || value.Type(0) != HTupleType::String) {
-      BadValue(name, value, "one text of directories");
+    // A NUL would cut every folder name short where the system reads it.
+    if (value.Length() != 1 || value.Type(0) != HTupleType::String ||
+        value.S().Str().find('\0') != std::string::npos) {
+      BadValue(name, value, "one text of directories, without NUL characters");
     }
     std::lock_guard lock(g_dir_mutex);
     g_image_dir = value.S().Str();
@@ -128,7 +130,7 @@ void SetSystem(const HTuple& name_tuple, const HTuple& value) {
 }
 
 HTuple GetSystem(const HTuple& name_tuple) {
-  const std::string name = NameOf(name_tuple);
+  const std::string name = NameOf(name_tuple, "GetSystem");
   if (name == "use_window_thread") return HTuple(g_use_window_thread ? "true" : "false");
   if (name == "thread_num") return HTuple(Hlong{detail::ThreadCount()});
   if (name == "width") return HTuple(Hlong{g_width.load()});
