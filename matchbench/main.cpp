@@ -1,6 +1,8 @@
 // matchbench: builds an anisotropically scalable shape model from a synthetic rounded rectangle
 // and times its search in four SMD capacitor images, 51 passes over the four.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "vision/vision.h"
@@ -99,7 +101,19 @@ void run_benchmark() {
   SetSystem("int2_bits", -1);
 }
 
-int main() {
+// Flushes standard output and checks that the report arrived: a full disk or a closed pipe would
+// otherwise lose it without a word. Returns status, or 1 (reported) when writing failed.
+int finish_output(int status) {
+  std::cout.flush();
+  errno = 0;
+  const int reason = std::fflush(stdout) != 0 ? errno : 0;
+  if (std::cout && !std::ferror(stdout)) return status;
+  std::fprintf(stderr, "  Error: cannot write standard output: %s\n",
+               reason != 0 ? std::strerror(reason) : "a write failed (is the disk full?)");
+  return 1;
+}
+
+int run() {
   try {
     SetSystem("use_window_thread", "true");
     SetSystem("thread_num", "default");
@@ -114,3 +128,5 @@ int main() {
   }
   return 0;
 }
+
+int main() { return finish_output(run()); }

@@ -8,7 +8,9 @@
 #include <acquisition/steps.h>
 #include <vision/vision.h>
 
-int main() {
+namespace {
+
+int run() {
   vision::HFramegrabber camera;
   vision::HImage image;
   try {
@@ -66,3 +68,8 @@ int main() {
     return acquisition::unguarded_failure(camera, error);
   }
 }
+
+}  // namespace
+
+// Output that could not be written (a full disk) is reported too and never ends as success.
+int main() { return acquisition::finish_output(run()); }

@@ -1,5 +1,9 @@
 #include "acquisition/steps.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include <vision/HTuple.h>
 
 namespace acquisition {
@@ -82,6 +86,17 @@ int unguarded_failure(vision::HFramegrabber& camera, const vision::HException& e
     }
   }
   return exit_status(error.ErrorCode());
+}
+
+int finish_output(int status, std::ostream& err) {
+  std::cout.flush();
+  errno = 0;
+  const int reason = std::fflush(stdout) != 0 ? errno : 0;
+  if (std::cout && !std::ferror(stdout)) return status;
+  err << "  Error: cannot write standard output: "
+      << (reason != 0 ? std::strerror(reason) : "a write failed (is the disk full?)") << "\n";
+  err.flush();
+  return status != 0 ? status : 1;
 }
 
 }  // namespace acquisition

@@ -11,7 +11,7 @@ work=$(mktemp -d /tmp/vision-fuzz.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in read_image genapi_description; do
+for target in read_image genapi_description tuple; do
   mkdir -p "$work/$target/new" "$work/$target/crashes"
   set +e
   build/fuzz/fuzz/${target}_fuzzer -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=65536 \

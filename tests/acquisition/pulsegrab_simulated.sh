@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # pulsegrab end to end on the simulated camera: a full run, a refused trigger source, a camera
-# lost after six frames, a refused grab time-out, and a failure of the unguarded open.
+# lost after six frames, a refused grab time-out, a failure of the unguarded open, and standard
+# output on a full disk.
 # Usage: pulsegrab_simulated.sh <pulsegrab> [emulator and its arguments, for cross builds]
 set -uo pipefail
 pulsegrab=$1
@@ -84,6 +85,21 @@ run "width=3"
 [[ "$(cat "$work/err")" == "  Error #5306 in OpenFramegrabber: VISION_FAKE_CAMERA: option 'width=3'"* ]] ||
   fail "$name: standard error '$(cat "$work/err")'"
 [ "$(wc -l <"$work/err")" -eq 1 ] || fail "$name: more than one standard-error line"
+
+# Standard output on a full disk: the run is reported on standard error and never ends as success;
+# a run that failed anyway keeps its own status.
+name="full disk"
+for options in 1 reject=PixelFormat; do
+  VISION_FAKE_CAMERA=$options "${runner[@]}" "$pulsegrab" >/dev/full 2>"$work/err.raw"
+  status=$?
+  tr -d '\r' <"$work/err.raw" >"$work/err"
+  expected=1
+  [ "$options" = 1 ] || expected=$((5306 % 256))
+  [ "$status" -eq "$expected" ] || fail "$name ($options): exit status $status, expected $expected"
+  [[ "$(cat "$work/err")" == "  Error: cannot write standard output: "* ]] ||
+    fail "$name ($options): standard error '$(cat "$work/err")'"
+  [ "$(wc -l <"$work/err")" -eq 1 ] || fail "$name ($options): not exactly one standard-error line"
+done
 
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed"

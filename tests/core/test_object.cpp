@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 
 #include <vision/vision.h>
@@ -102,6 +103,17 @@ TEST(Images, CreationAndAccessCheckTheirArguments) {
          [&] { GetImagePointer3(grey, &pr, &pg, &pb, nullptr, nullptr, nullptr); });
   Raises(err::kWrongParamValue, [&] { GetGrayval(grey, 2, 0, &v); });
   Raises(err::kWrongParamValue, [&] { GetGrayval(grey, -1, 0, &v); });
+  // One column past the right edge: on the first row it would read the next row, on the last
+  // row past the buffer.
+  Raises(err::kWrongParamValue, [&] { GetGrayval(grey, 0, 2, &v); });
+  Raises(err::kWrongParamValue, [&] { GetGrayval(grey, 1, 2, &v); });
+  Raises(err::kWrongParamValue, [&] { GetGrayval(grey, 1, -1, &v); });
+  // Integral doubles beyond any integer are outside too; NaN is no position.
+  Raises(err::kWrongParamValue, [&] { GetGrayval(grey, 1e30, 0, &v); });
+  Raises(err::kWrongParamValue, [&] { GetGrayval(grey, 0, -1e300, &v); });
+  Raises(err::kWrongParamType, [&] { GetGrayval(grey, 0, std::nan(""), &v); });
+  GetGrayval(grey, 1.0, 1.0, &v);
+  EXPECT_EQ(v.L(), 0);
   Raises(err::kWrongParamType, [&] { GetGrayval(grey, 0.5, 0, &v); });
   Raises(err::kWrongParamCount, [&] { GetGrayval(grey, HTuple(0).Append(1), 0, &v); });
   const float f[1] = {0.25f};

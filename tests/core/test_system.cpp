@@ -63,6 +63,32 @@ TEST(SetSystem, KnownSettingsRoundTripAndBadValuesNameTheSetting) {
   // A rejected value leaves the setting as it was.
   EXPECT_EQ(GetSystem("width").L(), 512);
   EXPECT_EQ(GetSystem("int2_bits").L(), -1);
+  // A folder list with a NUL in it would make the system see a different folder.
+  SetSystem("image_dir", "/a");
+  Raises(err::kSystemBadValue, [] { SetSystem("image_dir", HTuple(std::string("/tmp\0/x", 7))); });
+  EXPECT_EQ(GetSystem("image_dir").S().Str(), "/a");
+  SetSystem("image_dir", "");
+}
+
+TEST(SetSystem, ErrorsNameTheOperatorThatWasCalled) {
+  // No name at all, a number, an empty text: each error comes from the operator called.
+  for (const HTuple& name : {HTuple(), HTuple(5), HTuple("")}) {
+    for (const char* proc : {"GetSystem", "SetSystem"}) {
+      try {
+        if (std::string(proc) == "GetSystem") {
+          (void)GetSystem(name);
+        } else {
+          SetSystem(name, 1);
+        }
+        ADD_FAILURE() << proc << " accepted " << name.Length() << " name(s)";
+      } catch (const HException& e) {
+        EXPECT_EQ(e.ProcName().Str(), proc) << e.what();
+        EXPECT_EQ(e.ErrorCode(), name.Length() == 1 && name.Type(0) == HTupleType::String
+                                     ? err::kSystemUnknownName
+                                     : err::kWrongParamType);
+      }
+    }
+  }
 }
 
 TEST(SetSystem, ConcurrentWritersAndReadersSeeOnlyValidValues) {

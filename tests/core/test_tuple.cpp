@@ -157,8 +157,14 @@ TEST(TupleCompare, NumbersTextsHandlesAndNaN) {
   EXPECT_TRUE(HTuple(1) == HTuple(1.0));
   EXPECT_TRUE(HTuple(1) < HTuple(1.5));
   EXPECT_TRUE(HTuple("a") < HTuple("b"));
+  // Equality across kinds is false (a value tested against a keyword), ordering raises: the
+  // header promises exactly this.
   EXPECT_FALSE(HTuple(1) == HTuple("1"));
+  EXPECT_FALSE(HTuple(1) == HTuple("a"));
+  EXPECT_TRUE(HTuple(2.5) != HTuple("auto"));
+  EXPECT_FALSE(HTuple(1).Append("a") == HTuple(1).Append(2));
   Raises(vision::err::kTupleType, [] { (void)(HTuple(1) < HTuple("1")); });
+  Raises(vision::err::kTupleType, [] { (void)(HTuple("a") >= HTuple(1)); });
   // NaN never equals a number; it equals itself so the order stays total.
   const HTuple nan(std::nan(""));
   EXPECT_FALSE(nan == HTuple(1.0));

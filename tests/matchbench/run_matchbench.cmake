@@ -1,9 +1,10 @@
 # Runs matchbench and checks its output. Arguments: -DEXE=<matchbench> -DLIB=<libvision file>
-# -DTRUTH=<ground_truth.csv> -DWORK=<scratch dir> -DMODE=normal|missing.
+# -DTRUTH=<ground_truth.csv> -DWORK=<scratch dir> -DMODE=normal|missing|full.
 #   normal:  every line of the report (times masked, counts from the ground truth), nothing on
 #            standard error, exit 0.
 #   missing: the tool and the library copied into a tree without the bundled images, run from
 #            an empty folder: nothing on standard output, one error line, exit 1.
+#   full:    standard output on a full disk (/dev/full): one error line saying so, exit 1.
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/cwd")
 set(exe "${EXE}")
@@ -17,6 +18,17 @@ if(MODE STREQUAL "missing")
   get_filename_component(name "${EXE}" NAME)
   set(exe "${WORK}/bin/${name}")
   set(env ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${WORK}/lib" --unset=VISION_IMAGE_DIR)
+endif()
+if(MODE STREQUAL "full")
+  execute_process(COMMAND "${exe}" WORKING_DIRECTORY "${WORK}/cwd"
+    RESULT_VARIABLE rc OUTPUT_FILE /dev/full ERROR_VARIABLE err)
+  if(NOT rc EQUAL 1)
+    message(FATAL_ERROR "exit status ${rc}, expected 1; stderr: ${err}")
+  endif()
+  if(NOT err MATCHES "^  Error: cannot write standard output: [^\n]*\n$")
+    message(FATAL_ERROR "expected one error line about standard output, got: ${err}")
+  endif()
+  return()
 endif()
 execute_process(COMMAND ${env} "${exe}" WORKING_DIRECTORY "${WORK}/cwd"
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)

@@ -95,6 +95,54 @@ TEST(RenderContour, DrawsClippedLinesInImageCoordinates) {
   EXPECT_EQ(f.At(0, 2), 0u);
 }
 
+// Lines leaving through the right and bottom edges: the last column and row are drawn, nothing
+// beyond them (neither the row padding, nor the next row's first pixel, nor a guard row after the
+// frame's last row).
+TEST(RenderContour, ClipsAtTheRightAndBottomEdges) {
+  for (const int stride : {4, 6}) {
+    SCOPED_TRACE("stride " + std::to_string(stride));
+    std::vector<std::uint32_t> buffer(std::size_t(stride) * 5, 0u);  // 4 rows and a guard row
+    const detail::Canvas frame{buffer.data(), 4, 4, stride};
+    auto at = [&](int x, int y) { return buffer[std::size_t(y) * std::size_t(stride) + x]; };
+    detail::ContourData right;
+    right.rows = {1, 1};
+    right.cols = {0, 9};
+    detail::RenderContour(right, 4, 4, 0xffffff, frame);
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(at(x, 1), 0xffffffu) << x;
+    for (int x = 4; x < stride; ++x) EXPECT_EQ(at(x, 1), 0u) << "padding " << x;
+    EXPECT_EQ(at(0, 2), 0u) << "the next row's first pixel";
+
+    detail::ContourData down;
+    down.rows = {0, 9};
+    down.cols = {2, 2};
+    detail::RenderContour(down, 4, 4, 0xffffff, frame);
+    for (int y = 0; y < 4; ++y) EXPECT_EQ(at(2, y), 0xffffffu) << y;
+    for (int x = 0; x < stride; ++x) EXPECT_EQ(at(x, 4), 0u) << "guard row " << x;
+  }
+}
+
+// Points far outside the frame are clipped before they become window pixels: the visible part is
+// drawn, and a coordinate beyond any integer never turns into a line somewhere else.
+TEST(RenderContour, FarAwayPointsAreClippedFirst) {
+  TestCanvas f(4, 4, 4);
+  std::fill(f.pixels.begin(), f.pixels.end(), 0u);
+  detail::ContourData line;
+  line.rows = {1, 1, 1e300, -1e300};
+  line.cols = {0, 1e12, 2, 2};
+  detail::RenderContour(line, 4, 4, 0xffffff, f.view);
+  for (int x = 0; x < 4; ++x) EXPECT_EQ(f.At(x, 1), 0xffffffu) << x;
+  // The segment from (1, 1e12) to (1e300, 2) runs outside the frame; the last one crosses it down
+  // column 2.
+  for (int y = 0; y < 4; ++y) EXPECT_EQ(f.At(2, y), 0xffffffu) << y;
+  EXPECT_EQ(f.At(0, 0), 0u);
+  EXPECT_EQ(f.At(3, 3), 0u);
+  detail::ContourData point;
+  point.rows = {-1e300};
+  point.cols = {1e300};
+  detail::RenderContour(point, 4, 4, 0x123456, f.view);
+  for (std::uint32_t v : f.pixels) EXPECT_NE(v, 0x123456u);
+}
+
 TEST(WindowAttr, KnownAttributesAreKeptAndBadOnesRaise) {
   SetWindowAttr("background_color", "#102030");
   EXPECT_EQ(GetWindowAttr("background_color").S().Str(), "#102030");

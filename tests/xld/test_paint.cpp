@@ -112,3 +112,69 @@ TEST(PaintXld, ColourImagesClippingAndErrors) {
   Raises(err::kObjectKind, [&] { PaintXld(contour, contour, &painted, 1); });
   Raises(err::kNullOutput, [&] { PaintXld(contour, image, nullptr, 1); });
 }
+
+namespace {
+
+HTuple Reals(std::initializer_list<double> values) {
+  HTuple t;
+  for (double v : values) t.Append(v);
+  return t;
+}
+
+// Paints a closed polygon with 1.0 into a fresh "real" image and returns the coverage.
+std::vector<float> Coverage(const HTuple& rows, const HTuple& cols, int width, int height) {
+  HObject contour, canvas, painted;
+  GenContourPolygonXld(&contour, rows, cols);
+  GenImageConst(&canvas, "real", width, height);
+  PaintXld(contour, canvas, &painted, 1.0);
+  HTuple type;
+  Hlong w = 0, h = 0;
+  const auto* px = static_cast<const float*>(GetImagePointer1(painted, &type, &w, &h));
+  return std::vector<float>(px, px + w * h);
+}
+
+}  // namespace
+
+// The work depends on the image and the number of points only: a contour reaching far outside is
+// clipped to the image before it is cut at the pixel grid (otherwise a corner at 1e9 means
+// billions of grid crossings and gigabytes).
+TEST(PaintXld, ContoursReachingFarOutsideAreClippedToTheImageFirst) {
+  // The half-plane column > row, once as a huge triangle and once as a small one covering the
+  // image: the same coverage.
+  const double far = 1e9;
+  const std::vector<float> big =
+      Coverage(Reals({-far, far, -far, -far}), Reals({-far, far, far, -far}), 40, 30);
+  const std::vector<float> small =
+      Coverage(Reals({-10, 50, -10, -10}), Reals({-10, 50, 50, -10}), 40, 30);
+  ASSERT_EQ(big.size(), small.size());
+  for (std::size_t i = 0; i < big.size(); ++i) EXPECT_NEAR(big[i], small[i], 1e-4) << i;
+  EXPECT_FLOAT_EQ(small[5 * 40 + 5], 0.5f);  // on the diagonal
+  EXPECT_FLOAT_EQ(small[5 * 40 + 6], 1.0f);
+  EXPECT_FLOAT_EQ(small[6 * 40 + 5], 0.0f);
+
+  // Squares around the image up to the largest finite coordinates cover every pixel; the same
+  // squares beside the image cover none.
+  for (const double side : {1e15, 1e300, 1.7e308}) {
+    for (const float v : Coverage(Reals({-side, -side, side, side, -side}),
+                                  Reals({-side, side, side, -side, -side}), 40, 30))
+      ASSERT_EQ(v, 1.0f) << side;
+    for (const float v : Coverage(Reals({-side, -side, side, side, -side}),
+                                  Reals({100, side, side, 100, 100}), 40, 30))
+      ASSERT_EQ(v, 0.0f) << side;
+  }
+}
+
+// Tall images are painted in bands of rows; a contour crossing a band's edge is painted whole.
+TEST(PaintXld, BandsOfRowsJoinWithoutSeams) {
+  // 3000 columns: a band holds about 1400 rows, so rows 10..1990 span two.
+  const std::vector<float> cov = Coverage(Reals({10.25, 10.25, 1990.75, 1990.75, 10.25}),
+                                          Reals({10.5, 20.5, 20.5, 10.5, 10.5}), 3000, 2000);
+  double area = 0;
+  for (const float v : cov) area += v;
+  EXPECT_NEAR(area, 1980.5 * 10.0, 1e-3);
+  for (int r = 11; r <= 1990; ++r) {
+    for (int c = 11; c <= 20; ++c) ASSERT_EQ(cov[std::size_t(r) * 3000 + std::size_t(c)], 1.0f);
+  }
+  EXPECT_FLOAT_EQ(cov[10 * 3000 + 15], 0.25f);
+  EXPECT_FLOAT_EQ(cov[1991 * 3000 + 15], 0.25f);
+}

@@ -45,4 +45,10 @@ void close_camera(vision::HFramegrabber& camera, std::ostream& out = std::cout);
 int unguarded_failure(vision::HFramegrabber& camera, const vision::HException& error,
                       std::ostream& err = std::cerr);
 
+// Ends the tool's output: flushes standard output and checks that everything written to it
+// arrived (a full disk, a closed pipe lose it silently otherwise). Returns status when it did;
+// otherwise writes "  Error: cannot write standard output: <reason>" to err and returns status,
+// or 1 when status is 0.
+int finish_output(int status, std::ostream& err = std::cerr);
+
 }  // namespace acquisition

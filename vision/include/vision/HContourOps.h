@@ -1,6 +1,6 @@
 // Operators on contours: generation, access to their points, painting them into images.
-// Every operator validates its inputs and raises HException on bad ones; outputs are written only
-// on success.
+// Every operator validates its inputs and raises HException on bad ones (kOutOfMemory when memory
+// runs out, never std::bad_alloc); outputs are written only on success.
 #pragma once
 
 #include "vision/HObject.h"
@@ -18,7 +18,9 @@ void GenContourPolygonXld(HObject* contour, const HTuple& rows, const HTuple& co
 void GetContourXld(const HObject& contour, HTuple* rows, HTuple* columns);
 
 // Fills the interior of each closed contour with the grey value into a copy of image; the input
-// is left untouched. Pixels on the border get the value in proportion to their coverage.
+// is left untouched. Pixels on the border get the value in proportion to their coverage. The
+// work and memory depend on the image's size and the number of contour points only, however
+// far outside the image a contour reaches.
 void PaintXld(const HObject& contour, const HObject& image, HObject* result,
               const HTuple& grey_value);
 

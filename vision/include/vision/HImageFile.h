@@ -1,6 +1,6 @@
 // Image files: reading and writing PNG, TIFF, JPEG, BMP and PGM/PPM.
-// Every operator validates its inputs and raises HException on bad ones; outputs are written only
-// on success.
+// Every operator validates its inputs and raises HException on bad ones (kOutOfMemory when memory
+// runs out, never std::bad_alloc); outputs are written only on success.
 #pragma once
 
 #include "vision/HObject.h"
@@ -17,13 +17,17 @@ namespace vision {
 // 16-bit samples give "uint2" (clamped to "int2_bits" significant bits when that is set; a PNG
 // that declares fewer significant bits is first shifted down to them), 32-bit float TIFF "real".
 // Alpha is dropped. Several names give an object with several images.
-// Errors: kFileNotFound (message lists the places tried), kFileRead, kFileFormat (corrupt,
-// truncated or unsupported), kFileLimits (dimensions past the library's limits).
+// Errors: kWrongParamValue (a name containing NUL), kFileNotFound (message lists the places
+// tried), kFileRead (cannot be read, or the name is a directory, FIFO or device: the message
+// says which), kFileFormat (corrupt, truncated or unsupported), kFileLimits (dimensions past the
+// library's limits), kOutOfMemory.
 void ReadImage(HObject* image, const HTuple& file_name);
 // Writes an image. format: "png" (byte or uint2, 1 or 3 channels), "tiff" (byte, uint2 or real),
 // "jpeg" (byte, quality 95), "pgm"/"ppm"/"pnm" (byte or uint2), "bmp" (byte); the extension
 // (.png, .tif, .jpg, .pgm/.ppm, .bmp) is added to file_name when it has none. fill_color is
-// ignored (kept for interface symmetry) and may be 0.
+// ignored (kept for interface symmetry) and may be 0. A name containing NUL or ending in a path
+// separator raises kWrongParamValue; only regular files are written (kFileWrite for a
+// directory, FIFO or device).
 void WriteImage(const HObject& image, const HTuple& format, const HTuple& fill_color,
                 const HTuple& file_name);
 

@@ -1,7 +1,7 @@
 // Operators on images: creation, size, access to pixels and grey values. Image files are in
 // HImageFile.h, contours in HContourOps.h.
-// Every operator validates its inputs and raises HException on bad ones; outputs are written only
-// on success.
+// Every operator validates its inputs and raises HException on bad ones (kOutOfMemory when memory
+// runs out, never std::bad_alloc); outputs are written only on success.
 #pragma once
 
 #include "vision/HObject.h"

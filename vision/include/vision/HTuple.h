@@ -94,7 +94,11 @@ class HTuple {
   friend HTuple operator/(const HTuple& a, const HTuple& b);
 
   // Comparisons compare the tuples element by element, lexicographically; numbers compare by
-  // value, texts by bytes, a number and a text cannot be compared (HException).
+  // value, texts by bytes, handles by identity. Equality (== and !=) holds only between elements
+  // of the same kind: a number never equals a text or a handle (HTuple(1) == HTuple("a") is
+  // false, so a value can be tested against a keyword whatever its kind). Ordering (<, <=, >, >=)
+  // of a number and a text, or of a handle and anything else, has no meaning and raises
+  // HException (kTupleType).
   friend bool operator==(const HTuple& a, const HTuple& b);
   friend bool operator<(const HTuple& a, const HTuple& b);
   friend bool operator!=(const HTuple& a, const HTuple& b) { return !(a == b); }

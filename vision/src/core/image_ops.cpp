@@ -1,5 +1,6 @@
 // The image operators (vision/HImageOps.h): new images, images from memory, their size and
 // access to their pixels.
+#include <cmath>
 #include <cstring>
 
 #include "detail/error.h"
@@ -34,14 +35,17 @@ void Describe(const detail::ImageData& image, HTuple* type, Hlong* width, Hlong*
   if (height) *height = image.height;
 }
 
-// A pixel position given as an integer (or a double holding an integral value).
+// A pixel position given as an integer (or a double holding an integral value). Doubles beyond
+// any image's size become a position far outside, never an out-of-range conversion.
 Hlong Position(const HTuple& values, Hlong i, const char* param) {
   std::int64_t position = 0;
-  if (!detail::ReadIntegerNumber(values[i], &position)) {
-    detail::BadParam(err::kWrongParamType, "GetGrayval", param, values,
-                     "integer pixel positions expected");
-  }
-  return position;
+  if (detail::ReadIntegerNumber(values[i], &position)) return position;
+  // An integral double beyond the 64-bit range is a position far outside any image.
+  const HTuple v = values[i];
+  if (v.Type(0) == HTupleType::Double && v.D() == std::trunc(v.D()))
+    return v.D() > 0 ? Hlong{1} << 62 : -(Hlong{1} << 62);
+  detail::BadParam(err::kWrongParamType, "GetGrayval", param, values,
+                   "integer pixel positions expected");
 }
 
 }  // namespace
@@ -105,7 +109,8 @@ void CountChannels(const HObject& image, HTuple* channels) {
   if (channels) *channels = HTuple(Hlong{data.Channels()});
 }
 
-void GetGrayval(const HObject& image, const HTuple& rows, const HTuple& columns, HTuple* values) {
+static void GetGrayvalImpl(const HObject& image, const HTuple& rows, const HTuple& columns,
+                           HTuple* values) {
   constexpr const char* proc = "GetGrayval";
   const detail::ImageData& data = detail::SingleImage(image, proc);
   if (values == nullptr) detail::Fail(err::kNullOutput, proc, "no output given");
@@ -141,6 +146,10 @@ void GetGrayval(const HObject& image, const HTuple& rows, const HTuple& columns,
     }
   }
   *values = HTuple(std::move(out));
+}
+
+void GetGrayval(const HObject& image, const HTuple& rows, const HTuple& columns, HTuple* values) {
+  detail::GuardMemory("GetGrayval", [&] { GetGrayvalImpl(image, rows, columns, values); });
 }
 
 }  // namespace vision

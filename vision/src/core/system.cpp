@@ -42,10 +42,10 @@ std::atomic<std::int64_t> g_search_memory_mib{0};  // 0 = "default"
 std::mutex g_dir_mutex;
 std::string g_image_dir;  // guarded by g_dir_mutex
 
-std::string NameOf(const HTuple& name) {
+std::string NameOf(const HTuple& name, const char* proc) {
   std::string text;
   if (!detail::ReadText(name, &text)) {
-    detail::Fail(err::kWrongParamType, kProc,
+    detail::Fail(err::kWrongParamType, proc,
                  "the setting's name must be one text, got " + detail::Describe(name));
   }
   return text;
@@ -118,7 +118,7 @@ constexpr Setting kSettings[] = {
      .get = [] { return HTuple(Hlong{g_int2_bits.load()}); }},
     {.name = "image_dir",
      .kind = Kind::kText,
-     .expected = "one text of directories",
+     .expected = "one text of directories, without NUL characters",
      .set =
          [](const Value& v) {
            std::lock_guard lock(g_dir_mutex);
@@ -151,7 +151,8 @@ bool Read(const Setting& s, const HTuple& value, Value* out) {
     case Kind::kBoolean:
       return detail::ReadBoolean(value, &out->flag);
     case Kind::kText:
-      return detail::ReadText(value, &out->text);
+      // A NUL would cut the text short where the system reads it (folder names).
+      return detail::ReadText(value, &out->text) && out->text.find('\0') == std::string::npos;
     case Kind::kInteger:
       if (s.word && detail::IsText(value, s.word)) {
         out->number = 0;
@@ -166,7 +167,7 @@ bool Read(const Setting& s, const HTuple& value, Value* out) {
 }  // namespace
 
 void SetSystem(const HTuple& name_tuple, const HTuple& value) {
-  const std::string name = NameOf(name_tuple);
+  const std::string name = NameOf(name_tuple, kProc);
   const Setting* setting = FindSetting(name);
   if (!setting) {
     std::string known;
@@ -181,7 +182,7 @@ void SetSystem(const HTuple& name_tuple, const HTuple& value) {
 }
 
 HTuple GetSystem(const HTuple& name_tuple) {
-  const std::string name = NameOf(name_tuple);
+  const std::string name = NameOf(name_tuple, "GetSystem");
   const Setting* setting = FindSetting(name);
   if (!setting)
     detail::Fail(err::kSystemUnknownName, "GetSystem", "unknown setting '" + name + "'");

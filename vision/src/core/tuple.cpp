@@ -77,14 +77,16 @@ HTuple Elementwise(const HTuple& a, const HTuple& b, const char* proc, Op op) {
          "operands have different lengths (" + std::to_string(ea.size()) + " and " +
              std::to_string(eb.size()) + ")");
   }
-  std::vector<Element> out;
-  out.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const Element& x = ea.size() == 1 ? ea[0] : ea[i];
-    const Element& y = eb.size() == 1 ? eb[0] : eb[i];
-    out.push_back(op(x, y));
-  }
-  return HTuple(std::move(out));
+  return detail::GuardMemory(proc, [&] {
+    std::vector<Element> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Element& x = ea.size() == 1 ? ea[0] : ea[i];
+      const Element& y = eb.size() == 1 ? eb[0] : eb[i];
+      out.push_back(op(x, y));
+    }
+    return HTuple(std::move(out));
+  });
 }
 
 void RequireNumbers(const Element& x, const Element& y, const char* proc) {
@@ -340,33 +342,39 @@ HTuple& HTuple::Append(const HTuple& other) {
 }
 
 HTuple HTuple::TupleConcat(const HTuple& other) const {
-  HTuple out = *this;
-  out.Append(other);
-  return out;
+  return detail::GuardMemory("TupleConcat", [&] {
+    HTuple out = *this;
+    out.Append(other);
+    return out;
+  });
 }
 
 HTuple HTuple::TupleLength() const { return HTuple(Length()); }
 
 HTuple HTuple::TupleRad() const {
-  std::vector<Element> out;
-  out.reserve(elems_.size());
-  for (const Element& e : elems_) {
-    if (!IsNumber(e))
-      Fail(err::kTupleType, "TupleRad", std::string("number expected, got ") + KindName(e));
-    out.emplace_back(AsDouble(e) * (std::numbers::pi / 180.0));
-  }
-  return HTuple(std::move(out));
+  return detail::GuardMemory("TupleRad", [&] {
+    std::vector<Element> out;
+    out.reserve(elems_.size());
+    for (const Element& e : elems_) {
+      if (!IsNumber(e))
+        Fail(err::kTupleType, "TupleRad", std::string("number expected, got ") + KindName(e));
+      out.emplace_back(AsDouble(e) * (std::numbers::pi / 180.0));
+    }
+    return HTuple(std::move(out));
+  });
 }
 
 HTuple HTuple::TupleDeg() const {
-  std::vector<Element> out;
-  out.reserve(elems_.size());
-  for (const Element& e : elems_) {
-    if (!IsNumber(e))
-      Fail(err::kTupleType, "TupleDeg", std::string("number expected, got ") + KindName(e));
-    out.emplace_back(AsDouble(e) * (180.0 / std::numbers::pi));
-  }
-  return HTuple(std::move(out));
+  return detail::GuardMemory("TupleDeg", [&] {
+    std::vector<Element> out;
+    out.reserve(elems_.size());
+    for (const Element& e : elems_) {
+      if (!IsNumber(e))
+        Fail(err::kTupleType, "TupleDeg", std::string("number expected, got ") + KindName(e));
+      out.emplace_back(AsDouble(e) * (180.0 / std::numbers::pi));
+    }
+    return HTuple(std::move(out));
+  });
 }
 
 HTuple HTuple::TupleString(const HTuple& format) const {
@@ -375,25 +383,29 @@ HTuple HTuple::TupleString(const HTuple& format) const {
     Fail(err::kTupleFormat, "TupleString", "the format must be one text, got " + Describe(format));
   }
   const FormatSpec conversion = ParseFormat(std::get<std::string>(f));
-  std::vector<Element> out;
-  out.reserve(elems_.size());
-  for (const Element& e : elems_) out.emplace_back(FormatElement(e, conversion));
-  return HTuple(std::move(out));
+  return detail::GuardMemory("TupleString", [&] {
+    std::vector<Element> out;
+    out.reserve(elems_.size());
+    for (const Element& e : elems_) out.emplace_back(FormatElement(e, conversion));
+    return HTuple(std::move(out));
+  });
 }
 
 HTuple HTuple::operator-() const {
-  std::vector<Element> out;
-  out.reserve(elems_.size());
-  for (const Element& e : elems_) {
-    if (e.index() == kInt) {
-      out.emplace_back(WrapSub(0, std::get<Hlong>(e)));
-    } else if (e.index() == kDouble) {
-      out.emplace_back(-std::get<double>(e));
-    } else {
-      Fail(err::kTupleType, "TupleNeg", std::string("number expected, got ") + KindName(e));
+  return detail::GuardMemory("TupleNeg", [&] {
+    std::vector<Element> out;
+    out.reserve(elems_.size());
+    for (const Element& e : elems_) {
+      if (e.index() == kInt) {
+        out.emplace_back(WrapSub(0, std::get<Hlong>(e)));
+      } else if (e.index() == kDouble) {
+        out.emplace_back(-std::get<double>(e));
+      } else {
+        Fail(err::kTupleType, "TupleNeg", std::string("number expected, got ") + KindName(e));
+      }
     }
-  }
-  return HTuple(std::move(out));
+    return HTuple(std::move(out));
+  });
 }
 
 HTuple& HTuple::operator+=(const HTuple& other) { return *this = *this + other; }

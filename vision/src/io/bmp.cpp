@@ -1,5 +1,6 @@
 // Windows bitmaps: 1/4/8-bit palette, 16-bit and 32-bit with bit masks, 24-bit; bottom-up and
 // top-down; no RLE. Written as 8-bit grey (grey palette) or 24-bit colour, bottom-up.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -100,8 +101,9 @@ ImageData DecodeBmp(const std::uint8_t* d, std::size_t n, const std::string& nam
   std::array<std::array<std::uint8_t, 3>, 256> palette{};
   bool grey = bpp <= 8;
   if (bpp <= 8) {
+    // No more entries than the depth can index, and never more than the palette holds.
     std::size_t entries = colors_used ? colors_used : (std::size_t(1) << bpp);
-    if (entries > (std::size_t(1) << bpp)) entries = std::size_t(1) << bpp;
+    entries = std::min({entries, std::size_t(1) << bpp, palette.size()});
     // Some writers store fewer entries than the header implies; the pixel data offset tells.
     if (offset > palette_pos && (offset - palette_pos) / palette_entry < entries)
       entries = (offset - palette_pos) / palette_entry;

@@ -22,7 +22,8 @@ Format Sniff(const std::uint8_t* data, std::size_t size) noexcept;
 const char* FormatName(Format format) noexcept;
 
 // Decodes a whole file held in memory. 8-bit grey gives one "byte" channel, colour three "byte"
-// channels (R, G, B), 16-bit samples "uint2", 32-bit float TIFF "real". Alpha is dropped.
+// channels (R, G, B), 16-bit samples "uint2", 32-bit float TIFF "real". A palette of greys gives
+// one channel. Alpha is dropped.
 detail::ImageData DecodeImage(const std::uint8_t* data, std::size_t size, const std::string& name);
 
 detail::ImageData DecodePng(const std::uint8_t* data, std::size_t size, const std::string& name);
@@ -58,5 +59,13 @@ std::vector<std::uint8_t> Interleave(const detail::ImageData& image);
 // bits (no change for -1).
 void ApplyInt2Bits(detail::ImageData& image, int bits);
 [[noreturn]] void FormatError(const std::string& name, const std::string& what);
+
+// Every scan of a progressive JPEG is a pass over the whole image: files with more scans than
+// this (encoders write about ten) are refused with kFileLimits before they cost minutes.
+inline constexpr int kMaxJpegScans = 100;
+// The number of scans (SOS markers) before the end-of-image marker of a JPEG held in memory, by
+// walking its markers; for decoders that cannot be watched while they work.
+int CountJpegScans(const std::uint8_t* data, std::size_t size) noexcept;
+[[noreturn]] void TooManyJpegScans(const std::string& name);
 
 }  // namespace vision::io

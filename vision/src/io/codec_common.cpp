@@ -64,6 +64,43 @@ void FormatError(const std::string& name, const std::string& what) {
   detail::Fail(err::kFileFormat, kReadProc, "cannot read image file '" + name + "': " + what);
 }
 
+int CountJpegScans(const std::uint8_t* d, std::size_t n) noexcept {
+  int scans = 0;
+  std::size_t i = 2;  // after the start-of-image marker
+  while (i + 1 < n) {
+    if (d[i] != 0xff) {
+      ++i;  // not at a marker: damaged data, look for the next one
+      continue;
+    }
+    const std::uint8_t m = d[i + 1];
+    if (m == 0xff) {  // fill byte
+      ++i;
+      continue;
+    }
+    i += 2;
+    if (m == 0xd9) break;                                              // end of image
+    if (m == 0x00 || m == 0x01 || (m >= 0xd0 && m <= 0xd7)) continue;  // no length field
+    if (i + 2 > n) break;
+    const std::size_t length = std::size_t(d[i]) << 8 | d[i + 1];
+    i += length;
+    if (m != 0xda) continue;
+    ++scans;
+    // The scan's entropy-coded data runs to the next marker other than a stuffed zero or a
+    // restart marker.
+    while (i + 1 < n && !(d[i] == 0xff && d[i + 1] != 0x00 && (d[i + 1] < 0xd0 || d[i + 1] > 0xd7)))
+      ++i;
+  }
+  return scans;
+}
+
+void TooManyJpegScans(const std::string& name) {
+  detail::Fail(err::kFileLimits, kReadProc,
+               "image file '" + name + "' is a progressive JPEG with more than " +
+                   std::to_string(kMaxJpegScans) +
+                   " scans, more than any encoder writes; refused because decoding it would take "
+                   "very long");
+}
+
 void CheckDimensions(std::int64_t width, std::int64_t height, int channels, PixelType type,
                      std::size_t available, double max_ratio, const std::string& name) {
   const std::string dims = std::to_string(width) + " x " + std::to_string(height);

@@ -4,15 +4,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -97,14 +100,74 @@ std::string Narrow(const std::wstring& w) {
 }
 #endif
 
-std::FILE* OpenFile(const std::string& path, const char* mode) {
 #ifdef _WIN32
-  const std::wstring wmode(mode, mode + std::strlen(mode));
-  return _wfopen(Widen(path).c_str(), wmode.c_str());
-#else
-  return std::fopen(path.c_str(), mode);
-#endif
+// What an open file is, when it is not a file on a disk: "" for a disk file.
+std::string HandleKind(std::FILE* f) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+  switch (GetFileType(handle)) {
+    case FILE_TYPE_DISK:
+      return std::string();
+    case FILE_TYPE_CHAR:
+      return "a device";
+    case FILE_TYPE_PIPE:
+      return "a pipe";
+    default:
+      return "not a regular file";
+  }
 }
+
+// Opens a file on a disk for reading ("rb") or writing ("wb"); a device or pipe is closed again
+// and reported through kind. Null with errno set when the file cannot be opened.
+std::FILE* OpenFile(const std::string& path, const char* mode, std::string* kind) {
+  const std::wstring wmode(mode, mode + std::strlen(mode));
+  std::FILE* f = _wfopen(Widen(path).c_str(), wmode.c_str());
+  if (f != nullptr) {
+    *kind = HandleKind(f);
+    if (!kind->empty()) {
+      std::fclose(f);
+      return nullptr;
+    }
+  }
+  return f;
+}
+#else
+std::string ModeKind(mode_t mode) {
+  if (S_ISREG(mode)) return std::string();
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// Opens a regular file for reading ("rb") or writing ("wb", created or truncated). The file is
+// opened without blocking, so a FIFO without a partner or a slow device cannot hang the call;
+// anything but a regular file is closed again and reported through kind. Null with errno set
+// when the file cannot be opened.
+std::FILE* OpenFile(const std::string& path, const char* mode, std::string* kind) {
+  const bool write = mode[0] == 'w';
+  const int flags = (write ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
+  const int fd = ::open(path.c_str(), flags, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int saved = errno;
+    *kind = ::fstat(fd, &st) == 0 ? ModeKind(st.st_mode) : "not a regular file";
+    ::close(fd);
+    errno = saved;
+    return nullptr;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* f = ::fdopen(fd, mode);
+  if (f == nullptr) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+  }
+  return f;
+}
+#endif
 
 std::string EnvVar(const char* name) {
 #ifdef _WIN32
@@ -166,18 +229,76 @@ bool SameDir(const std::string& a, const std::string& b) {
 bool IsRegularFile(const std::string& path) {
 #ifdef _WIN32
   const DWORD attr = GetFileAttributesW(Widen(path).c_str());
-  return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+         NonFileKind(path).empty();
 #else
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 #endif
 }
 
+std::string NonFileKind(const std::string& path) {
+#ifdef _WIN32
+  const std::wstring wide = Widen(path);
+  const DWORD attr = GetFileAttributesW(wide.c_str());
+  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return "a directory";
+  // Devices ("NUL", "COM1", "\\.\pipe\x") are told by the handle's type; asking for no access
+  // rights neither reads nor writes anything.
+  const HANDLE h =
+      CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::string();
+  const DWORD type = GetFileType(h);
+  CloseHandle(h);
+  if (type == FILE_TYPE_CHAR) return "a device";
+  if (type == FILE_TYPE_PIPE) return "a pipe";
+  return std::string();
+#else
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::string();
+  return ModeKind(st.st_mode);
+#endif
+}
+
+std::string Printable(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == 0) {
+      out += "\\0";
+    } else if (c < 0x20 || c == 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", unsigned(c));
+      out += buf;
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+void CheckFileName(const std::string& name, const char* proc, const char* param) {
+  if (name.find('\0') != std::string::npos) {
+    detail::Fail(err::kWrongParamValue, proc,
+                 std::string("parameter ") + param + " = '" + Printable(name) +
+                     "': a file name cannot contain a NUL character");
+  }
+}
+
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path, const char* proc) {
-  std::FILE* f = OpenFile(path, "rb");
+  CheckFileName(path, proc, "FileName");
+  std::string kind;
+  std::FILE* f = OpenFile(path, "rb", &kind);
+  if (f == nullptr && !kind.empty()) {
+    detail::Fail(
+        err::kFileRead, proc,
+        "cannot read image file '" + Printable(path) + "': it is " + kind + ", not a regular file");
+  }
   if (f == nullptr) {
     detail::Fail(err::kFileRead, proc,
-                 "cannot open image file '" + path + "': " + std::strerror(errno));
+                 "cannot open image file '" + Printable(path) + "': " + std::strerror(errno));
   }
   struct Closer {
     std::FILE* f;
@@ -190,23 +311,33 @@ std::vector<std::uint8_t> ReadFileBytes(const std::string& path, const char* pro
     if (n == 0) break;
     if (std::int64_t(bytes.size() + n) > kMaxFileBytes) {
       detail::Fail(err::kFileLimits, proc,
-                   "image file '" + path + "' is larger than the limit of " +
+                   "image file '" + Printable(path) + "' is larger than the limit of " +
                        std::to_string(kMaxFileBytes) + " bytes");
     }
     bytes.insert(bytes.end(), chunk, chunk + n);
   }
   if (std::ferror(f)) {
-    detail::Fail(err::kFileRead, proc, "cannot read image file '" + path + "': read error");
+    detail::Fail(err::kFileRead, proc,
+                 "cannot read image file '" + Printable(path) + "': read error");
   }
   return bytes;
 }
 
 void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes,
                     const char* proc) {
-  std::FILE* f = OpenFile(path, "wb");
+  CheckFileName(path, proc, "FileName");
+  // Something that is not a regular file is never opened for writing: opening a device can
+  // act on it, and a FIFO without a reader would block.
+  std::string kind = NonFileKind(path);
+  std::FILE* f = kind.empty() ? OpenFile(path, "wb", &kind) : nullptr;
+  if (f == nullptr && !kind.empty()) {
+    detail::Fail(err::kFileWrite, proc,
+                 "cannot write image file '" + Printable(path) + "': it is " + kind +
+                     ", not a regular file");
+  }
   if (f == nullptr) {
     detail::Fail(err::kFileWrite, proc,
-                 "cannot create image file '" + path + "': " + std::strerror(errno));
+                 "cannot create image file '" + Printable(path) + "': " + std::strerror(errno));
   }
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   const bool closed = std::fclose(f) == 0;
@@ -216,7 +347,8 @@ void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& by
 #else
     std::remove(path.c_str());
 #endif
-    detail::Fail(err::kFileWrite, proc, "cannot write image file '" + path + "' (disk full?)");
+    detail::Fail(err::kFileWrite, proc,
+                 "cannot write image file '" + Printable(path) + "' (disk full?)");
   }
 }
 
@@ -248,6 +380,7 @@ std::vector<std::string> ImageSearchPath() {
 
 std::string ResolveImageFile(const std::string& name, const char* proc) {
   if (name.empty()) detail::Fail(err::kWrongParamValue, proc, "the file name is empty");
+  CheckFileName(name, proc, "FileName");
   std::vector<std::string> dirs{std::string()};
   if (!IsAbsolute(name)) {
     for (auto& d : ImageSearchPath()) dirs.push_back(std::move(d));
@@ -259,6 +392,20 @@ std::string ResolveImageFile(const std::string& name, const char* proc) {
       if (IsRegularFile(base + ext)) return base + ext;
     }
   }
+  // No file anywhere; something else of that name (a directory, a FIFO, a device) is reported
+  // as what it is rather than as missing.
+  for (const std::string& dir : dirs) {
+    const std::string base = Join(dir, name);
+    for (std::size_t k = 0; k <= std::size(kExtensions); ++k) {
+      const std::string path = k == 0 ? base : base + kExtensions[k - 1];
+      const std::string kind = NonFileKind(path);
+      if (!kind.empty()) {
+        detail::Fail(err::kFileRead, proc,
+                     "cannot read image file '" + Printable(name) + "': '" + Printable(path) +
+                         "' is " + kind + ", not an image file");
+      }
+    }
+  }
   std::string places;
   for (const std::string& dir : dirs) {
     if (!places.empty()) places += ", ";
@@ -266,9 +413,9 @@ std::string ResolveImageFile(const std::string& name, const char* proc) {
   }
   std::string exts;
   for (const char* ext : kExtensions) exts += std::string(exts.empty() ? "" : " ") + ext;
-  detail::Fail(
-      err::kFileNotFound, proc,
-      "image file '" + name + "' not found (tried as given and with " + exts + ") in " + places);
+  detail::Fail(err::kFileNotFound, proc,
+               "image file '" + Printable(name) + "' not found (tried as given and with " + exts +
+                   ") in " + places);
 }
 
 }  // namespace vision::io

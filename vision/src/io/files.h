@@ -10,9 +10,18 @@ namespace vision::io {
 // Paths are texts in the interface encoding (UTF-8 or the local 8-bit code page, see
 // SetHcppInterfaceStringEncodingIsUtf8); on Windows they are converted before use.
 bool IsRegularFile(const std::string& path);
-// Reads a whole file; raises kFileRead (cannot open/read) or kFileLimits (too large).
+// What a path names other than a regular file, for messages: "a directory", "a FIFO (named
+// pipe)", "a character device", ...; "" for a regular file or nothing at all.
+std::string NonFileKind(const std::string& path);
+// Raises kWrongParamValue (naming parameter param of proc) when name cannot be a file name: a
+// NUL character in it would make the system see only the text before it.
+void CheckFileName(const std::string& name, const char* proc, const char* param);
+// name for messages, with control characters (NUL among them) escaped.
+std::string Printable(const std::string& name);
+// Reads a whole regular file without blocking on a FIFO or device; raises kFileRead (cannot
+// open/read, or not a regular file) or kFileLimits (too large).
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path, const char* proc);
-// Writes a whole file; raises kFileWrite.
+// Writes a whole regular file (a FIFO, device or directory is refused); raises kFileWrite.
 void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes,
                     const char* proc);
 
@@ -28,8 +37,9 @@ std::string BundledImageDir();
 std::string LibraryDir();
 bool SameDir(const std::string& a, const std::string& b);
 
-// Finds the file for name (with or without extension); raises kFileNotFound naming every place
-// tried.
+// Finds the file for name (with or without extension); raises kWrongParamValue for a name that
+// cannot be a file name, kFileRead when the only candidates found are not regular files (a
+// directory, a FIFO, a device: the message says which), kFileNotFound naming every place tried.
 std::string ResolveImageFile(const std::string& name, const char* proc);
 
 }  // namespace vision::io

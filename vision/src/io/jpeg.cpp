@@ -39,6 +39,8 @@ struct JpegJob {
   int quality;
   std::uint8_t* pixels;  // interleaved, malloc'd when decoding
   int limits;
+  int too_many_scans;
+  jpeg_progress_mgr progress;
   char msg[JMSG_LENGTH_MAX + 64];
 };
 
@@ -50,12 +52,42 @@ void OnErrorExit(j_common_ptr cinfo) {
   std::longjmp(job->jump, 1);
 }
 
-// Warnings are tolerated, except running out of data: a truncated file is an error here, not an
-// image padded with grey.
+// libjpeg reports damaged entropy-coded data only as warnings and goes on with grey blocks; here
+// those are errors, like a truncated file. Warnings about metadata (an unknown JFIF revision or
+// Adobe transform, a bad ICC profile, odd scan parameters of a baseline file) leave the pixels
+// intact and are tolerated.
 void OnMessage(j_common_ptr cinfo, int level) {
-  if (level == -1 && cinfo->err->msg_code == JWRN_JPEG_EOF) {
-    auto* job = reinterpret_cast<JpegJob*>(cinfo->err);
+  if (level != -1) return;
+  switch (cinfo->err->msg_code) {
+    case JWRN_ADOBE_XFORM:
+    case JWRN_JFIF_MAJOR:
+    case JWRN_BOGUS_ICC:
+    case JWRN_NOT_SEQUENTIAL:
+      return;
+    default:
+      break;
+  }
+  auto* job = reinterpret_cast<JpegJob*>(cinfo->err);
+  if (cinfo->err->msg_code == JWRN_JPEG_EOF) {
     std::snprintf(job->msg, sizeof job->msg, "unexpected end of file (truncated)");
+  } else {
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    std::snprintf(job->msg, sizeof job->msg, "%s", text);
+  }
+  std::longjmp(job->jump, 1);
+}
+
+// Called before every row of coefficients a progressive file's scans deliver: every scan costs a
+// pass over the whole image, so a small file repeating scans could keep the decoder busy for
+// hours. Files with more scans than any encoder writes are refused.
+void OnProgress(j_common_ptr cinfo) {
+  if (!cinfo->is_decompressor) return;
+  const int scans = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
+  if (scans > kMaxJpegScans) {
+    auto* job = reinterpret_cast<JpegJob*>(cinfo->err);
+    job->too_many_scans = 1;
+    std::snprintf(job->msg, sizeof job->msg, "more than %d scans", kMaxJpegScans);
     std::longjmp(job->jump, 1);
   }
 }
@@ -74,6 +106,8 @@ bool DecodeC(JpegJob* job) {
   }
   jpeg_create_decompress(&cinfo);
   cinfo.mem->max_memory_to_use = 512L << 20;
+  job->progress.progress_monitor = OnProgress;
+  cinfo.progress = &job->progress;
   jpeg_mem_src(&cinfo, job->in, static_cast<unsigned long>(job->in_size));
   jpeg_read_header(&cinfo, TRUE);
   job->width = cinfo.image_width;
@@ -163,6 +197,7 @@ ImageData DecodeJpeg(const std::uint8_t* data, std::size_t size, const std::stri
       CheckDimensions(job->width, job->height, job->channels, PixelType::Byte, size, kJpegMaxRatio,
                       name);
     }
+    if (job->too_many_scans) TooManyJpegScans(name);
     detail::Fail(err::kFileFormat, kReadProc, "cannot read JPEG file '" + name + "': " + job->msg);
   }
   std::unique_ptr<std::uint8_t, decltype(&std::free)> pixels(job->pixels, &std::free);

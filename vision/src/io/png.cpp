@@ -41,8 +41,12 @@ struct PngJob {
   int int2_bits;
   std::uint8_t* pixels;  // interleaved, malloc'd
   png_bytep* rows;       // malloc'd
+  // A palette of greys: the pixels are read as indices and mapped through grey[].
+  int grey_palette;
+  std::uint8_t grey[256];
   // Failure.
-  int limits;  // the header failed the size check (message in msg)
+  int limits;      // the header failed the size check (message in msg)
+  int user_limit;  // libpng refused the header for exceeding our per-side limit
   char msg[256];
 };
 
@@ -52,7 +56,13 @@ void OnError(png_structp png, png_const_charp message) {
   png_longjmp(png, 1);
 }
 
-void OnWarning(png_structp, png_const_charp) {}
+// libpng reports a side past png_set_user_limits as a warning, followed by the error "Invalid
+// IHDR data"; the warning tells the too-large image from a damaged header.
+void OnWarning(png_structp png, png_const_charp message) {
+  if (message != nullptr && std::strstr(message, "exceeds user limit") != nullptr) {
+    static_cast<PngJob*>(png_get_error_ptr(png))->user_limit = 1;
+  }
+}
 
 void ReadBytes(png_structp png, png_bytep dst, png_size_t count) {
   auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
@@ -108,9 +118,28 @@ bool DecodeC(PngJob* job) {
   png_uint_32 w = 0, h = 0;
   int depth = 0, color = 0, interlace = 0;
   png_get_IHDR(png, info, &w, &h, &depth, &color, &interlace, nullptr, nullptr);
-  if (color == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (color == PNG_COLOR_TYPE_PALETTE) {
+    // A palette of greys gives a grey image: indices unpacked to bytes, mapped after reading.
+    // Indices past the palette's end read as black, as libpng's own expansion does.
+    png_colorp palette = nullptr;
+    int entries = 0;
+    if (png_get_PLTE(png, info, &palette, &entries) && palette != nullptr && entries > 0) {
+      job->grey_palette = 1;
+      for (int i = 0; i < entries && i < 256; ++i) {
+        const png_color& e = palette[i];
+        if (e.red != e.green || e.green != e.blue) job->grey_palette = 0;
+        job->grey[i] = e.red;
+      }
+    }
+    if (job->grey_palette) {
+      png_set_packing(png);
+    } else {
+      png_set_palette_to_rgb(png);
+    }
+  }
   if (color == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-  if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
+  // Transparency would only add an alpha channel, which is dropped.
+  if (png_get_valid(png, info, PNG_INFO_tRNS) && !job->grey_palette) png_set_tRNS_to_alpha(png);
   png_set_strip_alpha(png);
   if (depth == 16) {
     png_color_8p sig = nullptr;
@@ -149,6 +178,9 @@ bool DecodeC(PngJob* job) {
   for (png_uint_32 y = 0; y < h; ++y) job->rows[y] = job->pixels + std::size_t(y) * row_bytes;
   png_read_image(png, job->rows);
   png_read_end(png, nullptr);
+  if (job->grey_palette) {
+    for (std::size_t i = 0; i < row_bytes * h; ++i) job->pixels[i] = job->grey[job->pixels[i]];
+  }
   png_destroy_read_struct(&png, &info, nullptr);
   std::free(job->rows);
   job->rows = nullptr;
@@ -206,9 +238,16 @@ ImageData DecodePng(const std::uint8_t* data, std::size_t size, const std::strin
                       job.bit_depth == 16 ? PixelType::UInt2 : PixelType::Byte, size, kPngMaxRatio,
                       name);
     }
-    // libpng's own limit messages ("Image width exceeds user limit") mean absurd dimensions.
-    const bool too_big = std::strstr(job.msg, "exceeds user limit") != nullptr;
-    detail::Fail(too_big ? err::kFileLimits : err::kFileFormat, kReadProc,
+    if (std::strstr(job.msg, "exceeds user limit") != nullptr) job.user_limit = 1;
+    if (job.user_limit && size >= 24) {
+      // The header (checked by libpng) claims more than the per-side limit.
+      auto be32 = [&](std::size_t at) {
+        return std::int64_t(data[at]) << 24 | std::int64_t(data[at + 1]) << 16 |
+               std::int64_t(data[at + 2]) << 8 | std::int64_t(data[at + 3]);
+      };
+      CheckDimensions(be32(16), be32(20), 1, PixelType::Byte, size, kPngMaxRatio, name);
+    }
+    detail::Fail(job.user_limit ? err::kFileLimits : err::kFileFormat, kReadProc,
                  "cannot read PNG file '" + name + "': " + job.msg);
   }
   // From here on only C++: the pixels are owned by a unique_ptr.

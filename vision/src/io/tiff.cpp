@@ -1,6 +1,7 @@
 // TIFF through libtiff, from and to memory. Grey (8/16-bit, 32-bit float) and RGB (8/16-bit) are
 // read sample-exact from strips or tiles; every other layout libtiff understands (palette,
-// bilevel, YCbCr, CMYK...) goes through its RGBA reader and gives 8-bit RGB.
+// bilevel, YCbCr, CMYK...) goes through its RGBA reader and gives 8-bit RGB (8-bit grey for a
+// palette of greys).
 #include <tiffio.h>
 
 #include <algorithm>
@@ -227,12 +228,22 @@ ImageData DecodeTiff(const std::uint8_t* data, std::size_t size, const std::stri
   if (!TIFFRGBAImageOK(t.get(), why)) {
     FormatError(name, std::string("unsupported TIFF layout: ") + why);
   }
+  // A palette of greys gives a grey image.
+  bool grey_palette = false;
+  std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+  if (photometric == PHOTOMETRIC_PALETTE && bps >= 1 && bps <= 16 &&
+      TIFFGetField(t.get(), TIFFTAG_COLORMAP, &red, &green, &blue) && red && green && blue) {
+    grey_palette = true;
+    for (std::size_t i = 0; i < (std::size_t(1) << bps) && grey_palette; ++i)
+      grey_palette = red[i] == green[i] && green[i] == blue[i];
+  }
   CheckDimensions(w, h, 4, PixelType::Byte, size, kTiffMaxRatio, name);
   std::vector<std::uint32_t> raster(std::size_t(w) * h);
   if (!TIFFReadRGBAImageOriented(t.get(), w, h, raster.data(), ORIENTATION_TOPLEFT, 0))
     TiffFail(s, name, "cannot decode the TIFF image");
-  ImageData image = NewImage(PixelType::Byte, int(w), int(h), 3);
-  for (int c = 0; c < 3; ++c) {
+  const int channels = grey_palette ? 1 : 3;
+  ImageData image = NewImage(PixelType::Byte, int(w), int(h), channels);
+  for (int c = 0; c < channels; ++c) {
     std::uint8_t* dst = detail::MutablePlane(image, c);
     for (std::size_t i = 0; i < raster.size(); ++i) dst[i] = std::uint8_t(raster[i] >> (8 * c));
   }

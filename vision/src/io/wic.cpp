@@ -428,6 +428,7 @@ ImageData DecodeTiff(const std::uint8_t* data, std::size_t size, const std::stri
 }
 
 ImageData DecodeJpeg(const std::uint8_t* data, std::size_t size, const std::string& name) {
+  if (CountJpegScans(data, size) > kMaxJpegScans) TooManyJpegScans(name);
   return Decode(data, size, name, GUID_ContainerFormatJpeg, "JPEG");
 }
 

@@ -85,7 +85,7 @@ class PointSink {
 
 }  // namespace
 
-void GenContourPolygonXld(HObject* contour, const HTuple& rows, const HTuple& columns) {
+static void GenContourPolygonXldImpl(HObject* contour, const HTuple& rows, const HTuple& columns) {
   constexpr const char* proc = "GenContourPolygonXld";
   if (contour == nullptr) detail::Fail(err::kNullOutput, proc, "no output object given");
   detail::ContourData data;
@@ -95,8 +95,14 @@ void GenContourPolygonXld(HObject* contour, const HTuple& rows, const HTuple& co
   *contour = detail::MakeObject(std::move(data));
 }
 
-void GenContourPolygonRoundedXld(HObject* contour, const HTuple& rows, const HTuple& columns,
-                                 const HTuple& radius, const HTuple& sampling_interval) {
+void GenContourPolygonXld(HObject* contour, const HTuple& rows, const HTuple& columns) {
+  detail::GuardMemory("GenContourPolygonXld",
+                      [&] { GenContourPolygonXldImpl(contour, rows, columns); });
+}
+
+static void GenContourPolygonRoundedXldImpl(HObject* contour, const HTuple& rows,
+                                            const HTuple& columns, const HTuple& radius,
+                                            const HTuple& sampling_interval) {
   constexpr const char* proc = "GenContourPolygonRoundedXld";
   if (contour == nullptr) detail::Fail(err::kNullOutput, proc, "no output object given");
   const std::vector<double> r_in = Numbers(rows, proc, "Rows");
@@ -210,7 +216,14 @@ void GenContourPolygonRoundedXld(HObject* contour, const HTuple& rows, const HTu
   *contour = detail::MakeObject(std::move(data));
 }
 
-void GetContourXld(const HObject& contour, HTuple* rows, HTuple* columns) {
+void GenContourPolygonRoundedXld(HObject* contour, const HTuple& rows, const HTuple& columns,
+                                 const HTuple& radius, const HTuple& sampling_interval) {
+  detail::GuardMemory("GenContourPolygonRoundedXld", [&] {
+    GenContourPolygonRoundedXldImpl(contour, rows, columns, radius, sampling_interval);
+  });
+}
+
+static void GetContourXldImpl(const HObject& contour, HTuple* rows, HTuple* columns) {
   constexpr const char* proc = "GetContourXld";
   if (!contour.IsInitialized())
     detail::Fail(err::kObjectEmpty, proc, "the contour object is empty");
@@ -224,6 +237,10 @@ void GetContourXld(const HObject& contour, HTuple* rows, HTuple* columns) {
     std::vector<HTuple::Element> e(data->cols.begin(), data->cols.end());
     *columns = HTuple(std::move(e));
   }
+}
+
+void GetContourXld(const HObject& contour, HTuple* rows, HTuple* columns) {
+  detail::GuardMemory("GetContourXld", [&] { GetContourXldImpl(contour, rows, columns); });
 }
 
 }  // namespace vision
