@@ -104,7 +104,19 @@ TEST(PyramidKernels, FastPathsMatchReferences) {
   }
 }
 
-// Bilinear gradient sampling: inside cells, on cell borders, and outside the image.
+#if defined(VISION_SIMD_AVX2)
+// GradAt8 on arrays of eight positions (the caller must check CpuHasAvx2()).
+VISION_SIMD_TARGET_AVX2 void GradAt8Of(const vision::detail::PyramidLevel& lv, const float* r,
+                                       const float* c, float* gr, float* gc) {
+  __m256 vr, vc;
+  vision::detail::GradAt8(lv, _mm256_loadu_ps(r), _mm256_loadu_ps(c), &vr, &vc);
+  _mm256_storeu_ps(gr, vr);
+  _mm256_storeu_ps(gc, vc);
+}
+#endif
+
+// Bilinear gradient sampling: inside cells, on cell borders, and outside the image; one at a
+// time and, where the processor has AVX2, eight at a time.
 TEST(GradientSampling, FastPathMatchesReference) {
   using namespace vision::detail;
   scene::Rng rng(5);
@@ -113,10 +125,12 @@ TEST(GradientSampling, FastPathMatchesReference) {
   lv.height = 17;
   lv.grad.resize(2 * std::size_t(lv.width) * lv.height);
   for (auto& v : lv.grad) v = static_cast<std::int16_t>(rng.Uniform(-32000, 32000));
+  float rs[8], cs[8], ref_r[8], ref_c[8];
   for (int i = 0; i < 20000; ++i) {
     float r = float(rng.Uniform(-2, lv.height + 1)), c = float(rng.Uniform(-2, lv.width + 1));
     if (i % 4 == 0) r = std::floor(r);  // exactly on a row of pixels
     if (i % 5 == 0) c = std::floor(c);
+    if (i % 97 == 0) r = -5000;  // far outside, where truncation and floor differ
     float ar, ac, br, bc;
     GradAtRef(lv, r, c, &ar, &ac);
     GradAt(lv, r, c, &br, &bc);
@@ -127,6 +141,17 @@ TEST(GradientSampling, FastPathMatchesReference) {
 #if defined(__SSE2__) && !defined(__FMA__)
     ASSERT_EQ(ar, br) << "at " << r << ", " << c;
     ASSERT_EQ(ac, bc) << "at " << r << ", " << c;
+#endif
+    rs[i % 8] = r, cs[i % 8] = c, ref_r[i % 8] = ar, ref_c[i % 8] = ac;
+#if defined(VISION_SIMD_AVX2)
+    if (i % 8 == 7 && CpuHasAvx2()) {
+      float gr[8], gc[8];
+      GradAt8Of(lv, rs, cs, gr, gc);
+      for (int k = 0; k < 8; ++k) {
+        ASSERT_EQ(gr[k], ref_r[k]) << "lane " << k << " at " << rs[k] << ", " << cs[k];
+        ASSERT_EQ(gc[k], ref_c[k]) << "lane " << k << " at " << rs[k] << ", " << cs[k];
+      }
+    }
 #endif
   }
 }

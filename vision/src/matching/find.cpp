@@ -88,6 +88,9 @@ struct LevelView {
   // coarser ones, which only bring a candidate close enough for the next. (The steps after the
   // side search use all.)
   std::size_t refine_points;
+  // Whether scoring and the least-squares steps take their 256-bit paths (AVX2, eight model
+  // points at a time) when they are not asked for their scalar references.
+  bool wide;
 };
 
 // The linear part of a pose: A = R(angle) diag(sr, sc), and the matrix that maps model
@@ -104,9 +107,11 @@ struct PoseMatrix {
 
 // Score of a pose on a level (bilinear gradients), in [0, 1]. With need > 0 the evaluation
 // stops, returning -1, once the points seen make a score of need unlikely (EarlyBound).
-// kRef: the scalar reference sampling.
+// kRef: the scalar reference sampling. The points from `from` on (ScorePose256 does the first
+// ones) are scored here, continuing the sum given.
 template <bool kRef>
-double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double greed = 0) {
+double ScorePoints(const LevelView& v, const Pose& pose, double need, double greed,
+                   std::size_t from, float sum) {
   const ModelLevel& m = *v.model;
   const PoseMatrix a(pose);
   const std::size_t n = m.Size();
@@ -118,8 +123,7 @@ double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double g
   const bool bounded = need > 0 && v.metric != MatchMetric::kIgnoreGlobalPolarity;
   const EarlyBound bound(need, greed, n);
   const float base = bound.Base(), slope = bound.Slope();
-  float sum = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = from; i < n; ++i) {
     if (bounded && (i & 7) == 0 && sum < base + slope * float(i)) return -1;
     const float mr = m.row[i], mc = m.col[i];
     const float qr = pr + a00 * mr + a01 * mc;
@@ -136,6 +140,68 @@ double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double g
   }
   if (v.metric == MatchMetric::kIgnoreGlobalPolarity) sum = std::abs(sum);
   return std::clamp(double(sum) / double(n), 0.0, 1.0);
+}
+
+#if defined(VISION_SIMD_AVX2)
+// ScorePoints for eight model points at a time (AVX2): the same operations per point and the
+// same order of the sum (the eight terms are added one by one), so the same score. The points
+// left over after the last whole eight are scored by ScorePoints.
+VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN double ScorePose256(const LevelView& v,
+                                                                const Pose& pose, double need,
+                                                                double greed) {
+  const ModelLevel& m = *v.model;
+  const PoseMatrix a(pose);
+  const std::size_t n = m.Size();
+  const float minc = v.min_contrast * v.min_contrast;
+  const __m256 minc2 = _mm256_set1_ps(minc);
+  const __m256 a00 = _mm256_set1_ps(float(a.a00)), a01 = _mm256_set1_ps(float(a.a01));
+  const __m256 a10 = _mm256_set1_ps(float(a.a10)), a11 = _mm256_set1_ps(float(a.a11));
+  const __m256 n00 = _mm256_set1_ps(float(a.n00)), n01 = _mm256_set1_ps(float(a.n01));
+  const __m256 n10 = _mm256_set1_ps(float(a.n10)), n11 = _mm256_set1_ps(float(a.n11));
+  const __m256 pr = _mm256_set1_ps(float(pose.row)), pc = _mm256_set1_ps(float(pose.col));
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const bool local = v.metric == MatchMetric::kIgnoreLocalPolarity;
+  const bool bounded = need > 0 && v.metric != MatchMetric::kIgnoreGlobalPolarity;
+  const EarlyBound bound(need, greed, n);
+  const float base = bound.Base(), slope = bound.Slope();
+  float sum = 0;
+  float terms[8];
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    if (bounded && sum < base + slope * float(i)) return -1;
+    const __m256 mr = _mm256_loadu_ps(m.row.data() + i), mc = _mm256_loadu_ps(m.col.data() + i);
+    const __m256 qr =
+        _mm256_add_ps(_mm256_add_ps(pr, _mm256_mul_ps(a00, mr)), _mm256_mul_ps(a01, mc));
+    const __m256 qc =
+        _mm256_add_ps(_mm256_add_ps(pc, _mm256_mul_ps(a10, mr)), _mm256_mul_ps(a11, mc));
+    __m256 gr, gc;
+    GradAt8(*v.img, qr, qc, &gr, &gc);
+    const __m256 g2 = _mm256_add_ps(_mm256_mul_ps(gr, gr), _mm256_mul_ps(gc, gc));
+    // The scalar loop skips g2 < minc2 || g2 <= 0: here such terms are zero.
+    const __m256 counts =
+        _mm256_and_ps(_mm256_cmp_ps(g2, minc2, _CMP_NLT_UQ), _mm256_cmp_ps(g2, zero, _CMP_NLE_UQ));
+    const __m256 er = _mm256_loadu_ps(m.dir_row.data() + i);
+    const __m256 ec = _mm256_loadu_ps(m.dir_col.data() + i);
+    const __m256 dr = _mm256_add_ps(_mm256_mul_ps(n00, er), _mm256_mul_ps(n01, ec));
+    const __m256 dc = _mm256_add_ps(_mm256_mul_ps(n10, er), _mm256_mul_ps(n11, ec));
+    const __m256 dot = _mm256_add_ps(_mm256_mul_ps(gr, dr), _mm256_mul_ps(gc, dc));
+    const __m256 d2 = _mm256_add_ps(_mm256_mul_ps(dr, dr), _mm256_mul_ps(dc, dc));
+    __m256 cosv = _mm256_div_ps(dot, _mm256_sqrt_ps(_mm256_mul_ps(g2, d2)));
+    if (local) cosv = _mm256_and_ps(cosv, magnitude);
+    _mm256_storeu_ps(terms, _mm256_and_ps(counts, cosv));
+    for (const float t : terms) sum += t;
+  }
+  return ScorePoints<false>(v, pose, need, greed, i, sum);
+}
+#endif
+
+template <bool kRef>
+double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double greed = 0) {
+#if defined(VISION_SIMD_AVX2)
+  if (!kRef && v.wide) return ScorePose256(v, pose, need, greed);
+#endif
+  return ScorePoints<kRef>(v, pose, need, greed, 0, 0.0f);
 }
 
 // Solves the symmetric 5x5 system M x = b by Gaussian elimination with partial pivoting.
@@ -170,6 +236,15 @@ void ClampPose(Pose* p, const PoseRange& range) {
   p->sc = std::clamp(p->sc, range.sc0, range.sc1);
 }
 
+// The subpixel position along the normal of a profile's peak at index best (values l, c, r
+// at best - 1, best, best + 1; the profile starts at -reach - 1).
+inline double PeakPosition(int best, float l, float c, float r, int reach) {
+  const float den = l - 2 * c + r;
+  float off = den < 0 ? 0.5f * (l - r) / den : 0.0f;
+  off = std::clamp(off, -0.5f, 0.5f);
+  return double(best - reach - 1) + off;
+}
+
 // The strongest edge of matching direction within +-reach pixels of (qr, qc) along the unit
 // normal (dr, dc), located to subpixel precision: false where there is none above the minimum
 // contrast. reach is at most 6.
@@ -201,13 +276,54 @@ bool EdgeAlongNormal(const LevelView& v, float qr, float qc, float dr, float dc,
     }
   }
   if (best < 0) return false;
-  const float l = prof[best - 1], c = prof[best], r = prof[best + 1];
-  const float den = l - 2 * c + r;
-  float off = den < 0 ? 0.5f * (l - r) / den : 0.0f;
-  off = std::clamp(off, -0.5f, 0.5f);
-  *edge = double(best - reach - 1) + off;
+  *edge = PeakPosition(best, prof[best - 1], prof[best], prof[best + 1], reach);
   return true;
 }
+
+#if defined(VISION_SIMD_AVX2)
+// EdgeAlongNormal for eight points at once (AVX2), one per lane: the same profiles, peaks and
+// positions. Returns the lanes that found an edge as bits.
+VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN unsigned EdgesAlongNormals256(
+    const LevelView& v, const float* qr8, const float* qc8, const float* dr8, const float* dc8,
+    int reach, double* edge) {
+  const bool signed_edges = v.metric == MatchMetric::kUsePolarity;
+  const __m256 qr = _mm256_loadu_ps(qr8), qc = _mm256_loadu_ps(qc8);
+  const __m256 dr = _mm256_loadu_ps(dr8), dc = _mm256_loadu_ps(dc8);
+  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const int len = 2 * reach + 3;
+  float prof[16][8];  // prof[s][lane]
+  for (int s = 0; s < len; ++s) {
+    const __m256 t = _mm256_set1_ps(static_cast<float>(s - reach - 1));
+    __m256 gr, gc;
+    GradAt8(*v.img, _mm256_add_ps(qr, _mm256_mul_ps(t, dr)),
+            _mm256_add_ps(qc, _mm256_mul_ps(t, dc)), &gr, &gc);
+    __m256 proj = _mm256_add_ps(_mm256_mul_ps(gr, dr), _mm256_mul_ps(gc, dc));
+    if (!signed_edges) proj = _mm256_and_ps(proj, magnitude);
+    _mm256_storeu_ps(prof[s], proj);
+  }
+  __m256 best_val = _mm256_set1_ps(v.min_contrast);
+  __m256i best = _mm256_set1_epi32(-1);
+  for (int s = 1; s < len - 1; ++s) {
+    const __m256 here = _mm256_loadu_ps(prof[s]);
+    const __m256 peak =
+        _mm256_and_ps(_mm256_cmp_ps(here, _mm256_loadu_ps(prof[s - 1]), _CMP_NLT_UQ),
+                      _mm256_cmp_ps(here, _mm256_loadu_ps(prof[s + 1]), _CMP_NLT_UQ));
+    const __m256 better = _mm256_and_ps(peak, _mm256_cmp_ps(here, best_val, _CMP_GT_OQ));
+    best_val = _mm256_blendv_ps(best_val, here, better);
+    best = _mm256_blendv_epi8(best, _mm256_set1_epi32(s), _mm256_castps_si256(better));
+  }
+  int at[8];
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), best);
+  unsigned found = 0;
+  for (int k = 0; k < 8; ++k) {
+    const int b = at[k];
+    if (b < 0) continue;
+    edge[k] = PeakPosition(b, prof[b - 1][k], prof[b][k], prof[b + 1][k], reach);
+    found |= 1u << k;
+  }
+  return found;
+}
+#endif
 
 // One least-squares step: every model point looks along its normal, within +-reach pixels, for
 // the strongest edge of matching direction and locates it to subpixel precision; the pose is
@@ -221,16 +337,19 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& rang
   double h[5][5] = {};
   double rhs[5] = {};
   std::size_t used = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+  // Point i's position and unit normal under the pose.
+  auto place = [&](std::size_t i, float* qr, float* qc, float* dr, float* dc) {
     const double pr = m.row[i], pc = m.col[i];
-    const float qr = static_cast<float>(pose->row + a.a00 * pr + a.a01 * pc);
-    const float qc = static_cast<float>(pose->col + a.a10 * pr + a.a11 * pc);
-    float dr = static_cast<float>(a.n00 * m.dir_row[i] + a.n01 * m.dir_col[i]);
-    float dc = static_cast<float>(a.n10 * m.dir_row[i] + a.n11 * m.dir_col[i]);
-    const float dn = std::sqrt(dr * dr + dc * dc);
-    dr /= dn, dc /= dn;
-    double e;  // edge position along the normal
-    if (!EdgeAlongNormal<kRef>(v, qr, qc, dr, dc, reach, &e)) continue;
+    *qr = static_cast<float>(pose->row + a.a00 * pr + a.a01 * pc);
+    *qc = static_cast<float>(pose->col + a.a10 * pr + a.a11 * pc);
+    float nr = static_cast<float>(a.n00 * m.dir_row[i] + a.n01 * m.dir_col[i]);
+    float nc = static_cast<float>(a.n10 * m.dir_row[i] + a.n11 * m.dir_col[i]);
+    const float dn = std::sqrt(nr * nr + nc * nc);
+    *dr = nr / dn, *dc = nc / dn;
+  };
+  // Point i's equation: its edge lies e pixels along the normal (dr, dc).
+  auto add = [&](std::size_t i, double dr, double dc, double e) {
+    const double pr = m.row[i], pc = m.col[i];
     // Derivatives of the point's position with respect to (row, col, angle, sr, sc).
     const double j_ang_r = -sn * pose->sr * pr - cs * pose->sc * pc;
     const double j_ang_c = cs * pose->sr * pr - sn * pose->sc * pc;
@@ -246,6 +365,26 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& rang
       for (int q = p; q < 5; ++q) h[p][q] += w * row[p] * row[q];
     }
     ++used;
+  };
+  std::size_t i = 0;
+#if defined(VISION_SIMD_AVX2)
+  if (!kRef && v.wide) {
+    for (; i + 8 <= n; i += 8) {
+      float qr[8], qc[8], dr[8], dc[8];
+      double e[8];
+      for (std::size_t k = 0; k < 8; ++k) place(i + k, &qr[k], &qc[k], &dr[k], &dc[k]);
+      const unsigned found = EdgesAlongNormals256(v, qr, qc, dr, dc, reach, e);
+      for (std::size_t k = 0; k < 8; ++k) {
+        if (found >> k & 1) add(i + k, dr[k], dc[k], e[k]);
+      }
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    float qr, qc, dr, dc;
+    place(i, &qr, &qc, &dr, &dc);
+    double e;  // edge position along the normal
+    if (EdgeAlongNormal<kRef>(v, qr, qc, dr, dc, reach, &e)) add(i, dr, dc, e);
   }
   if (used < 6 || used * 4 < n) return false;
   for (int p = 0; p < 5; ++p) {
@@ -929,7 +1068,8 @@ void Find(const FindArgs& args, const FindOutputs& out) {
         model.min_contrast * buf.pyr.grad_scale,
         1.0f / buf.pyr.grad_scale,
         model.metric,
-        k == 0 ? points : std::max(points / 2, std::min<std::size_t>(points, 48))};
+        k == 0 ? points : std::max(points / 2, std::min<std::size_t>(points, 48)),
+        BestSimdPath() == SimdPath::kVector256};
   }
   const ModelLevel& tm = model.levels[std::size_t(top)];
   const ScanTablesKey key{model.serial, top, sp.range, LevelThreshold(sp.min_score, top), sp.greed};
