@@ -47,6 +47,24 @@ TEST(ScanKernel, FastPathMatchesReference) {
           EXPECT_EQ(a, b) << "path " << int(path) << " polarity " << polarity << " points " << n
                           << " row " << r;
         }
+        // The scan that keeps each column's best straight away: as ScanRow and KeepBest, on
+        // every path, from best scores that some of the new ones beat.
+        std::vector<std::int32_t> best_ref(a.size()), pose_ref(a.size());
+        for (std::size_t c = 0; c < a.size(); ++c) {
+          best_ref[c] = c % 3 == 0 ? kScanDead : std::int32_t(rng.Uniform(-30000, 30000));
+          pose_ref[c] = int(c);
+        }
+        const std::vector<std::int32_t> best0 = best_ref, pose0 = pose_ref;
+        KeepBestWith(SimdPath::kReference, a.data(), img.width, -5000, 99, best_ref.data(),
+                     pose_ref.data());
+        for (SimdPath path : {SimdPath::kReference, SimdPath::kVector128, SimdPath::kVector256}) {
+          if (!SimdPathAvailable(path)) continue;
+          std::vector<std::int32_t> best = best0, best_pose = pose0;
+          ScanRowKeepBestWith(path, img, pose, r, metric, thr.data(),
+                              {-5000, 99, best.data(), best_pose.data()});
+          EXPECT_EQ(best, best_ref) << "path " << int(path) << " points " << n << " row " << r;
+          EXPECT_EQ(best_pose, pose_ref) << "path " << int(path) << " points " << n;
+        }
       }
     }
   }

@@ -697,7 +697,6 @@ struct SearchBuffers {
   Pyramid pyr;
   ScanImage scan;
   LargeVector<std::int32_t> best, best_combo;
-  LargeVector<std::int32_t> scores;  // one pose's scores, per row
   ScanTablesKey tables_key;
   ScanTables tables;
 };
@@ -790,15 +789,13 @@ void ScanTopLevel(const ScanTables& t, MatchMetric metric, SearchBuffers* buf) {
   const int width = scan.width;
   buf->best.assign(std::size_t(width) * scan.height, kScanDead);
   buf->best_combo.assign(buf->best.size(), -1);
-  buf->scores.resize(buf->best.size());
   const SimdPath path = BestSimdPath();
   ParallelFor(0, scan.height, [&](int r) {
     const std::size_t at = std::size_t(r) * width;
-    std::int32_t* line = buf->scores.data() + at;
     for (std::size_t k = 0; k < t.combos.size(); ++k) {
-      ScanRowWith(path, scan, t.poses[k], r, metric, t.thresholds.data(), line);
-      KeepBestWith(path, line, width, t.final_threshold, static_cast<std::int32_t>(k),
-                   buf->best.data() + at, buf->best_combo.data() + at);
+      const KeepRule keep{t.final_threshold, static_cast<std::int32_t>(k), buf->best.data() + at,
+                          buf->best_combo.data() + at};
+      ScanRowKeepBestWith(path, scan, t.poses[k], r, metric, t.thresholds.data(), keep);
     }
   });
 }
