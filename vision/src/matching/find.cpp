@@ -281,14 +281,46 @@ bool EdgeAlongNormal(const LevelView& v, float qr, float qc, float dr, float dc,
 }
 
 #if defined(VISION_SIMD_AVX2)
-// EdgeAlongNormal for eight points at once (AVX2), one per lane: the same profiles, peaks and
-// positions. Returns the lanes that found an edge as bits.
+// Four doubles from four floats.
+VISION_SIMD_TARGET_AVX2 inline __m256d Wide4(const float* p) {
+  return _mm256_cvtps_pd(_mm_loadu_ps(p));
+}
+// a + b * x + c * y in doubles, rounded to float, for eight points (x, y) from four at a time.
+VISION_SIMD_TARGET_AVX2 inline __m256 Affine8(double a, double b, double c, const float* x,
+                                              const float* y) {
+  const __m256d va = _mm256_set1_pd(a), vb = _mm256_set1_pd(b), vc = _mm256_set1_pd(c);
+  const __m256d lo =
+      _mm256_add_pd(_mm256_add_pd(va, _mm256_mul_pd(vb, Wide4(x))), _mm256_mul_pd(vc, Wide4(y)));
+  const __m256d hi = _mm256_add_pd(_mm256_add_pd(va, _mm256_mul_pd(vb, Wide4(x + 4))),
+                                   _mm256_mul_pd(vc, Wide4(y + 4)));
+  return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo));
+}
+// b * x + c * y the same way.
+VISION_SIMD_TARGET_AVX2 inline __m256 Linear8(double b, double c, const float* x, const float* y) {
+  const __m256d vb = _mm256_set1_pd(b), vc = _mm256_set1_pd(c);
+  const __m256d lo = _mm256_add_pd(_mm256_mul_pd(vb, Wide4(x)), _mm256_mul_pd(vc, Wide4(y)));
+  const __m256d hi =
+      _mm256_add_pd(_mm256_mul_pd(vb, Wide4(x + 4)), _mm256_mul_pd(vc, Wide4(y + 4)));
+  return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo));
+}
+
+// EdgeAlongNormal for the eight model points from i on (AVX2), one per lane, placed by the pose
+// as RefineStep places them: the same profiles, peaks and positions. Gives the points' unit
+// normals and returns the lanes that found an edge as bits.
 VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN unsigned EdgesAlongNormals256(
-    const LevelView& v, const float* qr8, const float* qc8, const float* dr8, const float* dc8,
-    int reach, double* edge) {
+    const LevelView& v, const Pose& pose, const PoseMatrix& a, std::size_t i, int reach, float* dr8,
+    float* dc8, double* edge) {
+  const ModelLevel& m = *v.model;
   const bool signed_edges = v.metric == MatchMetric::kUsePolarity;
-  const __m256 qr = _mm256_loadu_ps(qr8), qc = _mm256_loadu_ps(qc8);
-  const __m256 dr = _mm256_loadu_ps(dr8), dc = _mm256_loadu_ps(dc8);
+  // The positions and unit normals, as RefineStep's place computes them.
+  const __m256 qr = Affine8(pose.row, a.a00, a.a01, m.row.data() + i, m.col.data() + i);
+  const __m256 qc = Affine8(pose.col, a.a10, a.a11, m.row.data() + i, m.col.data() + i);
+  const __m256 nr = Linear8(a.n00, a.n01, m.dir_row.data() + i, m.dir_col.data() + i);
+  const __m256 nc = Linear8(a.n10, a.n11, m.dir_row.data() + i, m.dir_col.data() + i);
+  const __m256 dn = _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(nr, nr), _mm256_mul_ps(nc, nc)));
+  const __m256 dr = _mm256_div_ps(nr, dn), dc = _mm256_div_ps(nc, dn);
+  _mm256_storeu_ps(dr8, dr);
+  _mm256_storeu_ps(dc8, dc);
   const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
   const int len = 2 * reach + 3;
   float prof[16][8];  // prof[s][lane]
@@ -370,10 +402,9 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& rang
 #if defined(VISION_SIMD_AVX2)
   if (!kRef && v.wide) {
     for (; i + 8 <= n; i += 8) {
-      float qr[8], qc[8], dr[8], dc[8];
+      float dr[8], dc[8];
       double e[8];
-      for (std::size_t k = 0; k < 8; ++k) place(i + k, &qr[k], &qc[k], &dr[k], &dc[k]);
-      const unsigned found = EdgesAlongNormals256(v, qr, qc, dr, dc, reach, e);
+      const unsigned found = EdgesAlongNormals256(v, *pose, a, i, reach, dr, dc, e);
       for (std::size_t k = 0; k < 8; ++k) {
         if (found >> k & 1) add(i + k, dr[k], dc[k], e[k]);
       }
