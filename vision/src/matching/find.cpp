@@ -357,6 +357,45 @@ VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN unsigned EdgesAlongNormals256(
 }
 #endif
 
+#if defined(VISION_SIMD_AVX2)
+// The sums of a least-squares step's normal equations, h[p][q] += (w row[p]) row[q] (q >= p)
+// and rhs[p] += (w row[p]) e, over points given in order (AVX2): each sum gets the same terms in
+// the same order as RefineStep's scalar sums, so the same values. Held by columns: col[q] holds
+// h[0..3][q] (lanes above q unused), col[5] rhs[0..3].
+struct NormalSums256 {
+  double col[6][4] = {};
+  double h44 = 0, rhs4 = 0;
+
+  VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void Add(const double (*rows)[5], const double* w,
+                                                       const double* e, int count) {
+    __m256d c[6];
+    for (int q = 0; q < 6; ++q) c[q] = _mm256_loadu_pd(col[q]);
+    for (int k = 0; k < count; ++k) {
+      const double* row = rows[k];
+      const __m256d wr = _mm256_mul_pd(_mm256_set1_pd(w[k]), _mm256_loadu_pd(row));
+      for (int q = 0; q < 5; ++q) {
+        c[q] = _mm256_add_pd(c[q], _mm256_mul_pd(wr, _mm256_set1_pd(row[q])));
+      }
+      c[5] = _mm256_add_pd(c[5], _mm256_mul_pd(wr, _mm256_set1_pd(e[k])));
+      const double wr4 = w[k] * row[4];
+      h44 += wr4 * row[4];
+      rhs4 += wr4 * e[k];
+    }
+    for (int q = 0; q < 6; ++q) _mm256_storeu_pd(col[q], c[q]);
+  }
+
+  // Adds the sums to h's upper triangle and rhs (both zero so far).
+  void Get(double h[5][5], double rhs[5]) const {
+    for (int q = 0; q < 5; ++q) {
+      for (int p = 0; p <= q && p < 4; ++p) h[p][q] = col[q][p];
+    }
+    h[4][4] = h44;
+    for (int p = 0; p < 4; ++p) rhs[p] = col[5][p];
+    rhs[4] = rhs4;
+  }
+};
+#endif
+
 // One least-squares step: every model point looks along its normal, within +-reach pixels, for
 // the strongest edge of matching direction and locates it to subpixel precision; the pose is
 // then moved to minimise the squared distances along the normals. Returns false when too few
@@ -379,19 +418,27 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& rang
     const float dn = std::sqrt(nr * nr + nc * nc);
     *dr = nr / dn, *dc = nc / dn;
   };
-  // Point i's equation: its edge lies e pixels along the normal (dr, dc).
-  auto add = [&](std::size_t i, double dr, double dc, double e) {
+  // Point i's equation, its edge lying e pixels along the normal (dr, dc): the coefficients
+  // (row) and the weight.
+  auto equation = [&](std::size_t i, double dr, double dc, double e, double row[5]) {
     const double pr = m.row[i], pc = m.col[i];
     // Derivatives of the point's position with respect to (row, col, angle, sr, sc).
     const double j_ang_r = -sn * pose->sr * pr - cs * pose->sc * pc;
     const double j_ang_c = cs * pose->sr * pr - sn * pose->sc * pc;
     const double j_sr_r = cs * pr, j_sr_c = sn * pr;
     const double j_sc_r = -sn * pc, j_sc_c = cs * pc;
-    const double row[5] = {dr, dc, dr * j_ang_r + dc * j_ang_c, dr * j_sr_r + dc * j_sr_c,
-                           dr * j_sc_r + dc * j_sc_c};
+    row[0] = dr;
+    row[1] = dc;
+    row[2] = dr * j_ang_r + dc * j_ang_c;
+    row[3] = dr * j_sr_r + dc * j_sr_c;
+    row[4] = dr * j_sc_r + dc * j_sc_c;
     // Tukey-like down-weighting of far edges.
     const double u = e / (reach + 1.0);
-    const double w = (1 - u * u) * (1 - u * u);
+    return (1 - u * u) * (1 - u * u);
+  };
+  auto add = [&](std::size_t i, double dr, double dc, double e) {
+    double row[5];
+    const double w = equation(i, dr, dc, e, row);
     for (int p = 0; p < 5; ++p) {
       rhs[p] += w * row[p] * e;
       for (int q = p; q < 5; ++q) h[p][q] += w * row[p] * row[q];
@@ -400,15 +447,23 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& rang
   };
   std::size_t i = 0;
 #if defined(VISION_SIMD_AVX2)
-  if (!kRef && v.wide) {
+  if (!kRef && v.wide && n >= 8) {
+    NormalSums256 sums;
     for (; i + 8 <= n; i += 8) {
       float dr[8], dc[8];
       double e[8];
       const unsigned found = EdgesAlongNormals256(v, *pose, a, i, reach, dr, dc, e);
+      double rows[8][5], ws[8], es[8];
+      int count = 0;
       for (std::size_t k = 0; k < 8; ++k) {
-        if (found >> k & 1) add(i + k, dr[k], dc[k], e[k]);
+        if (!(found >> k & 1)) continue;
+        ws[count] = equation(i + k, dr[k], dc[k], e[k], rows[count]);
+        es[count++] = e[k];
       }
+      sums.Add(rows, ws, es, count);
+      used += std::size_t(count);
     }
+    sums.Get(h, rhs);
   }
 #endif
   for (; i < n; ++i) {
