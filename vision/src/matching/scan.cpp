@@ -101,6 +101,7 @@ void ScanRowVec(const ScanImage& img, const ScanPose& pose, int row, const std::
     I32 s0 = V::Zero(), s1 = V::Zero();
     I32 dead0 = V::Zero(), dead1 = V::Zero();
     std::size_t j = 0;
+    bool all_dead = false;
     for (std::size_t k = 0; j < n; ++k) {
       const std::size_t stop = std::min(n, j + kScanCheckEvery);
       for (; j < stop; ++j) {
@@ -117,8 +118,12 @@ void ScanRowVec(const ScanImage& img, const ScanPose& pose, int row, const std::
       const I32 t = V::Splat(threshold[k]);
       dead0 = V::Or(dead0, V::Less(kGlobal ? V::Abs(s0) : s0, t));
       dead1 = V::Or(dead1, V::Less(kGlobal ? V::Abs(s1) : s1, t));
-      if (V::AllSet(dead0, dead1)) break;
+      if (V::AllSet(dead0, dead1)) {
+        all_dead = true;
+        break;
+      }
     }
+    if (all_dead && keep) continue;  // a dead score is never kept
     if (kGlobal) s0 = V::Abs(s0), s1 = V::Abs(s1);
     const I32 dead = V::Splat(kScanDead);
     s0 = V::Select(dead0, dead, s0);
