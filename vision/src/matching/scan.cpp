@@ -96,25 +96,31 @@ void ScanRowVec(const ScanImage& img, const ScanPose& pose, int row, const std::
   const std::int16_t* base = RowStart(img, row);
   const std::int32_t* off = pose.offset.data();
   const std::int16_t* dirs = pose.dir.data();
+  // One point's products, added to the block's sums.
+  auto point = [&](const std::int16_t* p, std::size_t j, I32* s0, I32* s1) {
+    std::int32_t pair;  // (row, col) as one 32-bit lane, repeated
+    std::memcpy(&pair, dirs + 2 * j, sizeof pair);
+    const I32 d = V::Splat(pair);
+    I32 m0 = V::Dot(p + off[j], d);
+    I32 m1 = V::Dot(p + off[j] + kBlock, d);
+    if (kLocal) m0 = V::Abs(m0), m1 = V::Abs(m1);
+    *s0 = V::Add(*s0, m0);
+    *s1 = V::Add(*s1, m1);
+  };
+  const std::size_t groups = n / kScanCheckEvery;  // each ends in a checkpoint
   for (int c = 0; c < img.width; c += kBlock) {
     const std::int16_t* p = base + 2 * c;
     I32 s0 = V::Zero(), s1 = V::Zero();
     I32 dead0 = V::Zero(), dead1 = V::Zero();
-    std::size_t j = 0;
     bool all_dead = false;
-    for (std::size_t k = 0; j < n; ++k) {
-      const std::size_t stop = std::min(n, j + kScanCheckEvery);
-      for (; j < stop; ++j) {
-        std::int32_t pair;  // (row, col) as one 32-bit lane, repeated
-        std::memcpy(&pair, dirs + 2 * j, sizeof pair);
-        const I32 d = V::Splat(pair);
-        I32 m0 = V::Dot(p + off[j], d);
-        I32 m1 = V::Dot(p + off[j] + kBlock, d);
-        if (kLocal) m0 = V::Abs(m0), m1 = V::Abs(m1);
-        s0 = V::Add(s0, m0);
-        s1 = V::Add(s1, m1);
-      }
-      if (j % kScanCheckEvery != 0) break;  // no checkpoint after an incomplete group
+    std::size_t k = 0;
+    for (; k < groups; ++k) {
+      const std::size_t j = k * kScanCheckEvery;
+      static_assert(kScanCheckEvery == 4);
+      point(p, j, &s0, &s1);
+      point(p, j + 1, &s0, &s1);
+      point(p, j + 2, &s0, &s1);
+      point(p, j + 3, &s0, &s1);
       const I32 t = V::Splat(threshold[k]);
       dead0 = V::Or(dead0, V::Less(kGlobal ? V::Abs(s0) : s0, t));
       dead1 = V::Or(dead1, V::Less(kGlobal ? V::Abs(s1) : s1, t));
@@ -122,6 +128,10 @@ void ScanRowVec(const ScanImage& img, const ScanPose& pose, int row, const std::
         all_dead = true;
         break;
       }
+    }
+    // The points after the last checkpoint.
+    if (!all_dead) {
+      for (std::size_t j = groups * kScanCheckEvery; j < n; ++j) point(p, j, &s0, &s1);
     }
     if (all_dead && keep) continue;  // a dead score is never kept
     if (kGlobal) s0 = V::Abs(s0), s1 = V::Abs(s1);
