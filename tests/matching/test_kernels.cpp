@@ -141,8 +141,9 @@ TEST(GradientSampling, FastPathMatchesReference) {
   PyramidLevel lv;
   lv.width = 23;
   lv.height = 17;
-  lv.grad.resize(2 * std::size_t(lv.width) * lv.height);
-  for (auto& v : lv.grad) v = static_cast<std::int16_t>(rng.Uniform(-32000, 32000));
+  std::vector<std::int16_t> grad(2 * std::size_t(lv.width) * lv.height);
+  for (auto& v : grad) v = static_cast<std::int16_t>(rng.Uniform(-32000, 32000));
+  lv.grad = {grad.data(), grad.size()};
   float rs[8], cs[8], ref_r[8], ref_c[8];
   for (int i = 0; i < 20000; ++i) {
     float r = float(rng.Uniform(-2, lv.height + 1)), c = float(rng.Uniform(-2, lv.width + 1));
