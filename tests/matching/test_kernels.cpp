@@ -118,6 +118,9 @@ TEST(PyramidKernels, FastPathsMatchReferences) {
       std::fill(gb.begin(), gb.end(), std::int16_t(7));
       SobelBytesWith(path, img.data(), w, h, 0, h, 0, w, gb.data());
       EXPECT_EQ(ga, gb) << "path " << int(path) << " " << w << "x" << h;
+      std::fill(hb.begin(), hb.end(), std::uint8_t(7));
+      HalveBytesWith(path, img.data(), w, h, hb.data());
+      EXPECT_EQ(ha, hb) << "path " << int(path) << " " << w << "x" << h;
     }
   }
 }

@@ -104,8 +104,8 @@ void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1,
 #if defined(VISION_SIMD_128)
 namespace {
 
+template <class V>
 void HalveBytesVec(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
-  using V = Vec128;
   constexpr int kStep = 2 * V::kLanes;  // output pixels per vector
   const int dw = w / 2, dh = h / 2;
   for (int r = 0; r < dh; ++r) {
@@ -156,6 +156,11 @@ void SobelBytesVec(const std::uint8_t* src, int w, int h, int r0, int r1, int c0
 }
 
 #if defined(VISION_SIMD_AVX2)
+VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void HalveBytes256(const std::uint8_t* src, int w,
+                                                               int h, std::uint8_t* dst) {
+  HalveBytesVec<Vec256>(src, w, h, dst);
+}
+
 VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void SobelBytes256(const std::uint8_t* src, int w,
                                                                int h, int r0, int r1, int c0,
                                                                int c1, std::int16_t* grad) {
@@ -167,10 +172,22 @@ VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void SobelBytes256(const std::uint8_
 #endif
 
 void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
-#if defined(VISION_SIMD_128)
-  if (BestSimdPath() != SimdPath::kReference) return HalveBytesVec(src, w, h, dst);
+  HalveBytesWith(BestSimdPath(), src, w, h, dst);
+}
+
+void HalveBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
+  switch (path) {
+#if defined(VISION_SIMD_AVX2)
+    case SimdPath::kVector256:
+      return HalveBytes256(src, w, h, dst);
 #endif
-  HalveBytesRef(src, w, h, dst);
+#if defined(VISION_SIMD_128)
+    case SimdPath::kVector128:
+      return HalveBytesVec<Vec128>(src, w, h, dst);
+#endif
+    default:
+      return HalveBytesRef(src, w, h, dst);
+  }
 }
 
 void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,

@@ -74,10 +74,11 @@ void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyrami
 void BaseGradients(const std::vector<PixelBox>& boxes, Pyramid* pyramid);
 
 // The kernels: each has a scalar reference (...Ref) and a fast entry that takes the best vector
-// path (BestSimdPath()); the byte Sobel also runs on a path given (SobelBytesWith).
+// path (BestSimdPath()); the byte kernels also run on a path given (...With).
 // Rounded 2x2 mean (dst is (w/2) x (h/2)).
 void HalveBytesRef(const std::uint8_t* src, int w, int h, std::uint8_t* dst);
 void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst);
+void HalveBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, std::uint8_t* dst);
 void HalveFloatsRef(const float* src, int w, int h, float* dst);
 void HalveFloats(const float* src, int w, int h, float* dst);
 // Sobel gradient (divided by 4, times scale, rounded) of rows [r0, r1) and columns [c0, c1);
