@@ -1116,6 +1116,14 @@ void WriteMatches(const std::vector<Pose>& matches, const FindOutputs& out) {
   *out.score = column(&Pose::score);
 }
 
+// The calling thread's search buffers. Not inlined: where the compiler sees the thread-local
+// variable itself it computes its address anew at many of its uses, a library call each in a
+// shared library (thousands per search).
+[[gnu::noinline]] SearchBuffers& ThreadBuffers() {
+  thread_local SearchBuffers buffers;
+  return buffers;
+}
+
 void Find(const FindArgs& args, const FindOutputs& out) {
   if (!out.row || !out.column || !out.angle || !out.scale_r || !out.scale_c || !out.score) {
     Fail(err::kNullOutput, kProc, "every one of the six outputs must be given");
@@ -1136,8 +1144,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   WriteMatches({}, out);  // the last check is done
   if (tiny) return;
 
-  thread_local SearchBuffers tl_buffers;
-  SearchBuffers& buf = tl_buffers;  // this thread's, also inside the parallel bodies
+  SearchBuffers& buf = ThreadBuffers();  // the caller's, also inside the parallel bodies
   BuildPyramid(img, sp.levels, /*lazy_base=*/sp.levels > 1, &buf.pyr);
   const int top = sp.levels - 1;
   SearchScratch& s = buf.scratch;
