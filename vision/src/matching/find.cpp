@@ -335,25 +335,33 @@ VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN unsigned EdgesAlongNormals256(
   }
   __m256 best_val = _mm256_set1_ps(v.min_contrast);
   __m256i best = _mm256_set1_epi32(-1);
+  __m256 left = _mm256_setzero_ps(), right = _mm256_setzero_ps();  // beside the best
   for (int s = 1; s < len - 1; ++s) {
     const __m256 here = _mm256_loadu_ps(prof[s]);
-    const __m256 peak =
-        _mm256_and_ps(_mm256_cmp_ps(here, _mm256_loadu_ps(prof[s - 1]), _CMP_NLT_UQ),
-                      _mm256_cmp_ps(here, _mm256_loadu_ps(prof[s + 1]), _CMP_NLT_UQ));
+    const __m256 before = _mm256_loadu_ps(prof[s - 1]), after = _mm256_loadu_ps(prof[s + 1]);
+    const __m256 peak = _mm256_and_ps(_mm256_cmp_ps(here, before, _CMP_NLT_UQ),
+                                      _mm256_cmp_ps(here, after, _CMP_NLT_UQ));
     const __m256 better = _mm256_and_ps(peak, _mm256_cmp_ps(here, best_val, _CMP_GT_OQ));
     best_val = _mm256_blendv_ps(best_val, here, better);
+    left = _mm256_blendv_ps(left, before, better);
+    right = _mm256_blendv_ps(right, after, better);
     best = _mm256_blendv_epi8(best, _mm256_set1_epi32(s), _mm256_castps_si256(better));
   }
-  int at[8];
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), best);
-  unsigned found = 0;
-  for (int k = 0; k < 8; ++k) {
-    const int b = at[k];
-    if (b < 0) continue;
-    edge[k] = PeakPosition(b, prof[b - 1][k], prof[b][k], prof[b + 1][k], reach);
-    found |= 1u << k;
-  }
-  return found;
+  // PeakPosition in every lane (those without a peak are not used).
+  const __m256 den =
+      _mm256_add_ps(_mm256_sub_ps(left, _mm256_mul_ps(_mm256_set1_ps(2.0f), best_val)), right);
+  const __m256 half = _mm256_set1_ps(0.5f), minus_half = _mm256_set1_ps(-0.5f);
+  __m256 off = _mm256_and_ps(_mm256_cmp_ps(den, _mm256_setzero_ps(), _CMP_LT_OQ),
+                             _mm256_div_ps(_mm256_mul_ps(half, _mm256_sub_ps(left, right)), den));
+  off = _mm256_blendv_ps(off, minus_half, _mm256_cmp_ps(off, minus_half, _CMP_LT_OQ));
+  off = _mm256_blendv_ps(off, half, _mm256_cmp_ps(half, off, _CMP_LT_OQ));
+  const __m256i steps = _mm256_sub_epi32(best, _mm256_set1_epi32(reach + 1));
+  _mm256_storeu_pd(edge, _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(steps)),
+                                       _mm256_cvtps_pd(_mm256_castps256_ps128(off))));
+  _mm256_storeu_pd(edge + 4, _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(steps, 1)),
+                                           _mm256_cvtps_pd(_mm256_extractf128_ps(off, 1))));
+  const __m256i found = _mm256_cmpgt_epi32(best, _mm256_set1_epi32(-1));
+  return unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(found)));
 }
 #endif
 
