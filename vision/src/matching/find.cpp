@@ -10,6 +10,7 @@
 // 4. On the full-resolution level the pose is refined as the subpixel mode asks, scored, and
 //    matches are sorted and thinned by overlap.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -374,19 +375,53 @@ struct NormalSums256 {
   double col[6][4] = {};
   double h44 = 0, rhs4 = 0;
 
-  VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void Add(const double (*rows)[5], const double* w,
-                                                       const double* e, int count) {
+  // The equations of the points i + k (k < 8) whose bit k is set in found (their edges lie
+  // e[k] pixels along the unit normals (dr[k], dc[k])), added in order. The coefficients and
+  // weights are computed as RefineStep's equation computes them, from the pose's cos cs, sin sn
+  // and scales sr, sc.
+  VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void AddPoints(const ModelLevel& m, std::size_t i,
+                                                             double cs, double sn, double sr,
+                                                             double sc, const float* dr,
+                                                             const float* dc, const double* e,
+                                                             unsigned found, int reach) {
+    // Coefficients of every lane, by coefficient: rows[p][k].
+    double rows[5][8], ws[8];
+    for (int half = 0; half < 2; ++half) {
+      const std::size_t at = i + 4 * std::size_t(half);
+      const __m256d pr = Wide4(m.row.data() + at), pc = Wide4(m.col.data() + at);
+      const __m256d vdr = Wide4(dr + 4 * half), vdc = Wide4(dc + 4 * half);
+      const __m256d j_ang_r = _mm256_sub_pd(_mm256_mul_pd(_mm256_set1_pd(-sn * sr), pr),
+                                            _mm256_mul_pd(_mm256_set1_pd(cs * sc), pc));
+      const __m256d j_ang_c = _mm256_sub_pd(_mm256_mul_pd(_mm256_set1_pd(cs * sr), pr),
+                                            _mm256_mul_pd(_mm256_set1_pd(sn * sc), pc));
+      const __m256d vcs = _mm256_set1_pd(cs), vsn = _mm256_set1_pd(sn);
+      const __m256d j_sr_r = _mm256_mul_pd(vcs, pr), j_sr_c = _mm256_mul_pd(vsn, pr);
+      const __m256d j_sc_r = _mm256_mul_pd(_mm256_set1_pd(-sn), pc);
+      const __m256d j_sc_c = _mm256_mul_pd(vcs, pc);
+      _mm256_storeu_pd(rows[0] + 4 * half, vdr);
+      _mm256_storeu_pd(rows[1] + 4 * half, vdc);
+      _mm256_storeu_pd(rows[2] + 4 * half,
+                       _mm256_add_pd(_mm256_mul_pd(vdr, j_ang_r), _mm256_mul_pd(vdc, j_ang_c)));
+      _mm256_storeu_pd(rows[3] + 4 * half,
+                       _mm256_add_pd(_mm256_mul_pd(vdr, j_sr_r), _mm256_mul_pd(vdc, j_sr_c)));
+      _mm256_storeu_pd(rows[4] + 4 * half,
+                       _mm256_add_pd(_mm256_mul_pd(vdr, j_sc_r), _mm256_mul_pd(vdc, j_sc_c)));
+      const __m256d u = _mm256_div_pd(_mm256_loadu_pd(e + 4 * half), _mm256_set1_pd(reach + 1.0));
+      const __m256d t = _mm256_sub_pd(_mm256_set1_pd(1.0), _mm256_mul_pd(u, u));
+      _mm256_storeu_pd(ws + 4 * half, _mm256_mul_pd(t, t));
+    }
     __m256d c[6];
     for (int q = 0; q < 6; ++q) c[q] = _mm256_loadu_pd(col[q]);
-    for (int k = 0; k < count; ++k) {
-      const double* row = rows[k];
-      const __m256d wr = _mm256_mul_pd(_mm256_set1_pd(w[k]), _mm256_loadu_pd(row));
+    for (int k = 0; k < 8; ++k) {
+      if (!(found >> k & 1)) continue;
+      const __m256d row4 = _mm256_set_pd(rows[3][k], rows[2][k], rows[1][k], rows[0][k]);
+      const __m256d wr = _mm256_mul_pd(_mm256_set1_pd(ws[k]), row4);
       for (int q = 0; q < 5; ++q) {
-        c[q] = _mm256_add_pd(c[q], _mm256_mul_pd(wr, _mm256_set1_pd(row[q])));
+        c[q] = _mm256_add_pd(c[q], _mm256_mul_pd(wr, _mm256_set1_pd(rows[q][k])));
       }
       c[5] = _mm256_add_pd(c[5], _mm256_mul_pd(wr, _mm256_set1_pd(e[k])));
-      const double wr4 = w[k] * row[4];
-      h44 += wr4 * row[4];
+      const double wr4 = ws[k] * rows[4][k];
+      h44 += wr4 * rows[4][k];
       rhs4 += wr4 * e[k];
     }
     for (int q = 0; q < 6; ++q) _mm256_storeu_pd(col[q], c[q]);
@@ -461,15 +496,8 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& rang
       float dr[8], dc[8];
       double e[8];
       const unsigned found = EdgesAlongNormals256(v, *pose, a, i, reach, dr, dc, e);
-      double rows[8][5], ws[8], es[8];
-      int count = 0;
-      for (std::size_t k = 0; k < 8; ++k) {
-        if (!(found >> k & 1)) continue;
-        ws[count] = equation(i + k, dr[k], dc[k], e[k], rows[count]);
-        es[count++] = e[k];
-      }
-      sums.Add(rows, ws, es, count);
-      used += std::size_t(count);
+      sums.AddPoints(m, i, cs, sn, pose->sr, pose->sc, dr, dc, e, found, reach);
+      used += std::size_t(std::popcount(found));
     }
     sums.Get(h, rhs);
   }
