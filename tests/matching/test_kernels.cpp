@@ -147,7 +147,9 @@ TEST(GradientSampling, FastPathMatchesReference) {
   std::vector<std::int16_t> grad(2 * std::size_t(lv.width) * lv.height);
   for (auto& v : grad) v = static_cast<std::int16_t>(rng.Uniform(-32000, 32000));
   lv.grad = {grad.data(), grad.size()};
-  float rs[8], cs[8], ref_r[8], ref_c[8];
+#if defined(VISION_SIMD_AVX2)
+  float rs[8], cs[8], ref_r[8], ref_c[8];  // the last eight positions and their references
+#endif
   for (int i = 0; i < 20000; ++i) {
     float r = float(rng.Uniform(-2, lv.height + 1)), c = float(rng.Uniform(-2, lv.width + 1));
     if (i % 4 == 0) r = std::floor(r);  // exactly on a row of pixels
@@ -164,8 +166,8 @@ TEST(GradientSampling, FastPathMatchesReference) {
     ASSERT_EQ(ar, br) << "at " << r << ", " << c;
     ASSERT_EQ(ac, bc) << "at " << r << ", " << c;
 #endif
-    rs[i % 8] = r, cs[i % 8] = c, ref_r[i % 8] = ar, ref_c[i % 8] = ac;
 #if defined(VISION_SIMD_AVX2)
+    rs[i % 8] = r, cs[i % 8] = c, ref_r[i % 8] = ar, ref_c[i % 8] = ac;
     if (i % 8 == 7 && CpuHasAvx2()) {
       float gr[8], gc[8];
       GradAt8Of(lv, rs, cs, gr, gc);
