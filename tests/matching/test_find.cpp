@@ -343,6 +343,35 @@ TEST(FindInput, OtherPixelTypes) {
   EXPECT_LE(e.Pos(), 0.05);
 }
 
+// A search keeps its buffers for the next one on the same thread: a search after others on
+// images of another size, another pixel type, with fewer levels and on an empty image gives
+// exactly what it gave first.
+TEST(FindInput, ResultsDoNotDependOnEarlierSearches) {
+  const auto shapes = RandomShapes(640, 480, 2, 3, 67);
+  const scene::Image img = Scene(shapes, 4, 67);
+  const vision::HObject obj = ToObject(img);
+  const Found first = Find(obj, Model());
+  ASSERT_EQ(first.Size(), shapes.size());
+  vision::detail::ImageData data = vision::detail::AllocateImage(vision::detail::PixelType::UInt2,
+                                                                 img.width, img.height, 1, "test");
+  auto* p = reinterpret_cast<std::uint16_t*>(vision::detail::MutablePlane(data, 0));
+  for (std::size_t i = 0; i < img.px.size(); ++i) p[i] = std::uint16_t(std::lround(img.px[i] * 4));
+  Find(vision::detail::MakeObject(std::move(data)), Model());
+  Find(ToObject(Scene(RandomShapes(320, 240, 1, 1, 68), 4, 68)), Model());
+  Find(ToObject(scene::Blank(640, 480, 90)), Model());
+  vision::HTuple r, c, a, sr, sc, s;
+  vision::FindAnisoShapeModel(obj, Model(), Rad(-10), Rad(20), 0.9, 1.7, 0.9, 1.1, 0.7, 0, 0.5,
+                              "least_squares", 2, 0.8, &r, &c, &a, &sr, &sc, &s);
+  const Found again = Find(obj, Model());
+  ASSERT_EQ(again.Size(), first.Size());
+  EXPECT_EQ(again.row, first.row);
+  EXPECT_EQ(again.col, first.col);
+  EXPECT_EQ(again.angle, first.angle);
+  EXPECT_EQ(again.sr, first.sr);
+  EXPECT_EQ(again.sc, first.sc);
+  EXPECT_EQ(again.score, first.score);
+}
+
 // A search whose buffers would exceed "search_memory_limit" is refused before it allocates them,
 // naming what it would need; within the limit it runs as before.
 TEST(FindInput, SearchesBeyondTheMemoryLimitAreRefused) {

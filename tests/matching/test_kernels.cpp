@@ -47,6 +47,24 @@ TEST(ScanKernel, FastPathMatchesReference) {
           EXPECT_EQ(a, b) << "path " << int(path) << " polarity " << polarity << " points " << n
                           << " row " << r;
         }
+        // The scan that keeps each column's best straight away: as ScanRow and KeepBest, on
+        // every path, from best scores that some of the new ones beat.
+        std::vector<std::int32_t> best_ref(a.size()), pose_ref(a.size());
+        for (std::size_t c = 0; c < a.size(); ++c) {
+          best_ref[c] = c % 3 == 0 ? kScanDead : std::int32_t(rng.Uniform(-30000, 30000));
+          pose_ref[c] = int(c);
+        }
+        const std::vector<std::int32_t> best0 = best_ref, pose0 = pose_ref;
+        KeepBestWith(SimdPath::kReference, a.data(), img.width, -5000, 99, best_ref.data(),
+                     pose_ref.data());
+        for (SimdPath path : {SimdPath::kReference, SimdPath::kVector128, SimdPath::kVector256}) {
+          if (!SimdPathAvailable(path)) continue;
+          std::vector<std::int32_t> best = best0, best_pose = pose0;
+          ScanRowKeepBestWith(path, img, pose, r, metric, thr.data(),
+                              {-5000, 99, best.data(), best_pose.data()});
+          EXPECT_EQ(best, best_ref) << "path " << int(path) << " points " << n << " row " << r;
+          EXPECT_EQ(best_pose, pose_ref) << "path " << int(path) << " points " << n;
+        }
       }
     }
   }
@@ -100,23 +118,43 @@ TEST(PyramidKernels, FastPathsMatchReferences) {
       std::fill(gb.begin(), gb.end(), std::int16_t(7));
       SobelBytesWith(path, img.data(), w, h, 0, h, 0, w, gb.data());
       EXPECT_EQ(ga, gb) << "path " << int(path) << " " << w << "x" << h;
+      std::fill(hb.begin(), hb.end(), std::uint8_t(7));
+      HalveBytesWith(path, img.data(), w, h, hb.data());
+      EXPECT_EQ(ha, hb) << "path " << int(path) << " " << w << "x" << h;
     }
   }
 }
 
-// Bilinear gradient sampling: inside cells, on cell borders, and outside the image.
+#if defined(VISION_SIMD_AVX2)
+// GradAt8 on arrays of eight positions (the caller must check CpuHasAvx2()).
+VISION_SIMD_TARGET_AVX2 void GradAt8Of(const vision::detail::PyramidLevel& lv, const float* r,
+                                       const float* c, float* gr, float* gc) {
+  __m256 vr, vc;
+  vision::detail::GradAt8(lv, _mm256_loadu_ps(r), _mm256_loadu_ps(c), &vr, &vc);
+  _mm256_storeu_ps(gr, vr);
+  _mm256_storeu_ps(gc, vc);
+}
+#endif
+
+// Bilinear gradient sampling: inside cells, on cell borders, and outside the image; one at a
+// time and, where the processor has AVX2, eight at a time.
 TEST(GradientSampling, FastPathMatchesReference) {
   using namespace vision::detail;
   scene::Rng rng(5);
   PyramidLevel lv;
   lv.width = 23;
   lv.height = 17;
-  lv.grad.resize(2 * std::size_t(lv.width) * lv.height);
-  for (auto& v : lv.grad) v = static_cast<std::int16_t>(rng.Uniform(-32000, 32000));
+  std::vector<std::int16_t> grad(2 * std::size_t(lv.width) * lv.height);
+  for (auto& v : grad) v = static_cast<std::int16_t>(rng.Uniform(-32000, 32000));
+  lv.grad = {grad.data(), grad.size()};
+#if defined(VISION_SIMD_AVX2)
+  float rs[8], cs[8], ref_r[8], ref_c[8];  // the last eight positions and their references
+#endif
   for (int i = 0; i < 20000; ++i) {
     float r = float(rng.Uniform(-2, lv.height + 1)), c = float(rng.Uniform(-2, lv.width + 1));
     if (i % 4 == 0) r = std::floor(r);  // exactly on a row of pixels
     if (i % 5 == 0) c = std::floor(c);
+    if (i % 97 == 0) r = -5000;  // far outside, where truncation and floor differ
     float ar, ac, br, bc;
     GradAtRef(lv, r, c, &ar, &ac);
     GradAt(lv, r, c, &br, &bc);
@@ -127,6 +165,17 @@ TEST(GradientSampling, FastPathMatchesReference) {
 #if defined(__SSE2__) && !defined(__FMA__)
     ASSERT_EQ(ar, br) << "at " << r << ", " << c;
     ASSERT_EQ(ac, bc) << "at " << r << ", " << c;
+#endif
+#if defined(VISION_SIMD_AVX2)
+    rs[i % 8] = r, cs[i % 8] = c, ref_r[i % 8] = ar, ref_c[i % 8] = ac;
+    if (i % 8 == 7 && CpuHasAvx2()) {
+      float gr[8], gc[8];
+      GradAt8Of(lv, rs, cs, gr, gc);
+      for (int k = 0; k < 8; ++k) {
+        ASSERT_EQ(gr[k], ref_r[k]) << "lane " << k << " at " << rs[k] << ", " << cs[k];
+        ASSERT_EQ(gc[k], ref_c[k]) << "lane " << k << " at " << rs[k] << ", " << cs[k];
+      }
+    }
 #endif
   }
 }

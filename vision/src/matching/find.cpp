@@ -10,6 +10,7 @@
 // 4. On the full-resolution level the pose is refined as the subpixel mode asks, scored, and
 //    matches are sorted and thinned by overlap.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -90,6 +91,9 @@ struct LevelView {
   // coarser ones, which only bring a candidate close enough for the next. (The steps after the
   // side search use all.)
   std::size_t refine_points;
+  // Whether scoring and the least-squares steps take their 256-bit paths (AVX2, eight model
+  // points at a time) when they are not asked for their scalar references.
+  bool wide;
 };
 
 // The linear part of a pose: A = R(angle) diag(sr, sc), and the matrix that maps model
@@ -106,9 +110,11 @@ struct PoseMatrix {
 
 // Score of a pose on a level (bilinear gradients), in [0, 1]. With need > 0 the evaluation
 // stops, returning -1, once the points seen make a score of need unlikely (EarlyBound).
-// kRef: the scalar reference sampling.
+// kRef: the scalar reference sampling. The points from `from` on (ScorePose256 does the first
+// ones) are scored here, continuing the sum given.
 template <bool kRef>
-double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double greed = 0) {
+double ScorePoints(const LevelView& v, const Pose& pose, double need, double greed,
+                   std::size_t from, float sum) {
   const ModelLevel& m = *v.model;
   const PoseMatrix a(pose);
   const std::size_t n = m.Size();
@@ -120,8 +126,7 @@ double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double g
   const bool bounded = need > 0 && v.metric != MatchMetric::kIgnoreGlobalPolarity;
   const EarlyBound bound(need, greed, n);
   const float base = bound.Base(), slope = bound.Slope();
-  float sum = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = from; i < n; ++i) {
     if (bounded && (i & 7) == 0 && sum < base + slope * float(i)) return -1;
     const float mr = m.row[i], mc = m.col[i];
     const float qr = pr + a00 * mr + a01 * mc;
@@ -138,6 +143,68 @@ double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double g
   }
   if (v.metric == MatchMetric::kIgnoreGlobalPolarity) sum = std::abs(sum);
   return std::clamp(double(sum) / double(n), 0.0, 1.0);
+}
+
+#if defined(VISION_SIMD_AVX2)
+// ScorePoints for eight model points at a time (AVX2): the same operations per point and the
+// same order of the sum (the eight terms are added one by one), so the same score. The points
+// left over after the last whole eight are scored by ScorePoints.
+VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN double ScorePose256(const LevelView& v,
+                                                                const Pose& pose, double need,
+                                                                double greed) {
+  const ModelLevel& m = *v.model;
+  const PoseMatrix a(pose);
+  const std::size_t n = m.Size();
+  const float minc = v.min_contrast * v.min_contrast;
+  const __m256 minc2 = _mm256_set1_ps(minc);
+  const __m256 a00 = _mm256_set1_ps(float(a.a00)), a01 = _mm256_set1_ps(float(a.a01));
+  const __m256 a10 = _mm256_set1_ps(float(a.a10)), a11 = _mm256_set1_ps(float(a.a11));
+  const __m256 n00 = _mm256_set1_ps(float(a.n00)), n01 = _mm256_set1_ps(float(a.n01));
+  const __m256 n10 = _mm256_set1_ps(float(a.n10)), n11 = _mm256_set1_ps(float(a.n11));
+  const __m256 pr = _mm256_set1_ps(float(pose.row)), pc = _mm256_set1_ps(float(pose.col));
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const bool local = v.metric == MatchMetric::kIgnoreLocalPolarity;
+  const bool bounded = need > 0 && v.metric != MatchMetric::kIgnoreGlobalPolarity;
+  const EarlyBound bound(need, greed, n);
+  const float base = bound.Base(), slope = bound.Slope();
+  float sum = 0;
+  float terms[8];
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    if (bounded && sum < base + slope * float(i)) return -1;
+    const __m256 mr = _mm256_loadu_ps(m.row.data() + i), mc = _mm256_loadu_ps(m.col.data() + i);
+    const __m256 qr =
+        _mm256_add_ps(_mm256_add_ps(pr, _mm256_mul_ps(a00, mr)), _mm256_mul_ps(a01, mc));
+    const __m256 qc =
+        _mm256_add_ps(_mm256_add_ps(pc, _mm256_mul_ps(a10, mr)), _mm256_mul_ps(a11, mc));
+    __m256 gr, gc;
+    GradAt8(*v.img, qr, qc, &gr, &gc);
+    const __m256 g2 = _mm256_add_ps(_mm256_mul_ps(gr, gr), _mm256_mul_ps(gc, gc));
+    // The scalar loop skips g2 < minc2 || g2 <= 0: here such terms are zero.
+    const __m256 counts =
+        _mm256_and_ps(_mm256_cmp_ps(g2, minc2, _CMP_NLT_UQ), _mm256_cmp_ps(g2, zero, _CMP_NLE_UQ));
+    const __m256 er = _mm256_loadu_ps(m.dir_row.data() + i);
+    const __m256 ec = _mm256_loadu_ps(m.dir_col.data() + i);
+    const __m256 dr = _mm256_add_ps(_mm256_mul_ps(n00, er), _mm256_mul_ps(n01, ec));
+    const __m256 dc = _mm256_add_ps(_mm256_mul_ps(n10, er), _mm256_mul_ps(n11, ec));
+    const __m256 dot = _mm256_add_ps(_mm256_mul_ps(gr, dr), _mm256_mul_ps(gc, dc));
+    const __m256 d2 = _mm256_add_ps(_mm256_mul_ps(dr, dr), _mm256_mul_ps(dc, dc));
+    __m256 cosv = _mm256_div_ps(dot, _mm256_sqrt_ps(_mm256_mul_ps(g2, d2)));
+    if (local) cosv = _mm256_and_ps(cosv, magnitude);
+    _mm256_storeu_ps(terms, _mm256_and_ps(counts, cosv));
+    for (const float t : terms) sum += t;
+  }
+  return ScorePoints<false>(v, pose, need, greed, i, sum);
+}
+#endif
+
+template <bool kRef>
+double ScorePose(const LevelView& v, const Pose& pose, double need = 0, double greed = 0) {
+#if defined(VISION_SIMD_AVX2)
+  if (!kRef && v.wide) return ScorePose256(v, pose, need, greed);
+#endif
+  return ScorePoints<kRef>(v, pose, need, greed, 0, 0.0f);
 }
 
 // Solves the symmetric 5x5 system M x = b by Gaussian elimination with partial pivoting.
@@ -172,6 +239,15 @@ void ClampPose(Pose* p, const PoseRange& range) {
   p->sc = std::clamp(p->sc, range.sc0, range.sc1);
 }
 
+// The subpixel position along the normal of a profile's peak at index best (values l, c, r
+// at best - 1, best, best + 1; the profile starts at -reach - 1).
+inline double PeakPosition(int best, float l, float c, float r, int reach) {
+  const float den = l - 2 * c + r;
+  float off = den < 0 ? 0.5f * (l - r) / den : 0.0f;
+  off = std::clamp(off, -0.5f, 0.5f);
+  return double(best - reach - 1) + off;
+}
+
 // The strongest edge of matching direction within +-reach pixels of (qr, qc) along the unit
 // normal (dr, dc), located to subpixel precision: false where there is none above the minimum
 // contrast. reach is at most 6.
@@ -203,13 +279,167 @@ bool EdgeAlongNormal(const LevelView& v, float qr, float qc, float dr, float dc,
     }
   }
   if (best < 0) return false;
-  const float l = prof[best - 1], c = prof[best], r = prof[best + 1];
-  const float den = l - 2 * c + r;
-  float off = den < 0 ? 0.5f * (l - r) / den : 0.0f;
-  off = std::clamp(off, -0.5f, 0.5f);
-  *edge = double(best - reach - 1) + off;
+  *edge = PeakPosition(best, prof[best - 1], prof[best], prof[best + 1], reach);
   return true;
 }
+
+#if defined(VISION_SIMD_AVX2)
+// Four doubles from four floats.
+VISION_SIMD_TARGET_AVX2 inline __m256d Wide4(const float* p) {
+  return _mm256_cvtps_pd(_mm_loadu_ps(p));
+}
+// a + b * x + c * y in doubles, rounded to float, for eight points (x, y) from four at a time.
+VISION_SIMD_TARGET_AVX2 inline __m256 Affine8(double a, double b, double c, const float* x,
+                                              const float* y) {
+  const __m256d va = _mm256_set1_pd(a), vb = _mm256_set1_pd(b), vc = _mm256_set1_pd(c);
+  const __m256d lo =
+      _mm256_add_pd(_mm256_add_pd(va, _mm256_mul_pd(vb, Wide4(x))), _mm256_mul_pd(vc, Wide4(y)));
+  const __m256d hi = _mm256_add_pd(_mm256_add_pd(va, _mm256_mul_pd(vb, Wide4(x + 4))),
+                                   _mm256_mul_pd(vc, Wide4(y + 4)));
+  return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo));
+}
+// b * x + c * y the same way.
+VISION_SIMD_TARGET_AVX2 inline __m256 Linear8(double b, double c, const float* x, const float* y) {
+  const __m256d vb = _mm256_set1_pd(b), vc = _mm256_set1_pd(c);
+  const __m256d lo = _mm256_add_pd(_mm256_mul_pd(vb, Wide4(x)), _mm256_mul_pd(vc, Wide4(y)));
+  const __m256d hi =
+      _mm256_add_pd(_mm256_mul_pd(vb, Wide4(x + 4)), _mm256_mul_pd(vc, Wide4(y + 4)));
+  return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo));
+}
+
+// EdgeAlongNormal for the eight model points from i on (AVX2), one per lane, placed by the pose
+// as RefineStep places them: the same profiles, peaks and positions. Gives the points' unit
+// normals and returns the lanes that found an edge as bits.
+VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN unsigned EdgesAlongNormals256(
+    const LevelView& v, const Pose& pose, const PoseMatrix& a, std::size_t i, int reach, float* dr8,
+    float* dc8, double* edge) {
+  const ModelLevel& m = *v.model;
+  const bool signed_edges = v.metric == MatchMetric::kUsePolarity;
+  // The positions and unit normals, as RefineStep's place computes them.
+  const __m256 qr = Affine8(pose.row, a.a00, a.a01, m.row.data() + i, m.col.data() + i);
+  const __m256 qc = Affine8(pose.col, a.a10, a.a11, m.row.data() + i, m.col.data() + i);
+  const __m256 nr = Linear8(a.n00, a.n01, m.dir_row.data() + i, m.dir_col.data() + i);
+  const __m256 nc = Linear8(a.n10, a.n11, m.dir_row.data() + i, m.dir_col.data() + i);
+  const __m256 dn = _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(nr, nr), _mm256_mul_ps(nc, nc)));
+  const __m256 dr = _mm256_div_ps(nr, dn), dc = _mm256_div_ps(nc, dn);
+  _mm256_storeu_ps(dr8, dr);
+  _mm256_storeu_ps(dc8, dc);
+  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const int len = 2 * reach + 3;
+  float prof[16][8];  // prof[s][lane]
+  for (int s = 0; s < len; ++s) {
+    const __m256 t = _mm256_set1_ps(static_cast<float>(s - reach - 1));
+    __m256 gr, gc;
+    GradAt8(*v.img, _mm256_add_ps(qr, _mm256_mul_ps(t, dr)),
+            _mm256_add_ps(qc, _mm256_mul_ps(t, dc)), &gr, &gc);
+    __m256 proj = _mm256_add_ps(_mm256_mul_ps(gr, dr), _mm256_mul_ps(gc, dc));
+    if (!signed_edges) proj = _mm256_and_ps(proj, magnitude);
+    _mm256_storeu_ps(prof[s], proj);
+  }
+  __m256 best_val = _mm256_set1_ps(v.min_contrast);
+  __m256i best = _mm256_set1_epi32(-1);
+  __m256 left = _mm256_setzero_ps(), right = _mm256_setzero_ps();  // beside the best
+  for (int s = 1; s < len - 1; ++s) {
+    const __m256 here = _mm256_loadu_ps(prof[s]);
+    const __m256 before = _mm256_loadu_ps(prof[s - 1]), after = _mm256_loadu_ps(prof[s + 1]);
+    const __m256 peak = _mm256_and_ps(_mm256_cmp_ps(here, before, _CMP_NLT_UQ),
+                                      _mm256_cmp_ps(here, after, _CMP_NLT_UQ));
+    const __m256 better = _mm256_and_ps(peak, _mm256_cmp_ps(here, best_val, _CMP_GT_OQ));
+    best_val = _mm256_blendv_ps(best_val, here, better);
+    left = _mm256_blendv_ps(left, before, better);
+    right = _mm256_blendv_ps(right, after, better);
+    best = _mm256_blendv_epi8(best, _mm256_set1_epi32(s), _mm256_castps_si256(better));
+  }
+  // PeakPosition in every lane (those without a peak are not used).
+  const __m256 den =
+      _mm256_add_ps(_mm256_sub_ps(left, _mm256_mul_ps(_mm256_set1_ps(2.0f), best_val)), right);
+  const __m256 half = _mm256_set1_ps(0.5f), minus_half = _mm256_set1_ps(-0.5f);
+  __m256 off = _mm256_and_ps(_mm256_cmp_ps(den, _mm256_setzero_ps(), _CMP_LT_OQ),
+                             _mm256_div_ps(_mm256_mul_ps(half, _mm256_sub_ps(left, right)), den));
+  off = _mm256_blendv_ps(off, minus_half, _mm256_cmp_ps(off, minus_half, _CMP_LT_OQ));
+  off = _mm256_blendv_ps(off, half, _mm256_cmp_ps(half, off, _CMP_LT_OQ));
+  const __m256i steps = _mm256_sub_epi32(best, _mm256_set1_epi32(reach + 1));
+  _mm256_storeu_pd(edge, _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(steps)),
+                                       _mm256_cvtps_pd(_mm256_castps256_ps128(off))));
+  _mm256_storeu_pd(edge + 4, _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(steps, 1)),
+                                           _mm256_cvtps_pd(_mm256_extractf128_ps(off, 1))));
+  const __m256i found = _mm256_cmpgt_epi32(best, _mm256_set1_epi32(-1));
+  return unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(found)));
+}
+#endif
+
+#if defined(VISION_SIMD_AVX2)
+// The sums of a least-squares step's normal equations, h[p][q] += (w row[p]) row[q] (q >= p)
+// and rhs[p] += (w row[p]) e, over points given in order (AVX2): each sum gets the same terms in
+// the same order as RefineStep's scalar sums, so the same values. Held by columns: col[q] holds
+// h[0..3][q] (lanes above q unused), col[5] rhs[0..3].
+struct NormalSums256 {
+  double col[6][4] = {};
+  double h44 = 0, rhs4 = 0;
+
+  // The equations of the points i + k (k < 8) whose bit k is set in found (their edges lie
+  // e[k] pixels along the unit normals (dr[k], dc[k])), added in order. The coefficients and
+  // weights are computed as RefineStep's equation computes them, from the pose's cos cs, sin sn
+  // and scales sr, sc.
+  VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void AddPoints(const ModelLevel& m, std::size_t i,
+                                                             double cs, double sn, double sr,
+                                                             double sc, const float* dr,
+                                                             const float* dc, const double* e,
+                                                             unsigned found, int reach) {
+    // Coefficients of every lane, by coefficient: rows[p][k].
+    double rows[5][8], ws[8];
+    for (int half = 0; half < 2; ++half) {
+      const std::size_t at = i + 4 * std::size_t(half);
+      const __m256d pr = Wide4(m.row.data() + at), pc = Wide4(m.col.data() + at);
+      const __m256d vdr = Wide4(dr + 4 * half), vdc = Wide4(dc + 4 * half);
+      const __m256d j_ang_r = _mm256_sub_pd(_mm256_mul_pd(_mm256_set1_pd(-sn * sr), pr),
+                                            _mm256_mul_pd(_mm256_set1_pd(cs * sc), pc));
+      const __m256d j_ang_c = _mm256_sub_pd(_mm256_mul_pd(_mm256_set1_pd(cs * sr), pr),
+                                            _mm256_mul_pd(_mm256_set1_pd(sn * sc), pc));
+      const __m256d vcs = _mm256_set1_pd(cs), vsn = _mm256_set1_pd(sn);
+      const __m256d j_sr_r = _mm256_mul_pd(vcs, pr), j_sr_c = _mm256_mul_pd(vsn, pr);
+      const __m256d j_sc_r = _mm256_mul_pd(_mm256_set1_pd(-sn), pc);
+      const __m256d j_sc_c = _mm256_mul_pd(vcs, pc);
+      _mm256_storeu_pd(rows[0] + 4 * half, vdr);
+      _mm256_storeu_pd(rows[1] + 4 * half, vdc);
+      _mm256_storeu_pd(rows[2] + 4 * half,
+                       _mm256_add_pd(_mm256_mul_pd(vdr, j_ang_r), _mm256_mul_pd(vdc, j_ang_c)));
+      _mm256_storeu_pd(rows[3] + 4 * half,
+                       _mm256_add_pd(_mm256_mul_pd(vdr, j_sr_r), _mm256_mul_pd(vdc, j_sr_c)));
+      _mm256_storeu_pd(rows[4] + 4 * half,
+                       _mm256_add_pd(_mm256_mul_pd(vdr, j_sc_r), _mm256_mul_pd(vdc, j_sc_c)));
+      const __m256d u = _mm256_div_pd(_mm256_loadu_pd(e + 4 * half), _mm256_set1_pd(reach + 1.0));
+      const __m256d t = _mm256_sub_pd(_mm256_set1_pd(1.0), _mm256_mul_pd(u, u));
+      _mm256_storeu_pd(ws + 4 * half, _mm256_mul_pd(t, t));
+    }
+    __m256d c[6];
+    for (int q = 0; q < 6; ++q) c[q] = _mm256_loadu_pd(col[q]);
+    for (int k = 0; k < 8; ++k) {
+      if (!(found >> k & 1)) continue;
+      const __m256d row4 = _mm256_set_pd(rows[3][k], rows[2][k], rows[1][k], rows[0][k]);
+      const __m256d wr = _mm256_mul_pd(_mm256_set1_pd(ws[k]), row4);
+      for (int q = 0; q < 5; ++q) {
+        c[q] = _mm256_add_pd(c[q], _mm256_mul_pd(wr, _mm256_set1_pd(rows[q][k])));
+      }
+      c[5] = _mm256_add_pd(c[5], _mm256_mul_pd(wr, _mm256_set1_pd(e[k])));
+      const double wr4 = ws[k] * rows[4][k];
+      h44 += wr4 * rows[4][k];
+      rhs4 += wr4 * e[k];
+    }
+    for (int q = 0; q < 6; ++q) _mm256_storeu_pd(col[q], c[q]);
+  }
+
+  // Adds the sums to h's upper triangle and rhs (both zero so far).
+  void Get(double h[5][5], double rhs[5]) const {
+    for (int q = 0; q < 5; ++q) {
+      for (int p = 0; p <= q && p < 4; ++p) h[p][q] = col[q][p];
+    }
+    h[4][4] = h44;
+    for (int p = 0; p < 4; ++p) rhs[p] = col[5][p];
+    rhs[4] = rhs4;
+  }
+};
+#endif
 
 // One least-squares step: every model point looks along its normal, within +-reach pixels, for
 // the strongest edge of matching direction and locates it to subpixel precision; the pose is
@@ -223,31 +453,62 @@ bool RefineStep(const LevelView& v, Pose* pose, int reach, const PoseRange& rang
   double h[5][5] = {};
   double rhs[5] = {};
   std::size_t used = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+  // Point i's position and unit normal under the pose.
+  auto place = [&](std::size_t i, float* qr, float* qc, float* dr, float* dc) {
     const double pr = m.row[i], pc = m.col[i];
-    const float qr = static_cast<float>(pose->row + a.a00 * pr + a.a01 * pc);
-    const float qc = static_cast<float>(pose->col + a.a10 * pr + a.a11 * pc);
-    float dr = static_cast<float>(a.n00 * m.dir_row[i] + a.n01 * m.dir_col[i]);
-    float dc = static_cast<float>(a.n10 * m.dir_row[i] + a.n11 * m.dir_col[i]);
-    const float dn = std::sqrt(dr * dr + dc * dc);
-    dr /= dn, dc /= dn;
-    double e;  // edge position along the normal
-    if (!EdgeAlongNormal<kRef>(v, qr, qc, dr, dc, reach, &e)) continue;
+    *qr = static_cast<float>(pose->row + a.a00 * pr + a.a01 * pc);
+    *qc = static_cast<float>(pose->col + a.a10 * pr + a.a11 * pc);
+    float nr = static_cast<float>(a.n00 * m.dir_row[i] + a.n01 * m.dir_col[i]);
+    float nc = static_cast<float>(a.n10 * m.dir_row[i] + a.n11 * m.dir_col[i]);
+    const float dn = std::sqrt(nr * nr + nc * nc);
+    *dr = nr / dn, *dc = nc / dn;
+  };
+  // Point i's equation, its edge lying e pixels along the normal (dr, dc): the coefficients
+  // (row) and the weight.
+  auto equation = [&](std::size_t i, double dr, double dc, double e, double row[5]) {
+    const double pr = m.row[i], pc = m.col[i];
     // Derivatives of the point's position with respect to (row, col, angle, sr, sc).
     const double j_ang_r = -sn * pose->sr * pr - cs * pose->sc * pc;
     const double j_ang_c = cs * pose->sr * pr - sn * pose->sc * pc;
     const double j_sr_r = cs * pr, j_sr_c = sn * pr;
     const double j_sc_r = -sn * pc, j_sc_c = cs * pc;
-    const double row[5] = {dr, dc, dr * j_ang_r + dc * j_ang_c, dr * j_sr_r + dc * j_sr_c,
-                           dr * j_sc_r + dc * j_sc_c};
+    row[0] = dr;
+    row[1] = dc;
+    row[2] = dr * j_ang_r + dc * j_ang_c;
+    row[3] = dr * j_sr_r + dc * j_sr_c;
+    row[4] = dr * j_sc_r + dc * j_sc_c;
     // Tukey-like down-weighting of far edges.
     const double u = e / (reach + 1.0);
-    const double w = (1 - u * u) * (1 - u * u);
+    return (1 - u * u) * (1 - u * u);
+  };
+  auto add = [&](std::size_t i, double dr, double dc, double e) {
+    double row[5];
+    const double w = equation(i, dr, dc, e, row);
     for (int p = 0; p < 5; ++p) {
       rhs[p] += w * row[p] * e;
       for (int q = p; q < 5; ++q) h[p][q] += w * row[p] * row[q];
     }
     ++used;
+  };
+  std::size_t i = 0;
+#if defined(VISION_SIMD_AVX2)
+  if (!kRef && v.wide && n >= 8) {
+    NormalSums256 sums;
+    for (; i + 8 <= n; i += 8) {
+      float dr[8], dc[8];
+      double e[8];
+      const unsigned found = EdgesAlongNormals256(v, *pose, a, i, reach, dr, dc, e);
+      sums.AddPoints(m, i, cs, sn, pose->sr, pose->sc, dr, dc, e, found, reach);
+      used += std::size_t(std::popcount(found));
+    }
+    sums.Get(h, rhs);
+  }
+#endif
+  for (; i < n; ++i) {
+    float qr, qc, dr, dc;
+    place(i, &qr, &qc, &dr, &dc);
+    double e;  // edge position along the normal
+    if (EdgeAlongNormal<kRef>(v, qr, qc, dr, dc, reach, &e)) add(i, dr, dc, e);
   }
   if (used < 6 || used * 4 < n) return false;
   for (int p = 0; p < 5; ++p) {
@@ -560,7 +821,6 @@ struct SearchBuffers {
   Pyramid pyr;
   ScanImage scan;
   LargeVector<std::int32_t> best, best_combo;
-  LargeVector<std::int32_t> scores;  // one pose's scores, per row
   ScanTablesKey tables_key;
   ScanTables tables;
 };
@@ -653,15 +913,13 @@ void ScanTopLevel(const ScanTables& t, MatchMetric metric, SearchBuffers* buf) {
   const int width = scan.width;
   buf->best.assign(std::size_t(width) * scan.height, kScanDead);
   buf->best_combo.assign(buf->best.size(), -1);
-  buf->scores.resize(buf->best.size());
   const SimdPath path = BestSimdPath();
   ParallelFor(0, scan.height, [&](int r) {
     const std::size_t at = std::size_t(r) * width;
-    std::int32_t* line = buf->scores.data() + at;
     for (std::size_t k = 0; k < t.combos.size(); ++k) {
-      ScanRowWith(path, scan, t.poses[k], r, metric, t.thresholds.data(), line);
-      KeepBestWith(path, line, width, t.final_threshold, static_cast<std::int32_t>(k),
-                   buf->best.data() + at, buf->best_combo.data() + at);
+      const KeepRule keep{t.final_threshold, static_cast<std::int32_t>(k), buf->best.data() + at,
+                          buf->best_combo.data() + at};
+      ScanRowKeepBestWith(path, scan, t.poses[k], r, metric, t.thresholds.data(), keep);
     }
   });
 }
@@ -896,6 +1154,14 @@ void WriteMatches(const std::vector<Pose>& matches, const FindOutputs& out) {
   *out.score = column(&Pose::score);
 }
 
+// The calling thread's search buffers. Not inlined: where the compiler sees the thread-local
+// variable itself it computes its address anew at many of its uses, a library call each in a
+// shared library (thousands per search).
+[[gnu::noinline]] SearchBuffers& ThreadBuffers() {
+  thread_local SearchBuffers buffers;
+  return buffers;
+}
+
 void Find(const FindArgs& args, const FindOutputs& out) {
   if (!out.row || !out.column || !out.angle || !out.scale_r || !out.scale_c || !out.score) {
     Fail(err::kNullOutput, kProc, "every one of the six outputs must be given");
@@ -916,8 +1182,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   WriteMatches({}, out);  // the last check is done
   if (tiny) return;
 
-  thread_local SearchBuffers tl_buffers;
-  SearchBuffers& buf = tl_buffers;  // this thread's, also inside the parallel bodies
+  SearchBuffers& buf = ThreadBuffers();  // the caller's, also inside the parallel bodies
   BuildPyramid(img, sp.levels, /*lazy_base=*/sp.levels > 1, &buf.pyr);
   const int top = sp.levels - 1;
   SearchScratch& s = buf.scratch;
@@ -931,7 +1196,8 @@ void Find(const FindArgs& args, const FindOutputs& out) {
         model.min_contrast * buf.pyr.grad_scale,
         1.0f / buf.pyr.grad_scale,
         model.metric,
-        k == 0 ? points : std::max(points / 2, std::min<std::size_t>(points, 48))};
+        k == 0 ? points : std::max(points / 2, std::min<std::size_t>(points, 48)),
+        BestSimdPath() == SimdPath::kVector256};
   }
   const ModelLevel& tm = model.levels[std::size_t(top)];
   const ScanTablesKey key{model.serial, top, sp.range, LevelThreshold(sp.min_score, top), sp.greed};

@@ -104,8 +104,8 @@ void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1,
 #if defined(VISION_SIMD_128)
 namespace {
 
+template <class V>
 void HalveBytesVec(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
-  using V = Vec128;
   constexpr int kStep = 2 * V::kLanes;  // output pixels per vector
   const int dw = w / 2, dh = h / 2;
   for (int r = 0; r < dh; ++r) {
@@ -156,6 +156,11 @@ void SobelBytesVec(const std::uint8_t* src, int w, int h, int r0, int r1, int c0
 }
 
 #if defined(VISION_SIMD_AVX2)
+VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void HalveBytes256(const std::uint8_t* src, int w,
+                                                               int h, std::uint8_t* dst) {
+  HalveBytesVec<Vec256>(src, w, h, dst);
+}
+
 VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void SobelBytes256(const std::uint8_t* src, int w,
                                                                int h, int r0, int r1, int c0,
                                                                int c1, std::int16_t* grad) {
@@ -167,10 +172,22 @@ VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void SobelBytes256(const std::uint8_
 #endif
 
 void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
-#if defined(VISION_SIMD_128)
-  if (BestSimdPath() != SimdPath::kReference) return HalveBytesVec(src, w, h, dst);
+  HalveBytesWith(BestSimdPath(), src, w, h, dst);
+}
+
+void HalveBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
+  switch (path) {
+#if defined(VISION_SIMD_AVX2)
+    case SimdPath::kVector256:
+      return HalveBytes256(src, w, h, dst);
 #endif
-  HalveBytesRef(src, w, h, dst);
+#if defined(VISION_SIMD_128)
+    case SimdPath::kVector128:
+      return HalveBytesVec<Vec128>(src, w, h, dst);
+#endif
+    default:
+      return HalveBytesRef(src, w, h, dst);
+  }
 }
 
 void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
@@ -220,20 +237,56 @@ enum TileState : std::uint8_t { kTileZero, kTileComputed, kTileStale };
 int TilesAcross(const PyramidLevel& level) { return (level.width + kTileCols - 1) / kTileCols; }
 int TilesDown(const PyramidLevel& level) { return (level.height + kTileRows - 1) / kTileRows; }
 
+// Lays out the pyramid's storage for the image and the number of levels: every level's size,
+// grey values (but level 0's of a byte image, which is the image itself) and gradients. Keeps the
+// storage, and so level 0's gradients, while the layout stays; otherwise it starts all zero.
+// Returns whether the layout is new.
+bool LayOut(const ImageData& image, int num_levels, Pyramid* pyramid) {
+  const bool bytes = image.type == PixelType::Byte;
+  const PyramidLayout layout{image.width, image.height, num_levels, bytes};
+  pyramid->levels.resize(std::size_t(num_levels));
+  if (pyramid->layout == layout && !pyramid->storage.empty()) return false;
+  auto aligned = [](std::size_t n) { return (n + 63) / 64 * 64; };
+  std::vector<std::size_t> grey_at(std::size_t(num_levels), 0), grad_at(std::size_t(num_levels), 0);
+  std::size_t total = 0;
+  int w = image.width, h = image.height;
+  for (int k = 0; k < num_levels; ++k) {
+    PyramidLevel& level = pyramid->levels[std::size_t(k)];
+    if (k > 0) w /= 2, h /= 2;
+    level.width = w;
+    level.height = h;
+    const std::size_t n = std::size_t(w) * h;
+    grey_at[std::size_t(k)] = total;
+    if (!bytes) total += aligned(n * sizeof(float));
+    if (bytes && k > 0) total += aligned(n);
+    grad_at[std::size_t(k)] = total;
+    total += aligned(2 * n * sizeof(std::int16_t));
+  }
+  pyramid->storage.assign(std::max<std::size_t>(total, 1), 0);
+  std::uint8_t* at = pyramid->storage.data();
+  for (int k = 0; k < num_levels; ++k) {
+    PyramidLevel& level = pyramid->levels[std::size_t(k)];
+    const std::size_t n = std::size_t(level.width) * level.height;
+    level.own_bytes = {};
+    level.grey = {};
+    if (!bytes) level.grey = {reinterpret_cast<float*>(at + grey_at[std::size_t(k)]), n};
+    if (bytes && k > 0) level.own_bytes = {at + grey_at[std::size_t(k)], n};
+    level.grad = {reinterpret_cast<std::int16_t*>(at + grad_at[std::size_t(k)]), 2 * n};
+  }
+  pyramid->layout = layout;
+  return true;
+}
+
 // Level 0 (the image itself, or its grey values) and the gradient scale.
 void BaseLevel(const ImageData& image, Pyramid* pyramid) {
   PyramidLevel& base = pyramid->levels[0];
-  base.width = image.width;
-  base.height = image.height;
   base.bytes = nullptr;
   const std::size_t n = std::size_t(image.width) * image.height;
   if (image.type == PixelType::Byte) {
     base.bytes = image.Plane<std::uint8_t>(0);
-    base.grey.clear();
     pyramid->grad_scale = 4;
     return;
   }
-  base.grey.resize(n);
   float lo = 0, hi = 0;
   if (image.type == PixelType::UInt2) {
     const std::uint16_t* p = image.Plane<std::uint16_t>(0);
@@ -254,32 +307,24 @@ void BaseLevel(const ImageData& image, Pyramid* pyramid) {
 }  // namespace
 
 void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid) {
-  pyramid->levels.resize(std::size_t(num_levels));
+  const bool fresh = LayOut(image, num_levels, pyramid);
   BaseLevel(image, pyramid);
   for (int k = 1; k < num_levels; ++k) {
     const PyramidLevel& below = pyramid->levels[std::size_t(k - 1)];
     PyramidLevel& level = pyramid->levels[std::size_t(k)];
-    level.width = below.width / 2;
-    level.height = below.height / 2;
     level.bytes = nullptr;
     if (below.bytes) {
-      level.own_bytes.resize(std::size_t(level.width) * level.height);
       HalveBytes(below.bytes, below.width, below.height, level.own_bytes.data());
       level.bytes = level.own_bytes.data();
     } else {
-      level.grey.resize(std::size_t(level.width) * level.height);
       HalveFloats(below.grey.data(), below.width, below.height, level.grey.data());
     }
   }
   // A lazy base level keeps the gradients of the tiles an earlier search computed until
-  // BaseGradients either recomputes or clears them; a new size starts all zero.
+  // BaseGradients either recomputes or clears them; a new layout starts all zero.
   PyramidLevel& base = pyramid->levels[0];
-  const std::size_t base_size = 2 * std::size_t(base.width) * base.height;
   const std::size_t tiles = std::size_t(TilesAcross(base)) * TilesDown(base);
-  if (base.grad.size() != base_size || base.tiles.size() != tiles) {
-    base.grad.assign(base_size, 0);
-    base.tiles.assign(tiles, kTileZero);
-  }
+  if (fresh || base.tiles.size() != tiles) base.tiles.assign(tiles, kTileZero);
   for (std::uint8_t& t : base.tiles) {
     t = !lazy_base ? kTileComputed : t == kTileZero ? kTileZero : kTileStale;
   }
@@ -288,8 +333,7 @@ void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyrami
   std::vector<PixelBox>& jobs = pyramid->jobs;
   jobs.clear();
   for (int k = lazy_base ? 1 : 0; k < num_levels; ++k) {
-    PyramidLevel& level = pyramid->levels[std::size_t(k)];
-    level.grad.resize(2 * std::size_t(level.width) * level.height);
+    const PyramidLevel& level = pyramid->levels[std::size_t(k)];
     for (int r = 0; r < level.height; r += kBand) {
       jobs.push_back({r, std::min(level.height, r + kBand), k, 0});
     }

@@ -2,6 +2,7 @@
 // installed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -16,23 +17,47 @@ struct PixelBox {
   int r0, r1, c0, c1;
 };
 
+// A piece of a pyramid's storage: its start and its number of elements.
+template <class T>
+struct StoragePiece {
+  T* start = nullptr;
+  std::size_t count = 0;
+  T* data() const { return start; }
+  std::size_t size() const { return count; }
+  T& operator[](std::size_t i) const { return start[i]; }
+  T* begin() const { return start; }
+  T* end() const { return start + count; }
+};
+
 // One level of a search pyramid: grey values (bytes for byte images, level 0 being the image
 // itself; floats for other pixel types) and the Sobel gradient as interleaved (row, column)
 // pairs of int16, in units of grad_scale per grey level.
 struct PyramidLevel {
   int width = 0, height = 0;
-  const std::uint8_t* bytes = nullptr;  // byte pyramids, else null
-  LargeVector<std::uint8_t> own_bytes;  // storage of bytes above level 0
-  LargeVector<float> grey;              // used when bytes is null
+  const std::uint8_t* bytes = nullptr;   // byte pyramids, else null
+  StoragePiece<std::uint8_t> own_bytes;  // storage of bytes above level 0
+  StoragePiece<float> grey;              // used when bytes is null
   // 2 * width * height; zero on the outermost pixels, and on level 0 of a pyramid built with
   // lazy_base in the tiles BaseGradients was not asked for.
-  LargeVector<std::int16_t> grad;
+  StoragePiece<std::int16_t> grad;
   std::vector<std::uint8_t> tiles;  // level 0: the state of each tile of grad
 };
 
+// What a pyramid's storage is laid out for.
+struct PyramidLayout {
+  int width = 0, height = 0, levels = 0;
+  bool bytes = false;
+  bool operator==(const PyramidLayout&) const = default;
+};
+
 struct Pyramid {
-  float grad_scale = 1;  // int16 gradient units per grey level
+  float grad_scale = 1;
   std::vector<PyramidLevel> levels;
+  // Every level's grey values and gradients in one allocation: a fresh buffer costs a page
+  // fault per 2 MiB page when first touched (see large_buffer.h), so one buffer for a 640 x 480
+  // search instead of one per level and kind saves several.
+  LargeVector<std::uint8_t> storage;
+  PyramidLayout layout;
   // Work lists, kept for their capacity.
   std::vector<PixelBox> jobs;
   std::vector<std::uint8_t> wanted;
@@ -49,10 +74,11 @@ void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyrami
 void BaseGradients(const std::vector<PixelBox>& boxes, Pyramid* pyramid);
 
 // The kernels: each has a scalar reference (...Ref) and a fast entry that takes the best vector
-// path (BestSimdPath()); the byte Sobel also runs on a path given (SobelBytesWith).
+// path (BestSimdPath()); the byte kernels also run on a path given (...With).
 // Rounded 2x2 mean (dst is (w/2) x (h/2)).
 void HalveBytesRef(const std::uint8_t* src, int w, int h, std::uint8_t* dst);
 void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst);
+void HalveBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, std::uint8_t* dst);
 void HalveFloatsRef(const float* src, int w, int h, float* dst);
 void HalveFloats(const float* src, int w, int h, float* dst);
 // Sobel gradient (divided by 4, times scale, rounded) of rows [r0, r1) and columns [c0, c1);

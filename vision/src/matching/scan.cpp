@@ -19,43 +19,75 @@ const std::int16_t* RowStart(const ScanImage& img, int row) {
 
 }  // namespace
 
-void ScanRowRef(const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
-                const std::int32_t* threshold, std::int32_t* out) {
+namespace {
+
+// The reference score of one column (ScanRowRef).
+std::int32_t ScanColumnRef(const std::int16_t* p, const ScanPose& pose, MatchMetric metric,
+                           const std::int32_t* threshold) {
   const bool global = metric == MatchMetric::kIgnoreGlobalPolarity;
   const bool local = metric == MatchMetric::kIgnoreLocalPolarity;
   const std::size_t n = pose.offset.size();
-  const std::int16_t* base = RowStart(img, row);
   const std::int32_t* off = pose.offset.data();
   const std::int16_t* dir = pose.dir.data();
-  for (int c = 0; c < img.width; ++c) {
-    const std::int16_t* p = base + 2 * c;
-    std::int32_t sum = 0;
-    bool dead = false;
-    for (std::size_t j = 0; j < n; ++j) {
-      const std::int16_t* g = p + off[j];
-      std::int32_t d = std::int32_t(g[0]) * dir[2 * j] + std::int32_t(g[1]) * dir[2 * j + 1];
-      if (local) d = std::abs(d);
-      sum += d;
-      if ((j + 1) % kScanCheckEvery == 0) {
-        const std::int32_t s = global ? std::abs(sum) : sum;
-        if (s < threshold[(j + 1) / kScanCheckEvery - 1]) {
-          dead = true;
-          break;
-        }
-      }
+  std::int32_t sum = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::int16_t* g = p + off[j];
+    std::int32_t d = std::int32_t(g[0]) * dir[2 * j] + std::int32_t(g[1]) * dir[2 * j + 1];
+    if (local) d = std::abs(d);
+    sum += d;
+    if ((j + 1) % kScanCheckEvery == 0) {
+      const std::int32_t s = global ? std::abs(sum) : sum;
+      if (s < threshold[(j + 1) / kScanCheckEvery - 1]) return kScanDead;
     }
-    out[c] = dead ? kScanDead : (global ? std::abs(sum) : sum);
+  }
+  return global ? std::abs(sum) : sum;
+}
+
+// KeepBest's rule for one column.
+inline void KeepOne(std::int32_t score, std::int32_t threshold, std::int32_t pose,
+                    std::int32_t* best, std::int32_t* best_pose) {
+  if (score >= threshold && score > *best) {
+    *best = score;
+    *best_pose = pose;
+  }
+}
+
+}  // namespace
+
+void ScanRowRef(const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
+                const std::int32_t* threshold, std::int32_t* out) {
+  const std::int16_t* base = RowStart(img, row);
+  for (int c = 0; c < img.width; ++c) out[c] = ScanColumnRef(base + 2 * c, pose, metric, threshold);
+}
+
+void ScanRowKeepBestRef(const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
+                        const std::int32_t* threshold, const KeepRule& keep) {
+  const std::int16_t* base = RowStart(img, row);
+  for (int c = 0; c < img.width; ++c) {
+    KeepOne(ScanColumnRef(base + 2 * c, pose, metric, threshold), keep.threshold, keep.pose,
+            keep.best + c, keep.best_pose + c);
   }
 }
 
 #if defined(VISION_SIMD_128)
 namespace {
 
+// KeepBest for the V::kLanes columns from c on.
+template <class V>
+void KeepBestLanes(typename V::I32 v, const KeepRule& keep, int c) {
+  using I32 = typename V::I32;
+  const I32 b = V::Load(keep.best + c);
+  const I32 take = V::AndNot(V::Less(v, V::Splat(keep.threshold)), V::Greater(v, b));
+  V::Store(keep.best + c, V::Select(take, v, b));
+  V::Store(keep.best_pose + c, V::Select(take, V::Splat(keep.pose), V::Load(keep.best_pose + c)));
+}
+
 // 2 * V::kLanes columns at a time; a lane that misses a checkpoint is dead for good, exactly as
-// in the reference, and the block stops once all its lanes are dead.
+// in the reference, and the block stops once all its lanes are dead. The scores go to out, or
+// with keep (not null) straight into its best scores.
 template <class V, MatchMetric kMetric>
 void ScanRowVec(const ScanImage& img, const ScanPose& pose, int row, const std::int32_t* threshold,
-                std::int32_t* out) {
+                std::int32_t* out, const KeepRule* keep) {
   constexpr bool kGlobal = kMetric == MatchMetric::kIgnoreGlobalPolarity;
   constexpr bool kLocal = kMetric == MatchMetric::kIgnoreLocalPolarity;
   constexpr int kBlock = 2 * V::kLanes;
@@ -64,60 +96,90 @@ void ScanRowVec(const ScanImage& img, const ScanPose& pose, int row, const std::
   const std::int16_t* base = RowStart(img, row);
   const std::int32_t* off = pose.offset.data();
   const std::int16_t* dirs = pose.dir.data();
+  // One point's products, added to the block's sums.
+  auto point = [&](const std::int16_t* p, std::size_t j, I32* s0, I32* s1) {
+    std::int32_t pair;  // (row, col) as one 32-bit lane, repeated
+    std::memcpy(&pair, dirs + 2 * j, sizeof pair);
+    const I32 d = V::Splat(pair);
+    I32 m0 = V::Dot(p + off[j], d);
+    I32 m1 = V::Dot(p + off[j] + kBlock, d);
+    if (kLocal) m0 = V::Abs(m0), m1 = V::Abs(m1);
+    *s0 = V::Add(*s0, m0);
+    *s1 = V::Add(*s1, m1);
+  };
+  const std::size_t groups = n / kScanCheckEvery;  // each ends in a checkpoint
   for (int c = 0; c < img.width; c += kBlock) {
     const std::int16_t* p = base + 2 * c;
     I32 s0 = V::Zero(), s1 = V::Zero();
     I32 dead0 = V::Zero(), dead1 = V::Zero();
-    std::size_t j = 0;
-    for (std::size_t k = 0; j < n; ++k) {
-      const std::size_t stop = std::min(n, j + kScanCheckEvery);
-      for (; j < stop; ++j) {
-        std::int32_t pair;  // (row, col) as one 32-bit lane, repeated
-        std::memcpy(&pair, dirs + 2 * j, sizeof pair);
-        const I32 d = V::Splat(pair);
-        I32 m0 = V::Dot(p + off[j], d);
-        I32 m1 = V::Dot(p + off[j] + kBlock, d);
-        if (kLocal) m0 = V::Abs(m0), m1 = V::Abs(m1);
-        s0 = V::Add(s0, m0);
-        s1 = V::Add(s1, m1);
-      }
-      if (j % kScanCheckEvery != 0) break;  // no checkpoint after an incomplete group
+    bool all_dead = false;
+    std::size_t k = 0;
+    for (; k < groups; ++k) {
+      const std::size_t j = k * kScanCheckEvery;
+      static_assert(kScanCheckEvery == 4);
+      point(p, j, &s0, &s1);
+      point(p, j + 1, &s0, &s1);
+      point(p, j + 2, &s0, &s1);
+      point(p, j + 3, &s0, &s1);
       const I32 t = V::Splat(threshold[k]);
       dead0 = V::Or(dead0, V::Less(kGlobal ? V::Abs(s0) : s0, t));
       dead1 = V::Or(dead1, V::Less(kGlobal ? V::Abs(s1) : s1, t));
-      if (V::AllSet(dead0, dead1)) break;
+      if (V::AllSet(dead0, dead1)) {
+        all_dead = true;
+        break;
+      }
     }
+    // The points after the last checkpoint.
+    if (!all_dead) {
+      for (std::size_t j = groups * kScanCheckEvery; j < n; ++j) point(p, j, &s0, &s1);
+    }
+    if (all_dead && keep) continue;  // a dead score is never kept
     if (kGlobal) s0 = V::Abs(s0), s1 = V::Abs(s1);
-    alignas(32) std::int32_t res[kBlock], dm[kBlock];
+    const I32 dead = V::Splat(kScanDead);
+    s0 = V::Select(dead0, dead, s0);
+    s1 = V::Select(dead1, dead, s1);
+    if (c + kBlock <= img.width) {
+      if (keep) {
+        KeepBestLanes<V>(s0, *keep, c);
+        KeepBestLanes<V>(s1, *keep, c + V::kLanes);
+      } else {
+        V::Store(out + c, s0);
+        V::Store(out + c + V::kLanes, s1);
+      }
+      continue;
+    }
+    alignas(32) std::int32_t res[kBlock];
     V::Store(res, s0);
     V::Store(res + V::kLanes, s1);
-    V::Store(dm, dead0);
-    V::Store(dm + V::kLanes, dead1);
-    const int lanes = std::min(kBlock, img.width - c);
-    for (int l = 0; l < lanes; ++l) out[c + l] = dm[l] ? kScanDead : res[l];
+    for (int l = 0; l < img.width - c; ++l) {
+      if (keep) {
+        KeepOne(res[l], keep->threshold, keep->pose, keep->best + c + l, keep->best_pose + c + l);
+      } else {
+        out[c + l] = res[l];
+      }
+    }
   }
 }
 
 template <class V>
 void ScanRowVecAny(const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
-                   const std::int32_t* threshold, std::int32_t* out) {
+                   const std::int32_t* threshold, std::int32_t* out, const KeepRule* keep) {
   switch (metric) {
     case MatchMetric::kUsePolarity:
-      return ScanRowVec<V, MatchMetric::kUsePolarity>(img, pose, row, threshold, out);
+      return ScanRowVec<V, MatchMetric::kUsePolarity>(img, pose, row, threshold, out, keep);
     case MatchMetric::kIgnoreGlobalPolarity:
-      return ScanRowVec<V, MatchMetric::kIgnoreGlobalPolarity>(img, pose, row, threshold, out);
+      return ScanRowVec<V, MatchMetric::kIgnoreGlobalPolarity>(img, pose, row, threshold, out,
+                                                               keep);
     case MatchMetric::kIgnoreLocalPolarity:
-      return ScanRowVec<V, MatchMetric::kIgnoreLocalPolarity>(img, pose, row, threshold, out);
+      return ScanRowVec<V, MatchMetric::kIgnoreLocalPolarity>(img, pose, row, threshold, out, keep);
   }
 }
 
 #if defined(VISION_SIMD_AVX2)
-VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void ScanRow256(const ScanImage& img,
-                                                            const ScanPose& pose, int row,
-                                                            MatchMetric metric,
-                                                            const std::int32_t* threshold,
-                                                            std::int32_t* out) {
-  ScanRowVecAny<Vec256>(img, pose, row, metric, threshold, out);
+VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void ScanRow256(
+    const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
+    const std::int32_t* threshold, std::int32_t* out, const KeepRule* keep) {
+  ScanRowVecAny<Vec256>(img, pose, row, metric, threshold, out, keep);
 }
 #endif
 
@@ -129,14 +191,30 @@ void ScanRowWith(SimdPath path, const ScanImage& img, const ScanPose& pose, int 
   switch (path) {
 #if defined(VISION_SIMD_AVX2)
     case SimdPath::kVector256:
-      return ScanRow256(img, pose, row, metric, threshold, out);
+      return ScanRow256(img, pose, row, metric, threshold, out, nullptr);
 #endif
 #if defined(VISION_SIMD_128)
     case SimdPath::kVector128:
-      return ScanRowVecAny<Vec128>(img, pose, row, metric, threshold, out);
+      return ScanRowVecAny<Vec128>(img, pose, row, metric, threshold, out, nullptr);
 #endif
     default:
       return ScanRowRef(img, pose, row, metric, threshold, out);
+  }
+}
+
+void ScanRowKeepBestWith(SimdPath path, const ScanImage& img, const ScanPose& pose, int row,
+                         MatchMetric metric, const std::int32_t* threshold, const KeepRule& keep) {
+  switch (path) {
+#if defined(VISION_SIMD_AVX2)
+    case SimdPath::kVector256:
+      return ScanRow256(img, pose, row, metric, threshold, nullptr, &keep);
+#endif
+#if defined(VISION_SIMD_128)
+    case SimdPath::kVector128:
+      return ScanRowVecAny<Vec128>(img, pose, row, metric, threshold, nullptr, &keep);
+#endif
+    default:
+      return ScanRowKeepBestRef(img, pose, row, metric, threshold, keep);
   }
 }
 
@@ -144,12 +222,7 @@ namespace {
 
 void KeepBestRef(const std::int32_t* score, int from, int width, std::int32_t threshold,
                  std::int32_t pose, std::int32_t* best, std::int32_t* best_pose) {
-  for (int c = from; c < width; ++c) {
-    if (score[c] >= threshold && score[c] > best[c]) {
-      best[c] = score[c];
-      best_pose[c] = pose;
-    }
-  }
+  for (int c = from; c < width; ++c) KeepOne(score[c], threshold, pose, best + c, best_pose + c);
 }
 
 #if defined(VISION_SIMD_128)

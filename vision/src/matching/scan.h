@@ -50,4 +50,19 @@ void KeepBestWith(SimdPath path, const std::int32_t* score, int width, std::int3
 void ScanRowWith(SimdPath path, const ScanImage& img, const ScanPose& pose, int row,
                  MatchMetric metric, const std::int32_t* threshold, std::int32_t* out);
 
+// Where ScanRowKeepBest keeps a row's best scores (KeepBest's arguments, best and best_pose
+// pointing at the row's first column).
+struct KeepRule {
+  std::int32_t threshold;
+  std::int32_t pose;
+  std::int32_t* best;
+  std::int32_t* best_pose;
+};
+// ScanRow followed by KeepBest of its scores, in one pass without the row of scores (the
+// search's form); ...Ref is the scalar reference.
+void ScanRowKeepBestRef(const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
+                        const std::int32_t* threshold, const KeepRule& keep);
+void ScanRowKeepBestWith(SimdPath path, const ScanImage& img, const ScanPose& pose, int row,
+                         MatchMetric metric, const std::int32_t* threshold, const KeepRule& keep);
+
 }  // namespace vision::detail

@@ -155,6 +155,17 @@ struct Vec256 {
   }
   VISION_SIMD_TARGET_AVX2 static I16 Add16(I16 a, I16 b) { return _mm256_add_epi16(a, b); }
   VISION_SIMD_TARGET_AVX2 static I16 Sub16(I16 a, I16 b) { return _mm256_sub_epi16(a, b); }
+  VISION_SIMD_TARGET_AVX2 static I16 PairSums(const std::uint8_t* p) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    return _mm256_add_epi16(_mm256_and_si256(v, _mm256_set1_epi16(0x00FF)),
+                            _mm256_srli_epi16(v, 8));
+  }
+  VISION_SIMD_TARGET_AVX2 static void StoreQuarter(std::uint8_t* p, I16 s) {
+    const __m256i m = _mm256_srli_epi16(_mm256_add_epi16(s, _mm256_set1_epi16(2)), 2);
+    // The pack works within each 128-bit half: the bytes wanted are its 64-bit parts 0 and 2.
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(m, m), 0x08);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(packed));
+  }
   VISION_SIMD_TARGET_AVX2 static void StoreInterleaved(std::int16_t* p, I16 a, I16 b) {
     // The unpacks work within each 128-bit half: lo holds columns 0-3 and 8-11, hi 4-7 and 12-15.
     const __m256i lo = _mm256_unpacklo_epi16(a, b), hi = _mm256_unpackhi_epi16(a, b);
