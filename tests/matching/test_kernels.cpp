@@ -109,18 +109,61 @@ TEST(PyramidKernels, FastPathsMatchReferences) {
     HalveBytesRef(img.data(), w, h, ha.data());
     HalveBytes(img.data(), w, h, hb.data());
     EXPECT_EQ(ha, hb) << w << "x" << h;
+    const PixelBox all{0, h, 0, w};
     std::vector<std::int16_t> ga(2 * img.size(), 7), gb(2 * img.size(), 7);
-    SobelBytesRef(img.data(), w, h, 0, h, 0, w, ga.data());
-    SobelBytes(img.data(), w, h, 0, h, 0, w, gb.data());
+    SobelBytesRef(img.data(), w, h, all, {ga.data(), std::size_t(w)});
+    SobelBytes(img.data(), w, h, all, {gb.data(), std::size_t(w)});
     EXPECT_EQ(ga, gb) << w << "x" << h;
     for (SimdPath path : {SimdPath::kVector128, SimdPath::kVector256}) {
       if (!SimdPathAvailable(path)) continue;
       std::fill(gb.begin(), gb.end(), std::int16_t(7));
-      SobelBytesWith(path, img.data(), w, h, 0, h, 0, w, gb.data());
+      SobelBytesWith(path, img.data(), w, h, all, {gb.data(), std::size_t(w)});
       EXPECT_EQ(ga, gb) << "path " << int(path) << " " << w << "x" << h;
       std::fill(hb.begin(), hb.end(), std::uint8_t(7));
       HalveBytesWith(path, img.data(), w, h, hb.data());
       EXPECT_EQ(ha, hb) << "path " << int(path) << " " << w << "x" << h;
+    }
+  }
+}
+
+// The gradients of a box, written with a stride of the box's own, are those of the whole image
+// at the same pixels, on every path: at the image's edges (zero there), and inside, where the
+// box's own edge pixels take their neighbours from outside the box.
+TEST(PyramidKernels, BoxesGiveTheWholeImagesGradients) {
+  using namespace vision::detail;
+  scene::Rng rng(12);
+  const int w = 83, h = 41;
+  std::vector<std::uint8_t> img(std::size_t(w) * h);
+  for (auto& v : img) v = static_cast<std::uint8_t>(rng.Uniform(0, 256));
+  std::vector<float> grey(img.begin(), img.end());
+  std::vector<std::int16_t> whole(2 * img.size()), whole_f(2 * img.size());
+  SobelBytesRef(img.data(), w, h, {0, h, 0, w}, {whole.data(), std::size_t(w)});
+  SobelFloatsRef(grey.data(), w, h, 4.0f, {0, h, 0, w}, {whole_f.data(), std::size_t(w)});
+  EXPECT_EQ(whole, whole_f);  // scale 4: the floats give the bytes' values
+  for (const PixelBox box : {PixelBox{0, h, 0, w}, PixelBox{0, 5, 0, 40}, PixelBox{7, 30, 3, 70},
+                             PixelBox{h - 3, h, w - 35, w}, PixelBox{20, 21, 1, 2}}) {
+    const int bw = box.c1 - box.c0, bh = box.r1 - box.r0;
+    for (SimdPath path : {SimdPath::kReference, SimdPath::kVector128, SimdPath::kVector256}) {
+      if (!SimdPathAvailable(path)) continue;
+      std::vector<std::int16_t> patch(2 * std::size_t(bw) * bh, 7);
+      SobelBytesWith(path, img.data(), w, h, box, {patch.data(), std::size_t(bw)});
+      for (int r = box.r0; r < box.r1; ++r) {
+        for (int c = box.c0; c < box.c1; ++c) {
+          const std::size_t at = 2 * (std::size_t(r - box.r0) * bw + (c - box.c0));
+          const std::size_t in_whole = 2 * (std::size_t(r) * w + c);
+          ASSERT_EQ(patch[at], whole[in_whole]) << "path " << int(path) << " at " << r << "," << c;
+          ASSERT_EQ(patch[at + 1], whole[in_whole + 1])
+              << "path " << int(path) << " at " << r << "," << c;
+        }
+      }
+    }
+    std::vector<std::int16_t> patch_f(2 * std::size_t(bw) * bh, 7);
+    SobelFloats(grey.data(), w, h, 4.0f, box, {patch_f.data(), std::size_t(bw)});
+    for (int r = box.r0; r < box.r1; ++r) {
+      for (int c = box.c0; c < box.c1; ++c) {
+        const std::size_t at = 2 * (std::size_t(r - box.r0) * bw + (c - box.c0));
+        ASSERT_EQ(patch_f[at], whole[2 * (std::size_t(r) * w + c)]) << r << "," << c;
+      }
     }
   }
 }

@@ -812,7 +812,6 @@ struct ScanTablesKey {
 struct SearchScratch {
   std::vector<Pose> maxima, cands, next, result;
   std::vector<char> alive;
-  std::vector<PixelBox> boxes;
   std::vector<LevelView> views;
 };
 
@@ -821,6 +820,7 @@ struct SearchBuffers {
   Pyramid pyr;
   ScanImage scan;
   LargeVector<std::int32_t> best, best_combo;
+  std::vector<std::int16_t> patch;  // level 0's gradients around one candidate (RefineOnBase)
   ScanTablesKey tables_key;
   ScanTables tables;
 };
@@ -1004,14 +1004,17 @@ int FinalSteps(SubPixel subpix) {
 }
 
 // Follows one candidate from level k + 1 to level k (top: the scan's level) and scores it there;
-// returns whether it is still promising.
+// returns whether it is still promising. v's pixel (0, 0) is the level's pixel origin (a patch of
+// level 0 starts elsewhere).
 template <bool kRef>
-bool RefineOnLevel(const LevelView& v, int k, int top, const SearchParams& sp, Pose* pose) {
+bool RefineOnLevel(const LevelView& v, int k, int top, const SearchParams& sp, Pose* pose,
+                   const PixelBox& origin = {}) {
   Pose& p = *pose;
   const bool first = k == top - 1;
   const bool last = k == 0;
-  p.row = 2 * p.row + 0.5;
-  p.col = 2 * p.col + 0.5;
+  // Whole pixels only, so that the move to the patch and back is exact.
+  p.row = 2 * p.row + 0.5 - origin.r0;
+  p.col = 2 * p.col + 0.5 - origin.c0;
   // Least-squares steps per level: the first level below the scan starts far off (up to a pixel
   // of the coarser level) and looks further; on the full-resolution level the pose is already
   // within a fraction of a pixel.
@@ -1037,6 +1040,8 @@ bool RefineOnLevel(const LevelView& v, int k, int top, const SearchParams& sp, P
     p.col = std::round(p.col);
   }
   p.score = ScorePose<kRef>(v, p);
+  p.row += origin.r0;
+  p.col += origin.c0;
   return p.score >= (last ? sp.min_score : LevelThreshold(sp.min_score, k));
 }
 
@@ -1062,43 +1067,67 @@ void MergeConverged(std::vector<Pose>* sorted, const ModelLevel& level, std::vec
   }
 }
 
-// Level 0's gradients around the candidates about to be refined there (poses of level 1): the
-// model's box at the pose each will start from, with room for the refinement's reach and moves.
-void GradientsAround(const std::vector<Pose>& cands, const ShapeModel& model, Pyramid* pyr,
-                     std::vector<PixelBox>* scratch) {
+// Where a candidate refined on level 0 can look: the model's box at the pose it starts from there
+// (from its pose on level 1), with room for the refinement's reach and moves.
+PixelBox BaseBox(const ShapeModel& model, Pose p) {
   constexpr double kMargin = 10;
-  std::vector<PixelBox>& boxes = *scratch;
-  boxes.clear();
-  for (Pose p : cands) {
-    p.row = 2 * p.row + 0.5;
-    p.col = 2 * p.col + 0.5;
-    double r[4], c[4];
-    PoseBox(model, p, r, c);
-    const auto [r0, r1] = std::minmax({r[0], r[1], r[2], r[3]});
-    const auto [c0, c1] = std::minmax({c[0], c[1], c[2], c[3]});
-    auto clip = [](double v) { return static_cast<int>(std::clamp(v, -1.0, 1.0e9)); };
-    boxes.push_back({clip(std::floor(r0 - kMargin)), clip(std::ceil(r1 + kMargin)) + 1,
-                     clip(std::floor(c0 - kMargin)), clip(std::ceil(c1 + kMargin)) + 1});
-  }
-  BaseGradients(boxes, pyr);
+  p.row = 2 * p.row + 0.5;
+  p.col = 2 * p.col + 0.5;
+  double r[4], c[4];
+  PoseBox(model, p, r, c);
+  const auto [r0, r1] = std::minmax({r[0], r[1], r[2], r[3]});
+  const auto [c0, c1] = std::minmax({c[0], c[1], c[2], c[3]});
+  auto clip = [](double v) { return static_cast<int>(std::clamp(v, -1.0, 1.0e9)); };
+  return {clip(std::floor(r0 - kMargin)), clip(std::ceil(r1 + kMargin)) + 1,
+          clip(std::floor(c0 - kMargin)), clip(std::ceil(c1 + kMargin)) + 1};
+}
+
+// The calling thread's search buffers. Not inlined: where the compiler sees the thread-local
+// variable itself it computes its address anew at many of its uses, a library call each in a
+// shared library (thousands per search).
+[[gnu::noinline]] SearchBuffers& ThreadBuffers() {
+  thread_local SearchBuffers buffers;
+  return buffers;
+}
+
+// Follows one candidate from level 1 to level 0 (refined and scored there). Level 0's gradients
+// are computed here, in a patch around the candidate (BaseBox) on the thread that refines it:
+// only the pixels a search needs, in that thread's cache, and none outside the patch, so the
+// result depends on nothing but the image and the candidate.
+template <bool kRef>
+bool RefineOnBase(const LevelView& v, int top, const SearchParams& sp, const Pyramid& pyr,
+                  Pose* pose) {
+  PyramidLevel patch;
+  const PixelBox origin =
+      BaseGradientPatch(pyr, BaseBox(*sp.model, *pose), &ThreadBuffers().patch, &patch);
+  LevelView on_patch = v;
+  on_patch.img = &patch;
+  return RefineOnLevel<kRef>(on_patch, 0, top, sp, pose, origin);
 }
 
 // Follows the candidates (s->cands) down to the full resolution; leaves the survivors there, best
-// first. Level
-// 0's gradients are computed on the way (BuildPyramid's lazy_base) where a search has more levels.
-void Descend(const std::vector<LevelView>& views, const SearchParams& sp, Pyramid* pyr,
+// first.
+void Descend(const std::vector<LevelView>& views, const SearchParams& sp, const Pyramid& pyr,
              SearchScratch* s) {
   std::vector<Pose>& cands = s->cands;
   const int top = static_cast<int>(views.size()) - 1;
   const bool ref = ScalarKernels();
   for (int k = top - 1; k >= 0; --k) {
     const LevelView& v = views[std::size_t(k)];
-    if (k == 0) GradientsAround(cands, *sp.model, pyr, &s->boxes);
     s->alive.assign(cands.size(), 0);
     ParallelFor(0, static_cast<int>(cands.size()), [&](int i) {
-      Pose* p = &cands[std::size_t(i)];
-      s->alive[std::size_t(i)] =
-          ref ? RefineOnLevel<true>(v, k, top, sp, p) : RefineOnLevel<false>(v, k, top, sp, p);
+      // A copy: neighbouring candidates refined on other threads share cache lines.
+      Pose p = cands[std::size_t(i)];
+      bool alive;
+      if (k == 0) {
+        alive = ref ? RefineOnBase<true>(v, top, sp, pyr, &p)
+                    : RefineOnBase<false>(v, top, sp, pyr, &p);
+      } else {
+        alive =
+            ref ? RefineOnLevel<true>(v, k, top, sp, &p) : RefineOnLevel<false>(v, k, top, sp, &p);
+      }
+      cands[std::size_t(i)] = p;
+      s->alive[std::size_t(i)] = alive;
     });
     s->next.clear();
     for (std::size_t i = 0; i < cands.size(); ++i) {
@@ -1154,14 +1183,6 @@ void WriteMatches(const std::vector<Pose>& matches, const FindOutputs& out) {
   *out.score = column(&Pose::score);
 }
 
-// The calling thread's search buffers. Not inlined: where the compiler sees the thread-local
-// variable itself it computes its address anew at many of its uses, a library call each in a
-// shared library (thousands per search).
-[[gnu::noinline]] SearchBuffers& ThreadBuffers() {
-  thread_local SearchBuffers buffers;
-  return buffers;
-}
-
 void Find(const FindArgs& args, const FindOutputs& out) {
   if (!out.row || !out.column || !out.angle || !out.scale_r || !out.scale_c || !out.score) {
     Fail(err::kNullOutput, kProc, "every one of the six outputs must be given");
@@ -1209,7 +1230,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
               &buf.scan);
   ScanTopLevel(buf.tables, model.metric, &buf);
   TopCandidates(buf.tables, buf, tm.Size(), sp.max_count, &s.maxima, &s.cands);
-  Descend(views, sp, &buf.pyr, &s);
+  Descend(views, sp, buf.pyr, &s);
   SelectByOverlap(s.cands, sp, &s.result);
   WriteMatches(s.result, out);
 }

@@ -5,7 +5,6 @@
 
 #include "matching/pyramid.h"
 
-#include "detail/parallel.h"
 #include "detail/simd.h"
 #include "matching/vector.h"
 
@@ -23,19 +22,24 @@ inline std::uint8_t HalvePixel(const std::uint8_t* a, const std::uint8_t* b, int
   return static_cast<std::uint8_t>((sum + 2) >> 2);
 }
 
-// Sobel gradient (row, column) of column c from the rows above, at and below it.
+// Sobel gradient (row, column) of column c from the rows above, at and below it, into out[0]
+// and out[1].
 inline void SobelPixel(const std::uint8_t* up, const std::uint8_t* mid, const std::uint8_t* dn,
                        int c, std::int16_t* out) {
   const int gr = (dn[c - 1] + 2 * dn[c] + dn[c + 1]) - (up[c - 1] + 2 * up[c] + up[c + 1]);
   const int gc =
       (up[c + 1] + 2 * mid[c + 1] + dn[c + 1]) - (up[c - 1] + 2 * mid[c - 1] + dn[c - 1]);
-  out[2 * c] = static_cast<std::int16_t>(gr);
-  out[2 * c + 1] = static_cast<std::int16_t>(gc);
+  out[0] = static_cast<std::int16_t>(gr);
+  out[1] = static_cast<std::int16_t>(gc);
 }
-// The outermost columns' gradients are zero.
-inline void ZeroOuterColumns(int w, int c0, int c1, std::int16_t* out) {
-  if (c0 == 0) out[0] = out[1] = 0;
-  if (c1 == w && w > 0) out[2 * (w - 1)] = out[2 * (w - 1) + 1] = 0;
+// Row r's first output pair (column box.c0).
+inline std::int16_t* OutRow(const GradOut& out, const PixelBox& box, int r) {
+  return out.data + 2 * std::size_t(r - box.r0) * out.stride;
+}
+// The image's outermost columns, where the box has them, get zero; out is the box's row.
+inline void ZeroOuterColumns(int w, const PixelBox& box, std::int16_t* out) {
+  if (box.c0 == 0) out[0] = out[1] = 0;
+  if (box.c1 == w && w > 0) out[2 * (w - 1 - box.c0)] = out[2 * (w - 1 - box.c0) + 1] = 0;
 }
 }  // namespace
 
@@ -61,43 +65,44 @@ void HalveFloatsRef(const float* src, int w, int h, float* dst) {
   }
 }
 
-void SobelBytesRef(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
-                   std::int16_t* grad) {
-  for (int r = r0; r < r1; ++r) {
-    std::int16_t* out = grad + 2 * std::size_t(r) * w;
+void SobelBytesRef(const std::uint8_t* src, int w, int h, const PixelBox& box, GradOut out) {
+  for (int r = box.r0; r < box.r1; ++r) {
+    std::int16_t* row = OutRow(out, box, r);
     if (r == 0 || r == h - 1 || w < 3) {
-      std::fill(out + 2 * c0, out + 2 * c1, std::int16_t(0));
+      std::fill(row, row + 2 * (box.c1 - box.c0), std::int16_t(0));
       continue;
     }
     const std::uint8_t* up = src + std::size_t(r - 1) * w;
     const std::uint8_t* mid = up + w;
     const std::uint8_t* dn = mid + w;
-    for (int c = std::max(c0, 1); c < std::min(c1, w - 1); ++c) SobelPixel(up, mid, dn, c, out);
-    ZeroOuterColumns(w, c0, c1, out);
+    for (int c = std::max(box.c0, 1); c < std::min(box.c1, w - 1); ++c) {
+      SobelPixel(up, mid, dn, c, row + 2 * (c - box.c0));
+    }
+    ZeroOuterColumns(w, box, row);
   }
 }
 
-void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1, int c0, int c1,
-                    std::int16_t* grad) {
+void SobelFloatsRef(const float* src, int w, int h, float scale, const PixelBox& box, GradOut out) {
   const float k = scale * 0.25f;
-  for (int r = r0; r < r1; ++r) {
-    std::int16_t* out = grad + 2 * std::size_t(r) * w;
+  for (int r = box.r0; r < box.r1; ++r) {
+    std::int16_t* row = OutRow(out, box, r);
     if (r == 0 || r == h - 1 || w < 3) {
-      std::fill(out + 2 * c0, out + 2 * c1, std::int16_t(0));
+      std::fill(row, row + 2 * (box.c1 - box.c0), std::int16_t(0));
       continue;
     }
     const float* up = src + std::size_t(r - 1) * w;
     const float* mid = up + w;
     const float* dn = mid + w;
-    for (int c = std::max(c0, 1); c < std::min(c1, w - 1); ++c) {
+    for (int c = std::max(box.c0, 1); c < std::min(box.c1, w - 1); ++c) {
       const float gr =
           ((dn[c - 1] + dn[c + 1]) + 2.0f * dn[c]) - ((up[c - 1] + up[c + 1]) + 2.0f * up[c]);
       const float gc = ((up[c + 1] + dn[c + 1]) + 2.0f * mid[c + 1]) -
                        ((up[c - 1] + dn[c - 1]) + 2.0f * mid[c - 1]);
-      out[2 * c] = RoundToInt16(gr * k);
-      out[2 * c + 1] = RoundToInt16(gc * k);
+      std::int16_t* px = row + 2 * (c - box.c0);
+      px[0] = RoundToInt16(gr * k);
+      px[1] = RoundToInt16(gc * k);
     }
-    ZeroOuterColumns(w, c0, c1, out);
+    ZeroOuterColumns(w, box, row);
   }
 }
 
@@ -123,21 +128,20 @@ void HalveBytesVec(const std::uint8_t* src, int w, int h, std::uint8_t* dst) {
 // 2 * V::kLanes columns at a time; the outermost pixels and the columns left over take the
 // reference.
 template <class V>
-void SobelBytesVec(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
-                   std::int16_t* grad) {
+void SobelBytesVec(const std::uint8_t* src, int w, int h, const PixelBox& box, GradOut out) {
   constexpr int kStep = 2 * V::kLanes;
   using I16 = typename V::I16;
-  const int last = std::min(c1, w - 1);  // the columns [max(c0, 1), last) are inner ones
-  for (int r = r0; r < r1; ++r) {
+  const int last = std::min(box.c1, w - 1);  // the columns [max(c0, 1), last) are inner ones
+  for (int r = box.r0; r < box.r1; ++r) {
+    std::int16_t* row = OutRow(out, box, r);
     if (r == 0 || r == h - 1 || w < 3) {
-      SobelBytesRef(src, w, h, r, r + 1, c0, c1, grad);
+      SobelBytesRef(src, w, h, {r, r + 1, box.c0, box.c1}, {row, out.stride});
       continue;
     }
-    std::int16_t* out = grad + 2 * std::size_t(r) * w;
     const std::uint8_t* up = src + std::size_t(r - 1) * w;
     const std::uint8_t* mid = up + w;
     const std::uint8_t* dn = mid + w;
-    int c = std::max(c0, 1);
+    int c = std::max(box.c0, 1);
     for (; c + kStep <= last; c += kStep) {
       const I16 ul = V::LoadBytes(up + c - 1), uc = V::LoadBytes(up + c);
       const I16 ur = V::LoadBytes(up + c + 1);
@@ -148,10 +152,10 @@ void SobelBytesVec(const std::uint8_t* src, int w, int h, int r0, int r1, int c0
                               V::Add16(V::Add16(ul, ur), V::Add16(uc, uc)));
       const I16 gc = V::Sub16(V::Add16(V::Add16(ur, dr), V::Add16(mr, mr)),
                               V::Add16(V::Add16(ul, dl), V::Add16(ml, ml)));
-      V::StoreInterleaved(out + 2 * c, gr, gc);
+      V::StoreInterleaved(row + 2 * (c - box.c0), gr, gc);
     }
-    for (; c < last; ++c) SobelPixel(up, mid, dn, c, out);
-    ZeroOuterColumns(w, c0, c1, out);
+    for (; c < last; ++c) SobelPixel(up, mid, dn, c, row + 2 * (c - box.c0));
+    ZeroOuterColumns(w, box, row);
   }
 }
 
@@ -162,9 +166,9 @@ VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void HalveBytes256(const std::uint8_
 }
 
 VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void SobelBytes256(const std::uint8_t* src, int w,
-                                                               int h, int r0, int r1, int c0,
-                                                               int c1, std::int16_t* grad) {
-  SobelBytesVec<Vec256>(src, w, h, r0, r1, c0, c1, grad);
+                                                               int h, const PixelBox& box,
+                                                               GradOut out) {
+  SobelBytesVec<Vec256>(src, w, h, box, out);
 }
 #endif
 
@@ -190,62 +194,52 @@ void HalveBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, std::u
   }
 }
 
-void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
-                std::int16_t* grad) {
-  SobelBytesWith(BestSimdPath(), src, w, h, r0, r1, c0, c1, grad);
+void SobelBytes(const std::uint8_t* src, int w, int h, const PixelBox& box, GradOut out) {
+  SobelBytesWith(BestSimdPath(), src, w, h, box, out);
 }
 
-void SobelBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, int r0, int r1, int c0,
-                    int c1, std::int16_t* grad) {
+void SobelBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, const PixelBox& box,
+                    GradOut out) {
   switch (path) {
 #if defined(VISION_SIMD_AVX2)
     case SimdPath::kVector256:
-      return SobelBytes256(src, w, h, r0, r1, c0, c1, grad);
+      return SobelBytes256(src, w, h, box, out);
 #endif
 #if defined(VISION_SIMD_128)
     case SimdPath::kVector128:
-      return SobelBytesVec<Vec128>(src, w, h, r0, r1, c0, c1, grad);
+      return SobelBytesVec<Vec128>(src, w, h, box, out);
 #endif
     default:
-      return SobelBytesRef(src, w, h, r0, r1, c0, c1, grad);
+      return SobelBytesRef(src, w, h, box, out);
   }
 }
 
 void HalveFloats(const float* src, int w, int h, float* dst) { HalveFloatsRef(src, w, h, dst); }
 
-void SobelFloats(const float* src, int w, int h, float scale, int r0, int r1, int c0, int c1,
-                 std::int16_t* grad) {
-  SobelFloatsRef(src, w, h, scale, r0, r1, c0, c1, grad);
+void SobelFloats(const float* src, int w, int h, float scale, const PixelBox& box, GradOut out) {
+  SobelFloatsRef(src, w, h, scale, box, out);
 }
 
 namespace {
 
-// Gradients of a pyramid level in a rectangle of rows [r0, r1) and columns [c0, c1).
-void LevelGradients(const Pyramid& pyramid, PyramidLevel* level, int r0, int r1, int c0, int c1) {
-  if (level->bytes) {
-    SobelBytes(level->bytes, level->width, level->height, r0, r1, c0, c1, level->grad.data());
+// Gradients of the pixels of box (inside the level) of a pyramid level's grey values.
+void GradientsOf(const Pyramid& pyramid, const PyramidLevel& level, const PixelBox& box,
+                 GradOut out) {
+  if (level.bytes) {
+    SobelBytes(level.bytes, level.width, level.height, box, out);
   } else {
-    SobelFloats(level->grey.data(), level->width, level->height, pyramid.grad_scale, r0, r1, c0, c1,
-                level->grad.data());
+    SobelFloats(level.grey.data(), level.width, level.height, pyramid.grad_scale, box, out);
   }
 }
 
-// The level-0 tiles (kTileRows x kTileCols pixels) of a lazy base level.
-constexpr int kTileRows = 16, kTileCols = 32;
-enum TileState : std::uint8_t { kTileZero, kTileComputed, kTileStale };
-
-int TilesAcross(const PyramidLevel& level) { return (level.width + kTileCols - 1) / kTileCols; }
-int TilesDown(const PyramidLevel& level) { return (level.height + kTileRows - 1) / kTileRows; }
-
 // Lays out the pyramid's storage for the image and the number of levels: every level's size,
-// grey values (but level 0's of a byte image, which is the image itself) and gradients. Keeps the
-// storage, and so level 0's gradients, while the layout stays; otherwise it starts all zero.
-// Returns whether the layout is new.
-bool LayOut(const ImageData& image, int num_levels, Pyramid* pyramid) {
+// grey values (but level 0's of a byte image, which is the image itself) and gradients (but level
+// 0's of a lazy base). Keeps the storage while the layout stays.
+void LayOut(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid) {
   const bool bytes = image.type == PixelType::Byte;
-  const PyramidLayout layout{image.width, image.height, num_levels, bytes};
+  const PyramidLayout layout{image.width, image.height, num_levels, bytes, lazy_base};
   pyramid->levels.resize(std::size_t(num_levels));
-  if (pyramid->layout == layout && !pyramid->storage.empty()) return false;
+  if (pyramid->layout == layout && !pyramid->storage.empty()) return;
   auto aligned = [](std::size_t n) { return (n + 63) / 64 * 64; };
   std::vector<std::size_t> grey_at(std::size_t(num_levels), 0), grad_at(std::size_t(num_levels), 0);
   std::size_t total = 0;
@@ -260,7 +254,7 @@ bool LayOut(const ImageData& image, int num_levels, Pyramid* pyramid) {
     if (!bytes) total += aligned(n * sizeof(float));
     if (bytes && k > 0) total += aligned(n);
     grad_at[std::size_t(k)] = total;
-    total += aligned(2 * n * sizeof(std::int16_t));
+    if (k > 0 || !lazy_base) total += aligned(2 * n * sizeof(std::int16_t));
   }
   pyramid->storage.assign(std::max<std::size_t>(total, 1), 0);
   std::uint8_t* at = pyramid->storage.data();
@@ -271,10 +265,12 @@ bool LayOut(const ImageData& image, int num_levels, Pyramid* pyramid) {
     level.grey = {};
     if (!bytes) level.grey = {reinterpret_cast<float*>(at + grey_at[std::size_t(k)]), n};
     if (bytes && k > 0) level.own_bytes = {at + grey_at[std::size_t(k)], n};
-    level.grad = {reinterpret_cast<std::int16_t*>(at + grad_at[std::size_t(k)]), 2 * n};
+    level.grad = {};
+    if (k > 0 || !lazy_base) {
+      level.grad = {reinterpret_cast<std::int16_t*>(at + grad_at[std::size_t(k)]), 2 * n};
+    }
   }
   pyramid->layout = layout;
-  return true;
 }
 
 // Level 0 (the image itself, or its grey values) and the gradient scale.
@@ -307,7 +303,7 @@ void BaseLevel(const ImageData& image, Pyramid* pyramid) {
 }  // namespace
 
 void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid) {
-  const bool fresh = LayOut(image, num_levels, pyramid);
+  LayOut(image, num_levels, lazy_base, pyramid);
   BaseLevel(image, pyramid);
   for (int k = 1; k < num_levels; ++k) {
     const PyramidLevel& below = pyramid->levels[std::size_t(k - 1)];
@@ -320,69 +316,37 @@ void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyrami
       HalveFloats(below.grey.data(), below.width, below.height, level.grey.data());
     }
   }
-  // A lazy base level keeps the gradients of the tiles an earlier search computed until
-  // BaseGradients either recomputes or clears them; a new layout starts all zero.
-  PyramidLevel& base = pyramid->levels[0];
-  const std::size_t tiles = std::size_t(TilesAcross(base)) * TilesDown(base);
-  if (fresh || base.tiles.size() != tiles) base.tiles.assign(tiles, kTileZero);
-  for (std::uint8_t& t : base.tiles) {
-    t = !lazy_base ? kTileComputed : t == kTileZero ? kTileZero : kTileStale;
-  }
-  // Gradients in bands of rows, spread over the threads (a job's c0 is its level).
-  constexpr int kBand = 32;
-  std::vector<PixelBox>& jobs = pyramid->jobs;
-  jobs.clear();
+  // On the calling thread: the search reads these gradients right after, and on many machines
+  // moving freshly written memory from one core's cache to another's costs more than computing
+  // it (a 640 x 480 search's levels take some 30 microseconds).
   for (int k = lazy_base ? 1 : 0; k < num_levels; ++k) {
     const PyramidLevel& level = pyramid->levels[std::size_t(k)];
-    for (int r = 0; r < level.height; r += kBand) {
-      jobs.push_back({r, std::min(level.height, r + kBand), k, 0});
-    }
+    GradientsOf(*pyramid, level, {0, level.height, 0, level.width},
+                {level.grad.data(), std::size_t(level.width)});
   }
-  ParallelFor(0, static_cast<int>(jobs.size()), [&](int i) {
-    const PixelBox& job = jobs[std::size_t(i)];
-    PyramidLevel& level = pyramid->levels[std::size_t(job.c0)];
-    LevelGradients(*pyramid, &level, job.r0, job.r1, 0, level.width);
-  });
 }
 
-void BaseGradients(const std::vector<PixelBox>& boxes, Pyramid* pyramid) {
-  PyramidLevel& base = pyramid->levels[0];
-  const int across = TilesAcross(base);
-  std::vector<std::uint8_t>& wanted = pyramid->wanted;
-  wanted.assign(base.tiles.size(), 0);
-  for (const PixelBox& b : boxes) {
-    const int r0 = std::max(b.r0, 0), r1 = std::min(b.r1, base.height);
-    const int c0 = std::max(b.c0, 0), c1 = std::min(b.c1, base.width);
-    if (r0 >= r1 || c0 >= c1) continue;
-    for (int tr = r0 / kTileRows; tr <= (r1 - 1) / kTileRows; ++tr) {
-      for (int tc = c0 / kTileCols; tc <= (c1 - 1) / kTileCols; ++tc) {
-        wanted[std::size_t(tr) * across + tc] = 1;
-      }
-    }
+PixelBox BaseGradientPatch(const Pyramid& pyramid, const PixelBox& box,
+                           std::vector<std::int16_t>* storage, PyramidLevel* patch) {
+  const PyramidLevel& base = pyramid.levels[0];
+  PixelBox in{std::max(box.r0, 0), std::min(box.r1, base.height), std::max(box.c0, 0),
+              std::min(box.c1, base.width)};
+  if (in.r0 >= in.r1 || in.c0 >= in.c1) in = {0, 1, 0, 1};  // nothing of the image: no edges
+  const int w = in.c1 - in.c0, h = in.r1 - in.r0;
+  const std::size_t n = 2 * std::size_t(w) * h;
+  if (storage->size() < n) storage->resize(n);
+  if (base.width > 0 && base.height > 0) {
+    GradientsOf(pyramid, base, in, {storage->data(), std::size_t(w)});
+  } else {
+    std::fill(storage->begin(), storage->begin() + std::ptrdiff_t(n), std::int16_t(0));
   }
-  // Tiles to compute (wanted, not yet done) and tiles to clear (done earlier, not wanted).
-  std::vector<PixelBox>& jobs = pyramid->jobs;  // r0: the tile
-  jobs.clear();
-  for (std::size_t t = 0; t < wanted.size(); ++t) {
-    if (wanted[t] ? base.tiles[t] != kTileComputed : base.tiles[t] == kTileStale) {
-      jobs.push_back({static_cast<int>(t), 0, 0, 0});
-    }
-  }
-  ParallelFor(0, static_cast<int>(jobs.size()), [&](int i) {
-    const std::size_t t = std::size_t(jobs[std::size_t(i)].r0);
-    const int r0 = int(t / across) * kTileRows, c0 = int(t % across) * kTileCols;
-    const int r1 = std::min(r0 + kTileRows, base.height), c1 = std::min(c0 + kTileCols, base.width);
-    if (wanted[t]) {
-      LevelGradients(*pyramid, &base, r0, r1, c0, c1);
-      base.tiles[t] = kTileComputed;
-    } else {
-      for (int r = r0; r < r1; ++r) {
-        std::int16_t* row = base.grad.data() + 2 * (std::size_t(r) * base.width + c0);
-        std::fill(row, row + 2 * (c1 - c0), std::int16_t(0));
-      }
-      base.tiles[t] = kTileZero;
-    }
-  });
+  patch->width = w;
+  patch->height = h;
+  patch->bytes = nullptr;
+  patch->own_bytes = {};
+  patch->grey = {};
+  patch->grad = {storage->data(), n};
+  return in;
 }
 
 }  // namespace vision::detail

@@ -37,16 +37,15 @@ struct PyramidLevel {
   const std::uint8_t* bytes = nullptr;   // byte pyramids, else null
   StoragePiece<std::uint8_t> own_bytes;  // storage of bytes above level 0
   StoragePiece<float> grey;              // used when bytes is null
-  // 2 * width * height; zero on the outermost pixels, and on level 0 of a pyramid built with
-  // lazy_base in the tiles BaseGradients was not asked for.
+  // 2 * width * height; zero on the outermost pixels. Empty on level 0 of a pyramid built with
+  // lazy_base.
   StoragePiece<std::int16_t> grad;
-  std::vector<std::uint8_t> tiles;  // level 0: the state of each tile of grad
 };
 
 // What a pyramid's storage is laid out for.
 struct PyramidLayout {
   int width = 0, height = 0, levels = 0;
-  bool bytes = false;
+  bool bytes = false, lazy_base = false;
   bool operator==(const PyramidLayout&) const = default;
 };
 
@@ -58,20 +57,20 @@ struct Pyramid {
   // search instead of one per level and kind saves several.
   LargeVector<std::uint8_t> storage;
   PyramidLayout layout;
-  // Work lists, kept for their capacity.
-  std::vector<PixelBox> jobs;
-  std::vector<std::uint8_t> wanted;
 };
 
 // Builds levels [0, num_levels) from a one-channel image; levels above 0 are 2x2 means, with
-// their gradients. Level 0's gradients too, unless lazy_base: then BaseGradients computes those
-// a search needs.
+// their gradients. Level 0's gradients too, unless lazy_base: then BaseGradientPatch computes
+// those a search needs, piece by piece.
 void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid);
 
-// For a pyramid built with lazy_base: level 0's gradients in every tile that meets one of the
-// boxes (parts outside the image are ignored), zero everywhere else. The result depends only on
-// the image and the boxes, never on earlier searches.
-void BaseGradients(const std::vector<PixelBox>& boxes, Pyramid* pyramid);
+// Level 0's gradients in box, clipped to the image, as a level of their own: patch becomes a
+// level of the clipped box's size whose pixel (0, 0) is the clipped box's top-left one, its
+// gradients in storage (grown as needed). Each pixel's gradient is the one it has in the whole
+// level (zero on the image's outermost pixels). Returns the clipped box; a box wholly outside the
+// image gives a 1 x 1 patch without gradient.
+PixelBox BaseGradientPatch(const Pyramid& pyramid, const PixelBox& box,
+                           std::vector<std::int16_t>* storage, PyramidLevel* patch);
 
 // The kernels: each has a scalar reference (...Ref) and a fast entry that takes the best vector
 // path (BestSimdPath()); the byte kernels also run on a path given (...With).
@@ -81,17 +80,19 @@ void HalveBytes(const std::uint8_t* src, int w, int h, std::uint8_t* dst);
 void HalveBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, std::uint8_t* dst);
 void HalveFloatsRef(const float* src, int w, int h, float* dst);
 void HalveFloats(const float* src, int w, int h, float* dst);
-// Sobel gradient (divided by 4, times scale, rounded) of rows [r0, r1) and columns [c0, c1);
-// the outermost pixels' are 0.
-void SobelBytesRef(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
-                   std::int16_t* grad);
-void SobelBytes(const std::uint8_t* src, int w, int h, int r0, int r1, int c0, int c1,
-                std::int16_t* grad);
-void SobelBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, int r0, int r1, int c0,
-                    int c1, std::int16_t* grad);
-void SobelFloatsRef(const float* src, int w, int h, float scale, int r0, int r1, int c0, int c1,
-                    std::int16_t* grad);
-void SobelFloats(const float* src, int w, int h, float scale, int r0, int r1, int c0, int c1,
-                 std::int16_t* grad);
+// Where a Sobel kernel writes the gradients of a box of pixels: pixel (r, c)'s (row, column) pair
+// at data + 2 ((r - box.r0) stride + c - box.c0).
+struct GradOut {
+  std::int16_t* data;
+  std::size_t stride;  // pixels
+};
+// Sobel gradient (divided by 4, times scale, rounded; the byte kernels' scale is 4) of the pixels
+// of box, which lies inside the w x h image; the image's outermost pixels' are 0.
+void SobelBytesRef(const std::uint8_t* src, int w, int h, const PixelBox& box, GradOut out);
+void SobelBytes(const std::uint8_t* src, int w, int h, const PixelBox& box, GradOut out);
+void SobelBytesWith(SimdPath path, const std::uint8_t* src, int w, int h, const PixelBox& box,
+                    GradOut out);
+void SobelFloatsRef(const float* src, int w, int h, float scale, const PixelBox& box, GradOut out);
+void SobelFloats(const float* src, int w, int h, float scale, const PixelBox& box, GradOut out);
 
 }  // namespace vision::detail
