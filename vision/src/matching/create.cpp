@@ -518,6 +518,22 @@ void Create(const CreateArgs& a, HTuple* model_id) {
   *model_id = HTuple(HHandle(std::move(model)));
 }
 
+// One search for the new model in its own template, whose result is not used: the first search
+// of a process otherwise pays for running the search's code for the first time, for the scan's
+// tables of the model's range (kept by the calling thread for the next searches) and for the
+// first of the search buffers, several times what a search of a 640 x 480 image takes. Failures
+// are of no concern here (a real search reports its own).
+void WarmUp(const HObject& templ, const HTuple& model_id) {
+  try {
+    const HHandle handle = model_id.H();
+    const PoseRange& r = dynamic_cast<const ShapeModel&>(*handle).range;
+    HTuple row, col, angle, sr, sc, score;
+    FindAnisoShapeModel(templ, model_id, r.a0, r.a1 - r.a0, r.sr0, r.sr1, r.sc0, r.sc1, 0.5, 1, 0.5,
+                        "least_squares", 0, 0.9, &row, &col, &angle, &sr, &sc, &score);
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 void CreateAnisoShapeModel(const HObject& templ, const HTuple& num_levels,
@@ -534,6 +550,7 @@ void CreateAnisoShapeModel(const HObject& templ, const HTuple& num_levels,
   ReportOutOfMemory(kProc, "the model's image pyramid and tables", [&] { Create(args, model_id); });
   // Searches with the model follow: their threads start now rather than in the first one.
   detail::StartThreads();
+  WarmUp(templ, *model_id);
 }
 
 }  // namespace vision

@@ -796,12 +796,11 @@ struct ScanTables {
   int offsets_stride = -1;  // the ScanImage stride the poses' offsets are for
 };
 
-// What the tables depend on.
+// What the tables' poses depend on (the thresholds are set by every search).
 struct ScanTablesKey {
   std::uint64_t model = 0;  // ShapeModel::serial
   int top = -1;
   PoseRange range;
-  double need = 0, greed = 0;
   bool operator==(const ScanTablesKey&) const = default;
 };
 
@@ -820,14 +819,14 @@ struct SearchBuffers {
   Pyramid pyr;
   ScanImage scan;
   LargeVector<std::int32_t> best, best_combo;
-  std::vector<std::int16_t> patch;  // level 0's gradients around one candidate (RefineOnBase)
+  std::vector<std::int16_t> patch;  // gradients around one candidate (RefineOnLevel)
   ScanTablesKey tables_key;
   ScanTables tables;
 };
 
 constexpr double kScanUnit = 256.0 * 256.0;  // a perfect point's product in the scan
 
-ScanTables MakeScanTables(const ModelLevel& tm, const PoseRange& range, double need, double greed) {
+ScanTables MakeScanTables(const ModelLevel& tm, const PoseRange& range) {
   ScanTables t;
   const std::vector<double> angles = Grid(range.a0, range.a1, tm.angle_step);
   const std::vector<double> srs = Grid(range.sr0, range.sr1, tm.scale_r_step);
@@ -861,16 +860,21 @@ ScanTables MakeScanTables(const ModelLevel& tm, const PoseRange& range, double n
       sp.dir[2 * i + 1] = static_cast<std::int16_t>(std::lround(256 * dc / dn));
     }
   }
+  return t;
+}
+
+// The scan's thresholds for a search that needs a score of need at the top level, with
+// greediness greed.
+void SetScanThresholds(std::size_t np, double need, double greed, ScanTables* t) {
   const EarlyBound bound(need, greed, np);
   const std::size_t nchk = np / kScanCheckEvery;
-  t.thresholds.assign(nchk + 1, 0);
+  t->thresholds.assign(nchk + 1, 0);
   for (std::size_t k = 0; k < nchk; ++k) {
     const double j = double((k + 1) * kScanCheckEvery);
     const double v = std::floor(bound.At(j) * kScanUnit);
-    t.thresholds[k] = v < -2.0e9 ? -2000000000 : static_cast<std::int32_t>(v);
+    t->thresholds[k] = v < -2.0e9 ? -2000000000 : static_cast<std::int32_t>(v);
   }
-  t.final_threshold = static_cast<std::int32_t>(std::ceil(need * double(np) * kScanUnit - 1e-6));
-  return t;
+  t->final_threshold = static_cast<std::int32_t>(std::ceil(need * double(np) * kScanUnit - 1e-6));
 }
 
 // The top level's unit gradients (ScanImage) with the tables' padding, and the tables' offsets
@@ -1003,18 +1007,54 @@ int FinalSteps(SubPixel subpix) {
   return 0;
 }
 
+// Where a candidate can look on a level: the model's box on that level at the pose it starts
+// from there, with room for the refinement's reach and moves (the side search's too).
+PixelBox CandidateBox(const ModelLevel& m, const Pose& p) {
+  constexpr double kMargin = 10;
+  const PoseMatrix a(p);
+  const double br[4] = {m.row_lo, m.row_lo, m.row_hi, m.row_hi};
+  const double bc[4] = {m.col_lo, m.col_hi, m.col_hi, m.col_lo};
+  double r0 = p.row, r1 = p.row, c0 = p.col, c1 = p.col;
+  for (int i = 0; i < 4; ++i) {
+    const double r = p.row + a.a00 * br[i] + a.a01 * bc[i];
+    const double c = p.col + a.a10 * br[i] + a.a11 * bc[i];
+    r0 = std::min(r0, r), r1 = std::max(r1, r), c0 = std::min(c0, c), c1 = std::max(c1, c);
+  }
+  auto clip = [](double v) { return static_cast<int>(std::clamp(v, -1.0e9, 1.0e9)); };
+  return {clip(std::floor(r0 - kMargin)), clip(std::ceil(r1 + kMargin)) + 1,
+          clip(std::floor(c0 - kMargin)), clip(std::ceil(c1 + kMargin)) + 1};
+}
+
+// The calling thread's search buffers. Not inlined: where the compiler sees the thread-local
+// variable itself it computes its address anew at many of its uses, a library call each in a
+// shared library (thousands per search).
+[[gnu::noinline]] SearchBuffers& ThreadBuffers() {
+  thread_local SearchBuffers buffers;
+  return buffers;
+}
+
 // Follows one candidate from level k + 1 to level k (top: the scan's level) and scores it there;
-// returns whether it is still promising. v's pixel (0, 0) is the level's pixel origin (a patch of
-// level 0 starts elsewhere).
+// returns whether it is still promising. The level's gradients are computed here, in a patch
+// around the candidate (CandidateBox) on the thread that refines it: only the pixels a search
+// needs, in that thread's cache, and none outside the patch, so that the result depends on
+// nothing but the image and the candidate.
 template <bool kRef>
-bool RefineOnLevel(const LevelView& v, int k, int top, const SearchParams& sp, Pose* pose,
-                   const PixelBox& origin = {}) {
+bool RefineOnLevel(const std::vector<LevelView>& views, int k, const SearchParams& sp,
+                   const Pyramid& pyr, Pose* pose) {
+  const int top = static_cast<int>(views.size()) - 1;
   Pose& p = *pose;
   const bool first = k == top - 1;
   const bool last = k == 0;
-  // Whole pixels only, so that the move to the patch and back is exact.
-  p.row = 2 * p.row + 0.5 - origin.r0;
-  p.col = 2 * p.col + 0.5 - origin.c0;
+  p.row = 2 * p.row + 0.5;
+  p.col = 2 * p.col + 0.5;
+  PyramidLevel patch;
+  LevelView v = views[std::size_t(k)];
+  const PixelBox origin =
+      GradientPatch(pyr, k, CandidateBox(*v.model, p), &ThreadBuffers().patch, &patch);
+  v.img = &patch;
+  // Whole pixels, so the move to the patch and back is exact.
+  p.row -= origin.r0;
+  p.col -= origin.c0;
   // Least-squares steps per level: the first level below the scan starts far off (up to a pixel
   // of the coarser level) and looks further; on the full-resolution level the pose is already
   // within a fraction of a pixel.
@@ -1067,44 +1107,6 @@ void MergeConverged(std::vector<Pose>* sorted, const ModelLevel& level, std::vec
   }
 }
 
-// Where a candidate refined on level 0 can look: the model's box at the pose it starts from there
-// (from its pose on level 1), with room for the refinement's reach and moves.
-PixelBox BaseBox(const ShapeModel& model, Pose p) {
-  constexpr double kMargin = 10;
-  p.row = 2 * p.row + 0.5;
-  p.col = 2 * p.col + 0.5;
-  double r[4], c[4];
-  PoseBox(model, p, r, c);
-  const auto [r0, r1] = std::minmax({r[0], r[1], r[2], r[3]});
-  const auto [c0, c1] = std::minmax({c[0], c[1], c[2], c[3]});
-  auto clip = [](double v) { return static_cast<int>(std::clamp(v, -1.0, 1.0e9)); };
-  return {clip(std::floor(r0 - kMargin)), clip(std::ceil(r1 + kMargin)) + 1,
-          clip(std::floor(c0 - kMargin)), clip(std::ceil(c1 + kMargin)) + 1};
-}
-
-// The calling thread's search buffers. Not inlined: where the compiler sees the thread-local
-// variable itself it computes its address anew at many of its uses, a library call each in a
-// shared library (thousands per search).
-[[gnu::noinline]] SearchBuffers& ThreadBuffers() {
-  thread_local SearchBuffers buffers;
-  return buffers;
-}
-
-// Follows one candidate from level 1 to level 0 (refined and scored there). Level 0's gradients
-// are computed here, in a patch around the candidate (BaseBox) on the thread that refines it:
-// only the pixels a search needs, in that thread's cache, and none outside the patch, so the
-// result depends on nothing but the image and the candidate.
-template <bool kRef>
-bool RefineOnBase(const LevelView& v, int top, const SearchParams& sp, const Pyramid& pyr,
-                  Pose* pose) {
-  PyramidLevel patch;
-  const PixelBox origin =
-      BaseGradientPatch(pyr, BaseBox(*sp.model, *pose), &ThreadBuffers().patch, &patch);
-  LevelView on_patch = v;
-  on_patch.img = &patch;
-  return RefineOnLevel<kRef>(on_patch, 0, top, sp, pose, origin);
-}
-
 // Follows the candidates (s->cands) down to the full resolution; leaves the survivors there, best
 // first.
 void Descend(const std::vector<LevelView>& views, const SearchParams& sp, const Pyramid& pyr,
@@ -1113,21 +1115,13 @@ void Descend(const std::vector<LevelView>& views, const SearchParams& sp, const 
   const int top = static_cast<int>(views.size()) - 1;
   const bool ref = ScalarKernels();
   for (int k = top - 1; k >= 0; --k) {
-    const LevelView& v = views[std::size_t(k)];
     s->alive.assign(cands.size(), 0);
     ParallelFor(0, static_cast<int>(cands.size()), [&](int i) {
       // A copy: neighbouring candidates refined on other threads share cache lines.
       Pose p = cands[std::size_t(i)];
-      bool alive;
-      if (k == 0) {
-        alive = ref ? RefineOnBase<true>(v, top, sp, pyr, &p)
-                    : RefineOnBase<false>(v, top, sp, pyr, &p);
-      } else {
-        alive =
-            ref ? RefineOnLevel<true>(v, k, top, sp, &p) : RefineOnLevel<false>(v, k, top, sp, &p);
-      }
+      s->alive[std::size_t(i)] = ref ? RefineOnLevel<true>(views, k, sp, pyr, &p)
+                                     : RefineOnLevel<false>(views, k, sp, pyr, &p);
       cands[std::size_t(i)] = p;
-      s->alive[std::size_t(i)] = alive;
     });
     s->next.clear();
     for (std::size_t i = 0; i < cands.size(); ++i) {
@@ -1204,7 +1198,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   if (tiny) return;
 
   SearchBuffers& buf = ThreadBuffers();  // the caller's, also inside the parallel bodies
-  BuildPyramid(img, sp.levels, /*lazy_base=*/sp.levels > 1, &buf.pyr);
+  BuildPyramid(img, sp.levels, /*top_only=*/sp.levels > 1, &buf.pyr);
   const int top = sp.levels - 1;
   SearchScratch& s = buf.scratch;
   std::vector<LevelView>& views = s.views;
@@ -1221,11 +1215,13 @@ void Find(const FindArgs& args, const FindOutputs& out) {
         BestSimdPath() == SimdPath::kVector256};
   }
   const ModelLevel& tm = model.levels[std::size_t(top)];
-  const ScanTablesKey key{model.serial, top, sp.range, LevelThreshold(sp.min_score, top), sp.greed};
+  const ScanTablesKey key{model.serial, top, sp.range};
   if (!(buf.tables_key == key)) {
-    buf.tables = MakeScanTables(tm, sp.range, key.need, sp.greed);
+    buf.tables_key = {};  // until the new tables are complete
+    buf.tables = MakeScanTables(tm, sp.range);
     buf.tables_key = key;
   }
+  SetScanThresholds(tm.Size(), LevelThreshold(sp.min_score, top), sp.greed, &buf.tables);
   PrepareScan(buf.pyr.levels[std::size_t(top)], views[std::size_t(top)].min_contrast, &buf.tables,
               &buf.scan);
   ScanTopLevel(buf.tables, model.metric, &buf);

@@ -233,11 +233,11 @@ void GradientsOf(const Pyramid& pyramid, const PyramidLevel& level, const PixelB
 }
 
 // Lays out the pyramid's storage for the image and the number of levels: every level's size,
-// grey values (but level 0's of a byte image, which is the image itself) and gradients (but level
-// 0's of a lazy base). Keeps the storage while the layout stays.
-void LayOut(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid) {
+// grey values (but level 0's of a byte image, which is the image itself) and gradients (with
+// top_only, the top level's alone). Keeps the storage while the layout stays.
+void LayOut(const ImageData& image, int num_levels, bool top_only, Pyramid* pyramid) {
   const bool bytes = image.type == PixelType::Byte;
-  const PyramidLayout layout{image.width, image.height, num_levels, bytes, lazy_base};
+  const PyramidLayout layout{image.width, image.height, num_levels, bytes, top_only};
   pyramid->levels.resize(std::size_t(num_levels));
   if (pyramid->layout == layout && !pyramid->storage.empty()) return;
   auto aligned = [](std::size_t n) { return (n + 63) / 64 * 64; };
@@ -254,7 +254,14 @@ void LayOut(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyr
     if (!bytes) total += aligned(n * sizeof(float));
     if (bytes && k > 0) total += aligned(n);
     grad_at[std::size_t(k)] = total;
-    if (k > 0 || !lazy_base) total += aligned(2 * n * sizeof(std::int16_t));
+    if (!top_only || k == num_levels - 1) total += aligned(2 * n * sizeof(std::int16_t));
+  }
+  // At least about one huge page (large_buffer.h), so that a model's warm-up search in its small
+  // template already takes the memory that searches of images up to about a megapixel need.
+  constexpr std::size_t kLeast = std::size_t(3) << 19;
+  if (pyramid->storage.capacity() < total) {
+    pyramid->storage = {};
+    pyramid->storage.reserve(std::max(total, kLeast));
   }
   pyramid->storage.assign(std::max<std::size_t>(total, 1), 0);
   std::uint8_t* at = pyramid->storage.data();
@@ -266,7 +273,7 @@ void LayOut(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyr
     if (!bytes) level.grey = {reinterpret_cast<float*>(at + grey_at[std::size_t(k)]), n};
     if (bytes && k > 0) level.own_bytes = {at + grey_at[std::size_t(k)], n};
     level.grad = {};
-    if (k > 0 || !lazy_base) {
+    if (!top_only || k == num_levels - 1) {
       level.grad = {reinterpret_cast<std::int16_t*>(at + grad_at[std::size_t(k)]), 2 * n};
     }
   }
@@ -302,8 +309,8 @@ void BaseLevel(const ImageData& image, Pyramid* pyramid) {
 
 }  // namespace
 
-void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid) {
-  LayOut(image, num_levels, lazy_base, pyramid);
+void BuildPyramid(const ImageData& image, int num_levels, bool top_only, Pyramid* pyramid) {
+  LayOut(image, num_levels, top_only, pyramid);
   BaseLevel(image, pyramid);
   for (int k = 1; k < num_levels; ++k) {
     const PyramidLevel& below = pyramid->levels[std::size_t(k - 1)];
@@ -318,17 +325,17 @@ void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyrami
   }
   // On the calling thread: the search reads these gradients right after, and on many machines
   // moving freshly written memory from one core's cache to another's costs more than computing
-  // it (a 640 x 480 search's levels take some 30 microseconds).
-  for (int k = lazy_base ? 1 : 0; k < num_levels; ++k) {
+  // it.
+  for (int k = top_only ? num_levels - 1 : 0; k < num_levels; ++k) {
     const PyramidLevel& level = pyramid->levels[std::size_t(k)];
     GradientsOf(*pyramid, level, {0, level.height, 0, level.width},
                 {level.grad.data(), std::size_t(level.width)});
   }
 }
 
-PixelBox BaseGradientPatch(const Pyramid& pyramid, const PixelBox& box,
-                           std::vector<std::int16_t>* storage, PyramidLevel* patch) {
-  const PyramidLevel& base = pyramid.levels[0];
+PixelBox GradientPatch(const Pyramid& pyramid, int k, const PixelBox& box,
+                       std::vector<std::int16_t>* storage, PyramidLevel* patch) {
+  const PyramidLevel& base = pyramid.levels[std::size_t(k)];
   PixelBox in{std::max(box.r0, 0), std::min(box.r1, base.height), std::max(box.c0, 0),
               std::min(box.c1, base.width)};
   if (in.r0 >= in.r1 || in.c0 >= in.c1) in = {0, 1, 0, 1};  // nothing of the image: no edges

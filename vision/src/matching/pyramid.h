@@ -37,15 +37,15 @@ struct PyramidLevel {
   const std::uint8_t* bytes = nullptr;   // byte pyramids, else null
   StoragePiece<std::uint8_t> own_bytes;  // storage of bytes above level 0
   StoragePiece<float> grey;              // used when bytes is null
-  // 2 * width * height; zero on the outermost pixels. Empty on level 0 of a pyramid built with
-  // lazy_base.
+  // 2 * width * height; zero on the outermost pixels. Empty but on the top level of a pyramid
+  // built with top_only.
   StoragePiece<std::int16_t> grad;
 };
 
 // What a pyramid's storage is laid out for.
 struct PyramidLayout {
   int width = 0, height = 0, levels = 0;
-  bool bytes = false, lazy_base = false;
+  bool bytes = false, top_only = false;
   bool operator==(const PyramidLayout&) const = default;
 };
 
@@ -59,18 +59,18 @@ struct Pyramid {
   PyramidLayout layout;
 };
 
-// Builds levels [0, num_levels) from a one-channel image; levels above 0 are 2x2 means, with
-// their gradients. Level 0's gradients too, unless lazy_base: then BaseGradientPatch computes
+// Builds levels [0, num_levels) from a one-channel image; levels above 0 are 2x2 means. Every
+// level gets its gradients, or with top_only the top level alone: then GradientPatch computes
 // those a search needs, piece by piece.
-void BuildPyramid(const ImageData& image, int num_levels, bool lazy_base, Pyramid* pyramid);
+void BuildPyramid(const ImageData& image, int num_levels, bool top_only, Pyramid* pyramid);
 
-// Level 0's gradients in box, clipped to the image, as a level of their own: patch becomes a
+// Level k's gradients in box, clipped to the level, as a level of their own: patch becomes a
 // level of the clipped box's size whose pixel (0, 0) is the clipped box's top-left one, its
 // gradients in storage (grown as needed). Each pixel's gradient is the one it has in the whole
-// level (zero on the image's outermost pixels). Returns the clipped box; a box wholly outside the
-// image gives a 1 x 1 patch without gradient.
-PixelBox BaseGradientPatch(const Pyramid& pyramid, const PixelBox& box,
-                           std::vector<std::int16_t>* storage, PyramidLevel* patch);
+// level (zero on the level's outermost pixels). Returns the clipped box; a box wholly outside the
+// level gives a 1 x 1 patch without gradient.
+PixelBox GradientPatch(const Pyramid& pyramid, int k, const PixelBox& box,
+                       std::vector<std::int16_t>* storage, PyramidLevel* patch);
 
 // The kernels: each has a scalar reference (...Ref) and a fast entry that takes the best vector
 // path (BestSimdPath()); the byte kernels also run on a path given (...With).
