@@ -521,15 +521,44 @@ void Create(const CreateArgs& a, HTuple* model_id) {
 // One search for the new model in its own template, whose result is not used: the first search
 // of a process otherwise pays for running the search's code for the first time, for the scan's
 // tables of the model's range (kept by the calling thread for the next searches) and for the
-// first of the search buffers, several times what a search of a 640 x 480 image takes. Failures
-// are of no concern here (a real search reports its own).
+// first of the search buffers, several times what a search of a 640 x 480 image takes. The
+// template is cut to the model's box and a margin, so that the search stays short however large
+// the template. Failures are of no concern here (a real search reports its own).
 void WarmUp(const HObject& templ, const HTuple& model_id) {
   try {
     const HHandle handle = model_id.H();
-    const PoseRange& r = dynamic_cast<const ShapeModel&>(*handle).range;
+    const ShapeModel& model = dynamic_cast<const ShapeModel&>(*handle);
+    const ImageData& image = OneImage(templ, kProc);
+    constexpr double kMargin = 16;
+    const int r0 = std::max(0, int(std::floor(model.ref_row + model.box_r0 - kMargin)));
+    const int r1 =
+        std::min(image.height, int(std::ceil(model.ref_row + model.box_r1 + kMargin)) + 1);
+    const int c0 = std::max(0, int(std::floor(model.ref_col + model.box_c0 - kMargin)));
+    const int c1 =
+        std::min(image.width, int(std::ceil(model.ref_col + model.box_c1 + kMargin)) + 1);
+    if (r0 >= r1 || c0 >= c1) return;
+    // Two copies side by side, so that the search's threads are likely to refine one each.
+    ImageData part;
+    part.type = image.type;
+    const int w = c1 - c0;
+    part.width = 2 * w;
+    part.height = r1 - r0;
+    const std::size_t bpp = BytesPerPixel(image.type);
+    auto plane = std::make_shared<std::vector<std::uint8_t>>(part.PlaneBytes());
+    for (int r = r0; r < r1; ++r) {
+      const std::uint8_t* from =
+          image.planes[0]->data() + (std::size_t(r) * image.width + std::size_t(c0)) * bpp;
+      for (int copy = 0; copy < 2; ++copy) {
+        std::copy(from, from + std::size_t(w) * bpp,
+                  plane->data() + (std::size_t(r - r0) * part.width + std::size_t(copy * w)) * bpp);
+      }
+    }
+    part.planes.push_back(std::move(plane));
+    const PoseRange& range = model.range;
     HTuple row, col, angle, sr, sc, score;
-    FindAnisoShapeModel(templ, model_id, r.a0, r.a1 - r.a0, r.sr0, r.sr1, r.sc0, r.sc1, 0.5, 1, 0.5,
-                        "least_squares", 0, 0.9, &row, &col, &angle, &sr, &sc, &score);
+    FindAnisoShapeModel(MakeObject(std::move(part)), model_id, range.a0, range.a1 - range.a0,
+                        range.sr0, range.sr1, range.sc0, range.sc1, 0.5, 0, 0.5, "least_squares", 0,
+                        0.9, &row, &col, &angle, &sr, &sc, &score);
   } catch (...) {
   }
 }
