@@ -387,8 +387,8 @@ TEST(FindInput, SearchesBeyondTheMemoryLimitAreRefused) {
   EXPECT_GE(by_default, 256);
   const auto shapes = RandomShapes(640, 480, 2, 3, 71);
   const vision::HObject obj = ToObject(Scene(shapes, 0, 0));
-  vision::SetSystem("search_memory_limit", 4);
-  EXPECT_EQ(vision::GetSystem("search_memory_limit").L(), 4);
+  vision::SetSystem("search_memory_limit", 1);
+  EXPECT_EQ(vision::GetSystem("search_memory_limit").L(), 1);
   vision::HTuple r, c, a, sr, sc, s;
   try {
     vision::FindAnisoShapeModel(obj, Model(), Rad(-10), Rad(20), 0.9, 1.7, 0.9, 1.1, 0.7, 0, 0.5,
@@ -398,7 +398,7 @@ TEST(FindInput, SearchesBeyondTheMemoryLimitAreRefused) {
     EXPECT_EQ(e.ErrorCode(), vision::err::kOutOfMemory);
     const std::string text = e.ErrorMessage().Str();
     EXPECT_NE(text.find("640 x 480 image needs about"), std::string::npos) << text;
-    EXPECT_NE(text.find("limit of 4 MiB"), std::string::npos) << text;
+    EXPECT_NE(text.find("limit of 1 MiB"), std::string::npos) << text;
   }
   vision::SetSystem("search_memory_limit", 64);
   EXPECT_EQ(Find(obj, Model()).Size(), shapes.size());

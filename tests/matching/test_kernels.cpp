@@ -22,8 +22,9 @@ TEST(ScanKernel, FastPathMatchesReference) {
   img.height = 5;
   img.pad = 6;
   img.stride = img.width + 2 * img.pad + 16;
-  img.data.resize(2 * std::size_t(img.stride) * (img.height + 2 * img.pad));
-  for (auto& v : img.data) v = static_cast<std::int16_t>(rng.Uniform(-256, 256));
+  std::vector<std::int16_t> data(2 * std::size_t(img.stride) * (img.height + 2 * img.pad));
+  for (auto& v : data) v = static_cast<std::int16_t>(rng.Uniform(-256, 256));
+  img.data = data.data();
   for (int polarity = 0; polarity < 3; ++polarity) {
     const auto metric = static_cast<MatchMetric>(polarity);
     for (int n : {3, 4, 13, 40}) {

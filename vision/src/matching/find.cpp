@@ -744,26 +744,25 @@ void CheckScanSize(const ModelLevel& top, const PoseRange& range, const FindArgs
            ": the search range needs " + size.Describe(top.Size()) +
            "; narrow the range or create the model with larger steps");
 }
-// The search's buffers (pyramid, gradients, scan image, scores and pose tables) must stay within
-// the setting "search_memory_limit"; a larger search is refused before it allocates anything,
-// naming what it would need.
+// The search's buffers (pyramid, the top level's gradients, scan image, scores and pose tables)
+// must stay within the setting "search_memory_limit"; a larger search is refused before it
+// allocates anything, naming what it would need. (The gradients of the lower levels, computed
+// around each candidate, take a few hundred kilobytes at most.)
 void CheckMemory(const ImageData& img, const ShapeModel& model, const SearchParams& sp) {
   const int top = sp.levels - 1;
-  const double grey = img.type == PixelType::Byte ? 0 : 4;  // float copy of level 0
+  const bool floats = img.type != PixelType::Byte;
   double bytes = 0;
-  int buffers = 0;
   for (int k = 0; k < sp.levels; ++k) {
     const double n = double(img.width >> k) * double(img.height >> k);
-    bytes += n * 4 + (k == 0 ? grey * n : (grey > 0 ? 4 : 1) * n);  // gradients, grey values
-    buffers += 2;
+    if (k > 0 || floats) bytes += (floats ? 4 : 1) * n;  // grey values
+    if (k == top) bytes += 4 * n;                        // gradients
   }
   const ModelLevel& tm = model.levels[std::size_t(top)];
   const double pad = std::ceil(tm.radius * std::max(sp.range.sr1, sp.range.sc1)) + 2;
   const double tw = double(img.width >> top), th = double(img.height >> top);
-  bytes += (tw + 2 * pad + 16) * (th + 2 * pad) * 4 + tw * th * 12;  // scan image, scores
-  bytes += ScanSizeOf(tm, sp.range).entries * 16;                    // pose tables
-  buffers += 4;
-  bytes += double(buffers) * (2 << 20);  // whole 2 MiB pages
+  bytes += (tw + 2 * pad + 16) * (th + 2 * pad) * 4 + tw * th * 8;  // scan image, scores
+  bytes += double(2 << 20);                                         // whole 2 MiB pages
+  bytes += ScanSizeOf(tm, sp.range).entries * 16;                   // pose tables
   const double limit = double(SearchMemoryLimit());
   if (bytes <= limit) return;
   char text[256];
@@ -817,8 +816,9 @@ struct SearchScratch {
 struct SearchBuffers {
   SearchScratch scratch;
   Pyramid pyr;
-  ScanImage scan;
-  LargeVector<std::int32_t> best, best_combo;
+  ScanImage scan;  // this and the next two in pyr's extra bytes
+  std::int32_t* best = nullptr;
+  std::int32_t* best_combo = nullptr;
   std::vector<std::int16_t> patch;  // gradients around one candidate (RefineOnLevel)
   ScanTablesKey tables_key;
   ScanTables tables;
@@ -877,19 +877,43 @@ void SetScanThresholds(std::size_t np, double need, double greed, ScanTables* t)
   t->final_threshold = static_cast<std::int32_t>(std::ceil(need * double(np) * kScanUnit - 1e-6));
 }
 
-// The top level's unit gradients (ScanImage) with the tables' padding, and the tables' offsets
-// for its stride.
+// The scan's buffers, in the pyramid's extra bytes: the scan image of a width x height top level
+// with the tables' padding, then the best score and its pose for every pixel.
+struct ScanLayout {
+  ScanImage image;
+  std::size_t image_elements = 0, pixels = 0;
+
+  ScanLayout(int width, int height, int pad) {
+    image.width = width;
+    image.height = height;
+    image.pad = pad;
+    image.stride = width + 2 * pad + 16;
+    image_elements = 2 * std::size_t(image.stride) * std::size_t(height + 2 * pad);
+    pixels = std::size_t(width) * std::size_t(height);
+  }
+  std::size_t Bytes() const {
+    return (image_elements * sizeof(std::int16_t) + 63) / 64 * 64 + 2 * pixels * 4;
+  }
+  // Points the image, best and best_combo into bytes (Bytes() of them, 64-byte aligned).
+  void Place(std::uint8_t* bytes, ScanImage* scan, std::int32_t** best,
+             std::int32_t** best_combo) const {
+    *scan = image;
+    scan->data = reinterpret_cast<std::int16_t*>(bytes);
+    *best = reinterpret_cast<std::int32_t*>(bytes + (Bytes() - 2 * pixels * 4));
+    *best_combo = *best + pixels;
+  }
+};
+
+// The top level's unit gradients (the scan image, laid out for the tables' padding), and the
+// tables' offsets for its stride.
 void PrepareScan(const PyramidLevel& tl, float min_contrast, ScanTables* t, ScanImage* scan) {
   const int pad = t->pad;
-  scan->width = tl.width;
-  scan->height = tl.height;
-  scan->pad = pad;
-  scan->stride = tl.width + 2 * pad + 16;
-  scan->data.assign(2 * std::size_t(scan->stride) * (tl.height + 2 * pad), 0);
+  std::fill(scan->data, scan->data + 2 * std::size_t(scan->stride) * (tl.height + 2 * pad),
+            std::int16_t(0));
   const float minc2 = min_contrast * min_contrast;
   for (int r = 0; r < tl.height; ++r) {
     const std::int16_t* g = tl.grad.data() + 2 * std::size_t(r) * tl.width;
-    std::int16_t* out = scan->data.data() + 2 * (std::size_t(r + pad) * scan->stride + pad);
+    std::int16_t* out = scan->data + 2 * (std::size_t(r + pad) * scan->stride + pad);
     for (int c = 0; c < tl.width; ++c) {
       const float gr = g[2 * c], gc = g[2 * c + 1];
       const float m2 = gr * gr + gc * gc;
@@ -915,14 +939,15 @@ void PrepareScan(const PyramidLevel& tl, float min_contrast, ScanTables* t, Scan
 void ScanTopLevel(const ScanTables& t, MatchMetric metric, SearchBuffers* buf) {
   const ScanImage& scan = buf->scan;
   const int width = scan.width;
-  buf->best.assign(std::size_t(width) * scan.height, kScanDead);
-  buf->best_combo.assign(buf->best.size(), -1);
+  const std::size_t pixels = std::size_t(width) * std::size_t(scan.height);
+  std::fill(buf->best, buf->best + pixels, kScanDead);
+  std::fill(buf->best_combo, buf->best_combo + pixels, -1);
   const SimdPath path = BestSimdPath();
   ParallelFor(0, scan.height, [&](int r) {
     const std::size_t at = std::size_t(r) * width;
     for (std::size_t k = 0; k < t.combos.size(); ++k) {
-      const KeepRule keep{t.final_threshold, static_cast<std::int32_t>(k), buf->best.data() + at,
-                          buf->best_combo.data() + at};
+      const KeepRule keep{t.final_threshold, static_cast<std::int32_t>(k), buf->best + at,
+                          buf->best_combo + at};
       ScanRowKeepBestWith(path, scan, t.poses[k], r, metric, t.thresholds.data(), keep);
     }
   });
@@ -942,7 +967,7 @@ bool ByScore(const Pose& a, const Pose& b) {
 void TopCandidates(const ScanTables& t, const SearchBuffers& buf, std::size_t np,
                    long long max_count, std::vector<Pose>* maxima, std::vector<Pose>* out) {
   const int width = buf.scan.width, height = buf.scan.height;
-  const LargeVector<std::int32_t>& best = buf.best;
+  const std::int32_t* best = buf.best;
   std::vector<Pose>& cands = *maxima;
   cands.clear();
   for (int r = 0; r < height; ++r) {
@@ -1198,8 +1223,18 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   if (tiny) return;
 
   SearchBuffers& buf = ThreadBuffers();  // the caller's, also inside the parallel bodies
-  BuildPyramid(img, sp.levels, /*top_only=*/sp.levels > 1, &buf.pyr);
   const int top = sp.levels - 1;
+  const ModelLevel& tm = model.levels[std::size_t(top)];
+  const ScanTablesKey key{model.serial, top, sp.range};
+  if (!(buf.tables_key == key)) {
+    buf.tables_key = {};  // until the new tables are complete
+    buf.tables = MakeScanTables(tm, sp.range);
+    buf.tables_key = key;
+  }
+  SetScanThresholds(tm.Size(), LevelThreshold(sp.min_score, top), sp.greed, &buf.tables);
+  const ScanLayout scan(img.width >> top, img.height >> top, buf.tables.pad);
+  BuildPyramid(img, sp.levels, /*top_only=*/sp.levels > 1, scan.Bytes(), &buf.pyr);
+  scan.Place(buf.pyr.extra.data(), &buf.scan, &buf.best, &buf.best_combo);
   SearchScratch& s = buf.scratch;
   std::vector<LevelView>& views = s.views;
   views.resize(static_cast<std::size_t>(sp.levels));
@@ -1214,14 +1249,6 @@ void Find(const FindArgs& args, const FindOutputs& out) {
         k == 0 ? points : std::max(points / 2, std::min<std::size_t>(points, 48)),
         BestSimdPath() == SimdPath::kVector256};
   }
-  const ModelLevel& tm = model.levels[std::size_t(top)];
-  const ScanTablesKey key{model.serial, top, sp.range};
-  if (!(buf.tables_key == key)) {
-    buf.tables_key = {};  // until the new tables are complete
-    buf.tables = MakeScanTables(tm, sp.range);
-    buf.tables_key = key;
-  }
-  SetScanThresholds(tm.Size(), LevelThreshold(sp.min_score, top), sp.greed, &buf.tables);
   PrepareScan(buf.pyr.levels[std::size_t(top)], views[std::size_t(top)].min_contrast, &buf.tables,
               &buf.scan);
   ScanTopLevel(buf.tables, model.metric, &buf);

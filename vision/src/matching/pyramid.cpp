@@ -234,10 +234,12 @@ void GradientsOf(const Pyramid& pyramid, const PyramidLevel& level, const PixelB
 
 // Lays out the pyramid's storage for the image and the number of levels: every level's size,
 // grey values (but level 0's of a byte image, which is the image itself) and gradients (with
-// top_only, the top level's alone). Keeps the storage while the layout stays.
-void LayOut(const ImageData& image, int num_levels, bool top_only, Pyramid* pyramid) {
+// top_only, the top level's alone), then the extra bytes. Keeps the storage while the layout
+// stays.
+void LayOut(const ImageData& image, int num_levels, bool top_only, std::size_t extra,
+            Pyramid* pyramid) {
   const bool bytes = image.type == PixelType::Byte;
-  const PyramidLayout layout{image.width, image.height, num_levels, bytes, top_only};
+  const PyramidLayout layout{image.width, image.height, num_levels, bytes, top_only, extra};
   pyramid->levels.resize(std::size_t(num_levels));
   if (pyramid->layout == layout && !pyramid->storage.empty()) return;
   auto aligned = [](std::size_t n) { return (n + 63) / 64 * 64; };
@@ -256,6 +258,8 @@ void LayOut(const ImageData& image, int num_levels, bool top_only, Pyramid* pyra
     grad_at[std::size_t(k)] = total;
     if (!top_only || k == num_levels - 1) total += aligned(2 * n * sizeof(std::int16_t));
   }
+  const std::size_t extra_at = total;
+  total += extra;
   // At least about one huge page (large_buffer.h), so that a model's warm-up search in its small
   // template already takes the memory that searches of images up to about a megapixel need.
   constexpr std::size_t kLeast = std::size_t(3) << 19;
@@ -277,6 +281,7 @@ void LayOut(const ImageData& image, int num_levels, bool top_only, Pyramid* pyra
       level.grad = {reinterpret_cast<std::int16_t*>(at + grad_at[std::size_t(k)]), 2 * n};
     }
   }
+  pyramid->extra = {at + extra_at, extra};
   pyramid->layout = layout;
 }
 
@@ -309,8 +314,9 @@ void BaseLevel(const ImageData& image, Pyramid* pyramid) {
 
 }  // namespace
 
-void BuildPyramid(const ImageData& image, int num_levels, bool top_only, Pyramid* pyramid) {
-  LayOut(image, num_levels, top_only, pyramid);
+void BuildPyramid(const ImageData& image, int num_levels, bool top_only, std::size_t extra,
+                  Pyramid* pyramid) {
+  LayOut(image, num_levels, top_only, extra, pyramid);
   BaseLevel(image, pyramid);
   for (int k = 1; k < num_levels; ++k) {
     const PyramidLevel& below = pyramid->levels[std::size_t(k - 1)];

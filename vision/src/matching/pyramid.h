@@ -46,6 +46,7 @@ struct PyramidLevel {
 struct PyramidLayout {
   int width = 0, height = 0, levels = 0;
   bool bytes = false, top_only = false;
+  std::size_t extra = 0;
   bool operator==(const PyramidLayout&) const = default;
 };
 
@@ -57,12 +58,17 @@ struct Pyramid {
   // search instead of one per level and kind saves several.
   LargeVector<std::uint8_t> storage;
   PyramidLayout layout;
+  // Bytes for the caller in the same storage (64-byte aligned), asked for by BuildPyramid's
+  // extra: one buffer takes fewer fresh pages than several.
+  StoragePiece<std::uint8_t> extra;
 };
 
 // Builds levels [0, num_levels) from a one-channel image; levels above 0 are 2x2 means. Every
 // level gets its gradients, or with top_only the top level alone: then GradientPatch computes
 // those a search needs, piece by piece.
-void BuildPyramid(const ImageData& image, int num_levels, bool top_only, Pyramid* pyramid);
+// The pyramid's extra piece gets extra bytes, of unspecified content.
+void BuildPyramid(const ImageData& image, int num_levels, bool top_only, std::size_t extra,
+                  Pyramid* pyramid);
 
 // Level k's gradients in box, clipped to the level, as a level of their own: patch becomes a
 // level of the clipped box's size whose pixel (0, 0) is the clipped box's top-left one, its

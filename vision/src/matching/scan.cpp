@@ -14,7 +14,7 @@ namespace vision::detail {
 namespace {
 
 const std::int16_t* RowStart(const ScanImage& img, int row) {
-  return img.data.data() + 2 * (std::size_t(row + img.pad) * img.stride + std::size_t(img.pad));
+  return img.data + 2 * (std::size_t(row + img.pad) * img.stride + std::size_t(img.pad));
 }
 
 }  // namespace

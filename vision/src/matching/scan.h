@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "detail/simd.h"
-#include "matching/large_buffer.h"
 #include "matching/shape_model.h"
 
 namespace vision::detail {
@@ -17,7 +16,7 @@ namespace vision::detail {
 // where the gradient is weaker than the minimum contrast.
 struct ScanImage {
   int width = 0, height = 0, pad = 0, stride = 0;
-  LargeVector<std::int16_t> data;
+  std::int16_t* data = nullptr;  // 2 * stride * (height + 2 * pad), owned elsewhere
 };
 
 // One pose of the coarse search: per model point, the offset into ScanImage::data and the
