@@ -690,6 +690,7 @@ struct SearchParams {
   SubPixel subpix = SubPixel::kNone;
   int levels = 0;  // pyramid levels to use
   double greed = 0;
+  std::size_t patch_elements = 0;  // room for the largest gradient patch (PatchElements)
 };
 
 const ShapeModel& ModelOf(const HTuple& model_id) {
@@ -1050,6 +1051,18 @@ PixelBox CandidateBox(const ModelLevel& m, const Pose& p) {
           clip(std::floor(c0 - kMargin)), clip(std::ceil(c1 + kMargin)) + 1};
 }
 
+// The elements of the largest gradient patch a candidate of the range can ask for (on level 0,
+// where the model is largest): the box at the range's corners, its largest height and width.
+std::size_t PatchElements(const ModelLevel& base, const PoseRange& range) {
+  int h = 0, w = 0;
+  for (const double a : {range.a0, range.a1, std::clamp(0.0, range.a0, range.a1)}) {
+    const PixelBox b = CandidateBox(base, Pose{0, 0, a, range.sr1, range.sc1, 0});
+    h = std::max(h, b.r1 - b.r0);
+    w = std::max(w, b.c1 - b.c0);
+  }
+  return 2 * std::size_t(h) * std::size_t(w);
+}
+
 // The calling thread's search buffers. Not inlined: where the compiler sees the thread-local
 // variable itself it computes its address anew at many of its uses, a library call each in a
 // shared library (thousands per search).
@@ -1074,8 +1087,10 @@ bool RefineOnLevel(const std::vector<LevelView>& views, int k, const SearchParam
   p.col = 2 * p.col + 0.5;
   PyramidLevel patch;
   LevelView v = views[std::size_t(k)];
-  const PixelBox origin =
-      GradientPatch(pyr, k, CandidateBox(*v.model, p), &ThreadBuffers().patch, &patch);
+  // Room for the largest patch of the search at once, so that the buffer grows only once.
+  std::vector<std::int16_t>& storage = ThreadBuffers().patch;
+  if (storage.capacity() < sp.patch_elements) storage.reserve(sp.patch_elements);
+  const PixelBox origin = GradientPatch(pyr, k, CandidateBox(*v.model, p), &storage, &patch);
   v.img = &patch;
   // Whole pixels, so the move to the patch and back is exact.
   p.row -= origin.r0;
@@ -1222,6 +1237,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   WriteMatches({}, out);  // the last check is done
   if (tiny) return;
 
+  sp.patch_elements = PatchElements(model.levels[0], sp.range);
   SearchBuffers& buf = ThreadBuffers();  // the caller's, also inside the parallel bodies
   const int top = sp.levels - 1;
   const ModelLevel& tm = model.levels[std::size_t(top)];
