@@ -1147,29 +1147,34 @@ void MergeConverged(std::vector<Pose>* sorted, const ModelLevel& level, std::vec
   }
 }
 
-// Follows the candidates (s->cands) down to the full resolution; leaves the survivors there, best
-// first.
+// Follows the candidates (s->cands, best first) down to the full resolution; leaves the
+// survivors there, best first. Each candidate goes all the way down on one thread, in one
+// parallel loop: a loop per level made both threads wait for the slower one at every level, and
+// candidates that converge onto the same object are rare enough to be merged at the end only.
 void Descend(const std::vector<LevelView>& views, const SearchParams& sp, const Pyramid& pyr,
              SearchScratch* s) {
   std::vector<Pose>& cands = s->cands;
   const int top = static_cast<int>(views.size()) - 1;
   const bool ref = ScalarKernels();
-  for (int k = top - 1; k >= 0; --k) {
+  if (top > 0) {
     s->alive.assign(cands.size(), 0);
     ParallelFor(0, static_cast<int>(cands.size()), [&](int i) {
       // A copy: neighbouring candidates refined on other threads share cache lines.
       Pose p = cands[std::size_t(i)];
-      s->alive[std::size_t(i)] = ref ? RefineOnLevel<true>(views, k, sp, pyr, &p)
-                                     : RefineOnLevel<false>(views, k, sp, pyr, &p);
+      bool alive = true;
+      for (int k = top - 1; k >= 0 && alive; --k) {
+        alive = ref ? RefineOnLevel<true>(views, k, sp, pyr, &p)
+                    : RefineOnLevel<false>(views, k, sp, pyr, &p);
+      }
       cands[std::size_t(i)] = p;
+      s->alive[std::size_t(i)] = alive;
     });
     s->next.clear();
     for (std::size_t i = 0; i < cands.size(); ++i) {
       if (s->alive[i]) s->next.push_back(cands[i]);
     }
-    MergeConverged(&s->next, sp.model->levels[std::size_t(k)], &cands);
-  }
-  if (top == 0) {
+    MergeConverged(&s->next, sp.model->levels[0], &cands);
+  } else {
     // A one-level search: the scan result is the final pose.
     s->next.clear();
     for (Pose& p : cands) {
