@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -58,6 +59,38 @@ TEST(ParallelFor, ManyShortLoopsInARowNeitherHangNorLoseWork) {
     if (loop % 1000 == 999) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   EXPECT_GT(total, 0);
+}
+
+// Waking sleeping workers ahead of a loop (what a search does before its work alone): alerts with
+// no loop after them, alerts right before loops, alerts from another thread while loops run, and
+// with one thread. An alert must never let a worker take an index twice or strand a loop.
+TEST(ParallelFor, WakingTheThreadsAheadOfLoopsLosesNoWork) {
+  using vision::detail::WakeThreads;
+  for (int threads : {1, 2, 4}) {
+    Threads t(threads);
+    for (int round = 0; round < 200; ++round) {
+      WakeThreads();
+      if (round % 3 == 0) WakeThreads();  // twice before one loop
+      if (round % 50 == 49) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      ExpectEachOnce(0, 1 + round % 7);
+    }
+    WakeThreads();  // and none after it
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Threads t(3);
+  std::atomic<bool> stop{false};
+  std::thread alerter([&] {
+    while (!stop.load()) {
+      WakeThreads();
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  });
+  for (int loop = 0; loop < 2000; ++loop) {
+    ExpectEachOnce(0, 1 + loop % 9);
+    if (loop % 500 == 499) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  stop = true;
+  alerter.join();
 }
 
 TEST(ParallelFor, FirstErrorIsRethrownAfterTheOtherItemsAndThePoolStaysUsable) {

@@ -26,6 +26,11 @@ class LoopBody {
 // rethrown here after the others finish. Results must not depend on which thread runs which i.
 void ParallelFor(int begin, int end, LoopBody body);
 
+// Wakes the threads ParallelFor uses if they sleep, for a parallel loop that follows within about
+// a hundred microseconds (a search calls it before the work it does alone, so that the threads
+// are awake when its first loop starts).
+void WakeThreads();
+
 // Starts the threads ParallelFor will use now, so that the first parallel loop does not pay for
 // it (the shape model operators call it when a model is made).
 void StartThreads();

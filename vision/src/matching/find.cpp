@@ -1242,6 +1242,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   WriteMatches({}, out);  // the last check is done
   if (tiny) return;
 
+  WakeThreads();  // for the scan, after the pyramid
   sp.patch_elements = PatchElements(model.levels[0], sp.range);
   SearchBuffers& buf = ThreadBuffers();  // the caller's, also inside the parallel bodies
   const int top = sp.levels - 1;
