@@ -73,6 +73,50 @@ TEST(ScanKernel, FastPathMatchesReference) {
 
 // Keeping each column's best score: the vector paths keep the same scores and poses as the
 // reference, ties and scores below the threshold included.
+// The scan image's unit gradients: every path the reference's numbers, at the contrast threshold
+// and around it, for zero and for the largest gradients, and on the columns left over.
+TEST(ScanKernel, UnitGradientPathsMatchReference) {
+  using namespace vision::detail;
+  scene::Rng rng(5);
+  for (int n : {1, 7, 8, 9, 40, 83}) {
+    std::vector<std::int16_t> g(2 * std::size_t(n));
+    for (std::size_t i = 0; i < g.size(); ++i) {
+      switch (i % 5) {
+        case 0:
+          g[i] = 0;
+          break;
+        case 1:
+          g[i] = static_cast<std::int16_t>(rng.Uniform(-12, 13));
+          break;  // near 10
+        case 2:
+          g[i] = (i % 2) ? 32767 : -32767;
+          break;
+        default:
+          g[i] = static_cast<std::int16_t>(rng.Uniform(-4000, 4001));
+      }
+    }
+    const float minc2 = 100.0f;  // contrast 10
+    std::vector<std::int16_t> want(g.size(), 7);
+    UnitGradientsRef(g.data(), n, minc2, want.data());
+    for (std::size_t c = 0; c < std::size_t(n); ++c) {
+      const float m2 = float(g[2 * c]) * g[2 * c] + float(g[2 * c + 1]) * g[2 * c + 1];
+      if (m2 < minc2) {
+        EXPECT_EQ(want[2 * c], 0);
+        EXPECT_EQ(want[2 * c + 1], 0);
+      } else {
+        const double len = std::hypot(double(want[2 * c]), double(want[2 * c + 1]));
+        EXPECT_NEAR(len, 256.0, 1.0) << "pixel " << c;
+      }
+    }
+    for (SimdPath path : {SimdPath::kVector128, SimdPath::kVector256}) {
+      if (!SimdPathAvailable(path)) continue;
+      std::vector<std::int16_t> got(g.size(), 7);
+      UnitGradientsWith(path, g.data(), n, minc2, got.data());
+      EXPECT_EQ(want, got) << "path " << int(path) << " n " << n;
+    }
+  }
+}
+
 TEST(ScanKernel, KeepBestPathsMatchReference) {
   using namespace vision::detail;
   scene::Rng rng(9);

@@ -909,20 +909,18 @@ struct ScanLayout {
 // tables' offsets for its stride.
 void PrepareScan(const PyramidLevel& tl, float min_contrast, ScanTables* t, ScanImage* scan) {
   const int pad = t->pad;
-  std::fill(scan->data, scan->data + 2 * std::size_t(scan->stride) * (tl.height + 2 * pad),
-            std::int16_t(0));
-  const float minc2 = min_contrast * min_contrast;
+  // Zeros around the level (its own pixels are all written below).
+  for (int r = 0; r < tl.height + 2 * pad; ++r) {
+    std::int16_t* row = scan->data + 2 * std::size_t(r) * scan->stride;
+    const bool inside = r >= pad && r < pad + tl.height;
+    std::fill(row, row + 2 * (inside ? pad : scan->stride), std::int16_t(0));
+    if (inside) std::fill(row + 2 * (pad + tl.width), row + 2 * scan->stride, std::int16_t(0));
+  }
+  const SimdPath path = BestSimdPath();
   for (int r = 0; r < tl.height; ++r) {
-    const std::int16_t* g = tl.grad.data() + 2 * std::size_t(r) * tl.width;
-    std::int16_t* out = scan->data + 2 * (std::size_t(r + pad) * scan->stride + pad);
-    for (int c = 0; c < tl.width; ++c) {
-      const float gr = g[2 * c], gc = g[2 * c + 1];
-      const float m2 = gr * gr + gc * gc;
-      if (m2 < minc2 || m2 <= 0) continue;
-      const float inv = 256.0f / std::sqrt(m2);
-      out[2 * c] = static_cast<std::int16_t>(std::lrint(gr * inv));
-      out[2 * c + 1] = static_cast<std::int16_t>(std::lrint(gc * inv));
-    }
+    UnitGradientsWith(path, tl.grad.data() + 2 * std::size_t(r) * tl.width, tl.width,
+                      min_contrast * min_contrast,
+                      scan->data + 2 * (std::size_t(r + pad) * scan->stride + pad));
   }
   if (t->offsets_stride == scan->stride) return;
   t->offsets_stride = scan->stride;

@@ -19,6 +19,13 @@ struct ScanImage {
   std::int16_t* data = nullptr;  // 2 * stride * (height + 2 * pad), owned elsewhere
 };
 
+// One row of the scan image: for each of n pixels' gradients g (interleaved (row, column) int16),
+// the unit gradient times 256 rounded to the nearest integer, or (0, 0) where the squared
+// magnitude is zero or below min_contrast2. The vector paths give the same numbers.
+void UnitGradientsRef(const std::int16_t* g, int n, float min_contrast2, std::int16_t* out);
+void UnitGradientsWith(SimdPath path, const std::int16_t* g, int n, float min_contrast2,
+                       std::int16_t* out);
+
 // One pose of the coarse search: per model point, the offset into ScanImage::data and the
 // transformed unit direction times 256.
 struct ScanPose {
