@@ -762,6 +762,7 @@ void CheckMemory(const ImageData& img, const ShapeModel& model, const SearchPara
   const double pad = std::ceil(tm.radius * std::max(sp.range.sr1, sp.range.sc1)) + 2;
   const double tw = double(img.width >> top), th = double(img.height >> top);
   bytes += (tw + 2 * pad + 16) * (th + 2 * pad) * 4 + tw * th * 8;  // scan image, scores
+  bytes = std::max(bytes, double(kLeastPyramidStorage));            // all in one buffer
   bytes += double(2 << 20);                                         // whole 2 MiB pages
   bytes += ScanSizeOf(tm, sp.range).entries * 16;                   // pose tables
   const double limit = double(SearchMemoryLimit());

@@ -260,14 +260,13 @@ void LayOut(const ImageData& image, int num_levels, bool top_only, std::size_t e
   }
   const std::size_t extra_at = total;
   total += extra;
-  // At least 3.5 MiB (two huge pages, large_buffer.h), all touched now: a model's warm-up search
-  // in its small template then takes the memory that searches of images up to five megapixels
-  // (2592 x 1944) need, and the first real search finds it ready. Fresh memory is slow to touch
-  // the first time, in virtual machines 1 to 3 ms per 2 MiB.
-  constexpr std::size_t kLeast = std::size_t(7) << 19;
+  // At least kLeastPyramidStorage (two huge pages, large_buffer.h), all touched now: a model's
+  // warm-up search in its small template then takes the memory that searches of images up to
+  // five megapixels (2592 x 1944) need, and the first real search finds it ready. Fresh memory is
+  // slow to touch the first time, in virtual machines 1 to 3 ms per 2 MiB.
   if (pyramid->storage.capacity() < total) {
     pyramid->storage = {};
-    pyramid->storage.assign(std::max(total, kLeast), 0);
+    pyramid->storage.assign(std::max(total, kLeastPyramidStorage), 0);
   }
   pyramid->storage.assign(std::max<std::size_t>(total, 1), 0);
   std::uint8_t* at = pyramid->storage.data();
