@@ -16,6 +16,7 @@
 #include "match_util.h"
 #include "vision/HImageFile.h"
 #include "vision/HImageOps.h"
+#include "vision/HSystem.h"
 
 namespace {
 std::atomic<long> g_allocations{0};
@@ -57,5 +58,35 @@ TEST(SearchAllocation, RepeatedSearchesAllocateOnlyTheirResults) {
   // Reading the parameters may allocate a little; the matches' six outputs one each.
   EXPECT_LE(without, 4);
   EXPECT_LE(with_matches, without + 6);
+}
+
+// Creating a model prepares its searches (a warm-up search in the template): the first search of
+// a 640 x 480 image after it grows no buffer either. One thread, so that the warm-up surely ran
+// where the search will.
+TEST(SearchAllocation, TheFirstSearchAfterModelCreationAllocatesOnlyItsResults) {
+  using vision::HTuple;
+  vision::SetSystem("thread_num", 1);
+  struct Restore {
+    ~Restore() { vision::SetSystem("thread_num", "default"); }
+  } restore;
+  vision::HObject image;
+  vision::ReadImage(&image,
+                    (std::string(VISION_TEST_DATA_DIR) + "/images/smd/smd_capacitors_03").c_str());
+  // A model of its own: the scan tables of earlier models do not serve it.
+  const HTuple model = matchtest::BenchModel(matchtest::ToObject(scene::Template()));
+  HTuple row, col, angle, sr, sc, s;
+  const long before = g_allocations;
+  vision::FindAnisoShapeModel(image, model, -matchtest::Rad(10).D(), matchtest::Rad(20), 0.9, 1.7,
+                              0.9, 1.1, 0.7, 0, 0.5, "least_squares", 0, 0.8, &row, &col, &angle,
+                              &sr, &sc, &s);
+  const long allocations = g_allocations - before;
+  // The same search again: what any search allocates (its parameters' texts, its results).
+  const long again = g_allocations;
+  vision::FindAnisoShapeModel(image, model, -matchtest::Rad(10).D(), matchtest::Rad(20), 0.9, 1.7,
+                              0.9, 1.1, 0.7, 0, 0.5, "least_squares", 0, 0.8, &row, &col, &angle,
+                              &sr, &sc, &s);
+  const long steady = g_allocations - again;
+  ASSERT_EQ(s.Length(), 7);
+  EXPECT_LE(allocations, steady + 4) << "the search after it: " << steady;
 }
 #endif

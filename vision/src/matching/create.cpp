@@ -524,7 +524,8 @@ void Create(const CreateArgs& a, HTuple* model_id) {
 // first of the search buffers, several times what a search of a 640 x 480 image takes. The
 // template is cut to the model's box and a margin, so that the search stays short however large
 // the template. Failures are of no concern here (a real search reports its own).
-void WarmUp(const HObject& templ, const HTuple& model_id) {
+void WarmUp(const CreateArgs& a, const HTuple& model_id) {
+  const HObject& templ = a.templ;
   try {
     const HHandle handle = model_id.H();
     const ShapeModel& model = dynamic_cast<const ShapeModel&>(*handle);
@@ -554,11 +555,12 @@ void WarmUp(const HObject& templ, const HTuple& model_id) {
       }
     }
     part.planes.push_back(std::move(plane));
-    const PoseRange& range = model.range;
+    // The model's own range, given as it was given here: a search given it the same way uses
+    // the scan tables made now.
     HTuple row, col, angle, sr, sc, score;
-    FindAnisoShapeModel(MakeObject(std::move(part)), model_id, range.a0, range.a1 - range.a0,
-                        range.sr0, range.sr1, range.sc0, range.sc1, 0.5, 0, 0.5, "least_squares", 0,
-                        0.9, &row, &col, &angle, &sr, &sc, &score);
+    FindAnisoShapeModel(MakeObject(std::move(part)), model_id, a.angle_start, a.angle_extent,
+                        a.scale_r_min, a.scale_r_max, a.scale_c_min, a.scale_c_max, 0.5, 0, 0.5,
+                        "least_squares", 0, 0.9, &row, &col, &angle, &sr, &sc, &score);
   } catch (...) {
   }
 }
@@ -579,7 +581,7 @@ void CreateAnisoShapeModel(const HObject& templ, const HTuple& num_levels,
   ReportOutOfMemory(kProc, "the model's image pyramid and tables", [&] { Create(args, model_id); });
   // Searches with the model follow: their threads start now rather than in the first one.
   detail::StartThreads();
-  WarmUp(templ, *model_id);
+  WarmUp(args, *model_id);
 }
 
 }  // namespace vision

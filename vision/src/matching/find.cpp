@@ -813,6 +813,14 @@ struct SearchScratch {
   std::vector<Pose> maxima, cands, next, result;
   std::vector<char> alive;
   std::vector<LevelView> views;
+  // Room for the candidates of a typical search from the start, so that a thread's first search
+  // does not grow the lists step by step.
+  SearchScratch() {
+    constexpr std::size_t kTypical = 256;
+    for (auto* list : {&maxima, &cands, &next, &result}) list->reserve(kTypical);
+    alive.reserve(kTypical);
+    views.reserve(8);
+  }
 };
 
 struct SearchBuffers {
