@@ -93,6 +93,35 @@ TEST(ParallelFor, WakingTheThreadsAheadOfLoopsLosesNoWork) {
   alerter.join();
 }
 
+// Data kept per thread slot is safe only if no two threads that run one loop share a slot: the
+// caller is slot 0, every worker has its own slot below ThreadSlots().
+TEST(ParallelFor, ThreadSlotsAreDistinctAndWithinTheirCount) {
+  using vision::detail::ThreadSlot;
+  using vision::detail::ThreadSlots;
+  EXPECT_EQ(ThreadSlot(), 0);
+  for (int threads : {1, 2, 4}) {
+    Threads t(threads);
+    const int slots = ThreadSlots();
+    EXPECT_GE(slots, threads);
+    std::vector<std::atomic<int>> busy(std::size_t(slots) + 8);
+    std::atomic<bool> shared{false}, outside{false};
+    for (int loop = 0; loop < 200; ++loop) {
+      ParallelFor(0, 16, [&](int) {
+        const int slot = ThreadSlot();
+        if (slot < 0 || slot >= slots) {
+          outside = true;
+          return;
+        }
+        if (busy[std::size_t(slot)].fetch_add(1) != 0) shared = true;
+        std::this_thread::yield();
+        busy[std::size_t(slot)].fetch_sub(1);
+      });
+    }
+    EXPECT_FALSE(outside.load()) << threads << " threads";
+    EXPECT_FALSE(shared.load()) << threads << " threads";
+  }
+}
+
 TEST(ParallelFor, FirstErrorIsRethrownAfterTheOtherItemsAndThePoolStaysUsable) {
   Threads t(3);
   std::atomic<int> done{0};

@@ -17,6 +17,9 @@ namespace vision::detail {
 
 namespace {
 
+// The calling thread's slot: 0, or i + 1 on the pool's worker i.
+thread_local int tls_slot = 0;
+
 // Spins until done() holds or about the given time has passed; returns done().
 template <class Done>
 bool SpinFor(std::chrono::microseconds time, Done done) {
@@ -74,6 +77,9 @@ class Pool {
     return true;
   }
 
+  // One more than the number of workers.
+  int Slots() const { return slots_.load(std::memory_order_relaxed); }
+
   // Starts workers until there are at least helpers.
   void Start(int helpers) {
     std::lock_guard lock(mutex_);
@@ -94,7 +100,12 @@ class Pool {
  private:
   void AddWorkers(int helpers) {  // under mutex_
     while (static_cast<int>(threads_.size()) < helpers) {
-      threads_.emplace_back([this] { WorkerLoop(); });
+      const int slot = static_cast<int>(threads_.size()) + 1;
+      threads_.emplace_back([this, slot] {
+        tls_slot = slot;
+        WorkerLoop();
+      });
+      slots_.store(slot + 1, std::memory_order_relaxed);
     }
   }
 
@@ -147,6 +158,7 @@ class Pool {
   std::atomic<int> next_{0};
   int end_ = 0;
   int tickets_ = 0;
+  std::atomic<int> slots_{1};
   int parked_ = 0;               // workers waiting on wake_
   std::uint64_t alerts_ = 0;     // Alert() calls that found parked workers
   std::atomic<int> running_{0};  // changed under the mutex; read without it while spinning
@@ -167,6 +179,10 @@ void StartThreads() {
   const int helpers = ThreadCount() - 1;
   if (helpers > 0) ThePool().Start(helpers);
 }
+
+int ThreadSlot() { return tls_slot; }
+
+int ThreadSlots() { return std::max(ThreadCount(), ThePool().Slots()); }
 
 void WakeThreads() {
   if (ThreadCount() > 1) ThePool().Alert();

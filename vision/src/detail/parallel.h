@@ -26,6 +26,13 @@ class LoopBody {
 // rethrown here after the others finish. Results must not depend on which thread runs which i.
 void ParallelFor(int begin, int end, LoopBody body);
 
+// Which of ParallelFor's threads runs the caller: 0 for any thread not of the pool (a loop's
+// caller), 1, 2, ... for the pool's workers. Below ThreadSlots() for every thread a loop started
+// after the call can run on, unless the setting "thread_num" grows meanwhile; a body that keeps
+// data per slot must check.
+int ThreadSlot();
+int ThreadSlots();
+
 // Wakes the threads ParallelFor uses if they sleep, for a parallel loop that follows within about
 // a hundred microseconds (a search calls it before the work it does alone, so that the threads
 // are awake when its first loop starts).

@@ -829,7 +829,9 @@ struct SearchBuffers {
   ScanImage scan;  // this and the next two in pyr's extra bytes
   std::int32_t* best = nullptr;
   std::int32_t* best_combo = nullptr;
-  std::vector<std::int16_t> patch;  // gradients around one candidate (RefineOnLevel)
+  // Gradients around one candidate (RefineOnLevel), one buffer per slot of the threads
+  // (ThreadSlot) that refine this thread's candidates.
+  std::vector<std::vector<std::int16_t>> patches;
   ScanTablesKey tables_key;
   ScanTables tables;
 };
@@ -1085,7 +1087,7 @@ std::size_t PatchElements(const ModelLevel& base, const PoseRange& range) {
 // nothing but the image and the candidate.
 template <bool kRef>
 bool RefineOnLevel(const std::vector<LevelView>& views, int k, const SearchParams& sp,
-                   const Pyramid& pyr, Pose* pose) {
+                   const Pyramid& pyr, std::vector<std::int16_t>* storage, Pose* pose) {
   const int top = static_cast<int>(views.size()) - 1;
   Pose& p = *pose;
   const bool first = k == top - 1;
@@ -1094,10 +1096,7 @@ bool RefineOnLevel(const std::vector<LevelView>& views, int k, const SearchParam
   p.col = 2 * p.col + 0.5;
   PyramidLevel patch;
   LevelView v = views[std::size_t(k)];
-  // Room for the largest patch of the search at once, so that the buffer grows only once.
-  std::vector<std::int16_t>& storage = ThreadBuffers().patch;
-  if (storage.capacity() < sp.patch_elements) storage.reserve(sp.patch_elements);
-  const PixelBox origin = GradientPatch(pyr, k, CandidateBox(*v.model, p), &storage, &patch);
+  const PixelBox origin = GradientPatch(pyr, k, CandidateBox(*v.model, p), storage, &patch);
   v.img = &patch;
   // Whole pixels, so the move to the patch and back is exact.
   p.row -= origin.r0;
@@ -1159,19 +1158,35 @@ void MergeConverged(std::vector<Pose>* sorted, const ModelLevel& level, std::vec
 // parallel loop: a loop per level made both threads wait for the slower one at every level, and
 // candidates that converge onto the same object are rare enough to be merged at the end only.
 void Descend(const std::vector<LevelView>& views, const SearchParams& sp, const Pyramid& pyr,
-             SearchScratch* s) {
+             std::vector<std::vector<std::int16_t>>* patches, SearchScratch* s) {
   std::vector<Pose>& cands = s->cands;
   const int top = static_cast<int>(views.size()) - 1;
   const bool ref = ScalarKernels();
   if (top > 0) {
+    // Every thread's patch buffer with room for the search's largest patch, written here: a
+    // buffer grows at most once per model, and fresh memory is touched by the calling thread
+    // (during the warm-up search of model creation), not in the middle of a later search.
+    patches->resize(std::size_t(ThreadSlots()));
+    for (std::vector<std::int16_t>& patch : *patches) {
+      if (patch.size() < sp.patch_elements) patch.resize(sp.patch_elements);
+    }
     s->alive.assign(cands.size(), 0);
     ParallelFor(0, static_cast<int>(cands.size()), [&](int i) {
+      const std::size_t slot = std::size_t(ThreadSlot());
+      std::vector<std::int16_t>* storage = nullptr;
+      if (slot < patches->size()) {
+        storage = &(*patches)[slot];
+      } else {  // a thread started since ("thread_num" grew) uses a buffer of its own
+        std::vector<std::vector<std::int16_t>>& own = ThreadBuffers().patches;
+        if (own.empty()) own.emplace_back();
+        storage = &own[0];
+      }
       // A copy: neighbouring candidates refined on other threads share cache lines.
       Pose p = cands[std::size_t(i)];
       bool alive = true;
       for (int k = top - 1; k >= 0 && alive; --k) {
-        alive = ref ? RefineOnLevel<true>(views, k, sp, pyr, &p)
-                    : RefineOnLevel<false>(views, k, sp, pyr, &p);
+        alive = ref ? RefineOnLevel<true>(views, k, sp, pyr, storage, &p)
+                    : RefineOnLevel<false>(views, k, sp, pyr, storage, &p);
       }
       cands[std::size_t(i)] = p;
       s->alive[std::size_t(i)] = alive;
@@ -1282,7 +1297,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
               &buf.scan);
   ScanTopLevel(buf.tables, model.metric, &buf);
   TopCandidates(buf.tables, buf, tm.Size(), sp.max_count, &s.maxima, &s.cands);
-  Descend(views, sp, buf.pyr, &s);
+  Descend(views, sp, buf.pyr, &buf.patches, &s);
   SelectByOverlap(s.cands, sp, &s.result);
   WriteMatches(s.result, out);
 }
