@@ -101,6 +101,15 @@ VISION_SIMD_TARGET_AVX2 inline __m256i RowOf8(__m256i v) {
   return _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16);
 }
 VISION_SIMD_TARGET_AVX2 inline __m256i ColOf8(__m256i v) { return _mm256_srai_epi32(v, 16); }
+// The even (odd) 32-bit elements of a and b within each 128-bit half: a0 a2 b0 b2 | a4 a6 b4 b6.
+VISION_SIMD_TARGET_AVX2 inline __m256i EvenHalves8(__m256i a, __m256i b) {
+  return _mm256_castps_si256(
+      _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+}
+VISION_SIMD_TARGET_AVX2 inline __m256i OddHalves8(__m256i a, __m256i b) {
+  return _mm256_castps_si256(
+      _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
+}
 VISION_SIMD_TARGET_AVX2 inline __m256 Lerp8(__m256i a, __m256i b, __m256 f) {
   return _mm256_add_ps(_mm256_cvtepi32_ps(a),
                        _mm256_mul_ps(f, _mm256_cvtepi32_ps(_mm256_sub_epi32(b, a))));
@@ -125,17 +134,27 @@ VISION_SIMD_TARGET_AVX2 inline void GradAt8(const PyramidLevel& lv, __m256 r, __
   const __m256 fr = _mm256_sub_ps(r, _mm256_cvtepi32_ps(r0));
   const __m256 fc = _mm256_sub_ps(c, _mm256_cvtepi32_ps(c0));
   const __m256i width = _mm256_set1_epi32(lv.width);
-  const __m256i one = _mm256_set1_epi32(1);
   const __m256i at = _mm256_and_si256(
       inside, _mm256_add_epi32(_mm256_mullo_epi32(r0, width), c0));  // pixel index, 0 outside
-  const int* base = reinterpret_cast<const int*>(lv.grad.data());
+  // Each row of a cell is one 64-bit load (its left and right pixel), four lanes per gather:
+  // half the elements of gathering every pixel alone. The lanes go to the gathers as
+  // (0, 1, 4, 5) and (2, 3, 6, 7), so that picking the even and the odd 32-bit halves of the two
+  // results within each 128-bit half gives the left and the right pixels in lane order.
+  const long long* base = reinterpret_cast<const long long*>(lv.grad.data());
+  const __m256i order = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+  const __m256i at_o = _mm256_permutevar8x32_epi32(at, order);
+  const __m256i in_o = _mm256_permutevar8x32_epi32(inside, order);
+  const __m128i at_a = _mm256_castsi256_si128(at_o), at_b = _mm256_extracti128_si256(at_o, 1);
+  const __m256i in_a = _mm256_cvtepi32_epi64(_mm256_castsi256_si128(in_o));
+  const __m256i in_b = _mm256_cvtepi32_epi64(_mm256_extracti128_si256(in_o, 1));
+  const __m128i w4 = _mm_set1_epi32(lv.width);
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i pl = _mm256_mask_i32gather_epi32(zero, base, at, inside, 4);
-  const __m256i pr = _mm256_mask_i32gather_epi32(zero, base, _mm256_add_epi32(at, one), inside, 4);
-  const __m256i below = _mm256_add_epi32(at, width);
-  const __m256i ql = _mm256_mask_i32gather_epi32(zero, base, below, inside, 4);
-  const __m256i qr =
-      _mm256_mask_i32gather_epi32(zero, base, _mm256_add_epi32(below, one), inside, 4);
+  const __m256i top_a = _mm256_mask_i32gather_epi64(zero, base, at_a, in_a, 4);
+  const __m256i top_b = _mm256_mask_i32gather_epi64(zero, base, at_b, in_b, 4);
+  const __m256i bot_a = _mm256_mask_i32gather_epi64(zero, base, _mm_add_epi32(at_a, w4), in_a, 4);
+  const __m256i bot_b = _mm256_mask_i32gather_epi64(zero, base, _mm_add_epi32(at_b, w4), in_b, 4);
+  const __m256i pl = EvenHalves8(top_a, top_b), pr = OddHalves8(top_a, top_b);
+  const __m256i ql = EvenHalves8(bot_a, bot_b), qr = OddHalves8(bot_a, bot_b);
   // Row channel: the low int16 of each pair; column channel: the high one.
   const __m256 top_r = Lerp8(RowOf8(pl), RowOf8(pr), fc);
   const __m256 top_c = Lerp8(ColOf8(pl), ColOf8(pr), fc);
