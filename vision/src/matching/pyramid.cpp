@@ -141,8 +141,8 @@ void SobelBytesVec(const std::uint8_t* src, int w, int h, const PixelBox& box, G
     const std::uint8_t* up = src + std::size_t(r - 1) * w;
     const std::uint8_t* mid = up + w;
     const std::uint8_t* dn = mid + w;
-    int c = std::max(box.c0, 1);
-    for (; c + kStep <= last; c += kStep) {
+    const int first = std::max(box.c0, 1);
+    auto columns = [&](int c) {  // kStep columns from c on
       const I16 ul = V::LoadBytes(up + c - 1), uc = V::LoadBytes(up + c);
       const I16 ur = V::LoadBytes(up + c + 1);
       const I16 ml = V::LoadBytes(mid + c - 1), mr = V::LoadBytes(mid + c + 1);
@@ -153,8 +153,14 @@ void SobelBytesVec(const std::uint8_t* src, int w, int h, const PixelBox& box, G
       const I16 gc = V::Sub16(V::Add16(V::Add16(ur, dr), V::Add16(mr, mr)),
                               V::Add16(V::Add16(ul, dl), V::Add16(ml, ml)));
       V::StoreInterleaved(row + 2 * (c - box.c0), gr, gc);
+    };
+    int c = first;
+    for (; c + kStep <= last; c += kStep) columns(c);
+    if (c < last && last - first >= kStep) {
+      columns(last - kStep);  // the columns left over, overlapping some done (same values)
+    } else {
+      for (; c < last; ++c) SobelPixel(up, mid, dn, c, row + 2 * (c - box.c0));
     }
-    for (; c < last; ++c) SobelPixel(up, mid, dn, c, row + 2 * (c - box.c0));
     ZeroOuterColumns(w, box, row);
   }
 }
