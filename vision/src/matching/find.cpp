@@ -745,10 +745,9 @@ void CheckScanSize(const ModelLevel& top, const PoseRange& range, const FindArgs
            ": the search range needs " + size.Describe(top.Size()) +
            "; narrow the range or create the model with larger steps");
 }
-// The search's buffers (pyramid, the top level's gradients, scan image, scores and pose tables)
-// must stay within the setting "search_memory_limit"; a larger search is refused before it
-// allocates anything, naming what it would need. (The gradients of the lower levels, computed
-// around each candidate, take a few hundred kilobytes at most.)
+// The search's buffers (pyramid, the top level's gradients, scan image, scores, pose tables and
+// every thread's gradient patch) must stay within the setting "search_memory_limit"; a larger
+// search is refused before it allocates anything, naming what it would need.
 void CheckMemory(const ImageData& img, const ShapeModel& model, const SearchParams& sp) {
   const int top = sp.levels - 1;
   const bool floats = img.type != PixelType::Byte;
@@ -765,6 +764,7 @@ void CheckMemory(const ImageData& img, const ShapeModel& model, const SearchPara
   bytes = std::max(bytes, double(kLeastPyramidStorage));            // all in one buffer
   bytes += double(2 << 20);                                         // whole 2 MiB pages
   bytes += ScanSizeOf(tm, sp.range).entries * 16;                   // pose tables
+  if (sp.levels > 1) bytes += double(ThreadSlots()) * double(sp.patch_elements) * 2;  // patches
   const double limit = double(SearchMemoryLimit());
   if (bytes <= limit) return;
   char text[256];
@@ -1256,6 +1256,9 @@ void Find(const FindArgs& args, const FindOutputs& out) {
          ((img.width >> (sp.levels - 1)) < 4 || (img.height >> (sp.levels - 1)) < 4)) {
     --sp.levels;
   }
+  // A patch is never larger than level 0 (it is clipped to it).
+  sp.patch_elements = std::min(PatchElements(model.levels[0], sp.range),
+                               2 * std::size_t(img.width) * std::size_t(img.height));
   const bool tiny = img.width < 3 || img.height < 3;
   if (!tiny) {
     CheckScanSize(model.levels[std::size_t(sp.levels - 1)], sp.range, args);
@@ -1264,8 +1267,7 @@ void Find(const FindArgs& args, const FindOutputs& out) {
   WriteMatches({}, out);  // the last check is done
   if (tiny) return;
 
-  WakeThreads();  // for the scan, after the pyramid
-  sp.patch_elements = PatchElements(model.levels[0], sp.range);
+  WakeThreads();                         // for the scan, after the pyramid
   SearchBuffers& buf = ThreadBuffers();  // the caller's, also inside the parallel bodies
   const int top = sp.levels - 1;
   const ModelLevel& tm = model.levels[std::size_t(top)];
