@@ -8,7 +8,10 @@ namespace vision {
 
 // Builds a shape model from the edges of a template image. Angles in radians; "auto" is allowed
 // for the pyramid levels, the angle step, the scale steps and the contrast. The model handle is
-// released when the last tuple holding it goes.
+// released when the last tuple holding it goes. Creating a model also starts the library's
+// threads and searches the new model once in its own template, so that the calling thread's
+// first real search finds its buffers (3.5 MiB, kept per calling thread, enough for images up to
+// 2592 x 1944) and the scan tables of the model's range ready.
 void CreateAnisoShapeModel(const HObject& templ, const HTuple& num_levels,
                            const HTuple& angle_start, const HTuple& angle_extent,
                            const HTuple& angle_step, const HTuple& scale_r_min,
