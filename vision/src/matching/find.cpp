@@ -589,14 +589,20 @@ bool SideSearch(const LevelView& v, Pose* pose, int reach, const PoseRange& rang
 }
 
 // Corners of the model's bounding box under a pose (level-0 coordinates).
-void PoseBox(const ShapeModel& model, const Pose& p, double r[4], double c[4]) {
+// Corners of the box [r0, r1] x [c0, c1] (relative to the reference point) under a pose.
+void BoxCorners(double r0, double r1, double c0, double c1, const Pose& p, double r[4],
+                double c[4]) {
   const PoseMatrix a(p);
-  const double br[4] = {model.box_r0, model.box_r0, model.box_r1, model.box_r1};
-  const double bc[4] = {model.box_c0, model.box_c1, model.box_c1, model.box_c0};
+  const double br[4] = {r0, r0, r1, r1};
+  const double bc[4] = {c0, c1, c1, c0};
   for (int i = 0; i < 4; ++i) {
     r[i] = p.row + a.a00 * br[i] + a.a01 * bc[i];
     c[i] = p.col + a.a10 * br[i] + a.a11 * bc[i];
   }
+}
+
+void PoseBox(const ShapeModel& model, const Pose& p, double r[4], double c[4]) {
+  BoxCorners(model.box_r0, model.box_r1, model.box_c0, model.box_c1, p, r, c);
 }
 
 // A convex polygon of at most 12 corners: a quadrilateral clipped by four half-planes has at most
@@ -1046,14 +1052,12 @@ int FinalSteps(SubPixel subpix) {
 // from there, with room for the refinement's reach and moves (the side search's too).
 PixelBox CandidateBox(const ModelLevel& m, const Pose& p) {
   constexpr double kMargin = 10;
-  const PoseMatrix a(p);
-  const double br[4] = {m.row_lo, m.row_lo, m.row_hi, m.row_hi};
-  const double bc[4] = {m.col_lo, m.col_hi, m.col_hi, m.col_lo};
+  double r[4], c[4];
+  BoxCorners(m.row_lo, m.row_hi, m.col_lo, m.col_hi, p, r, c);
   double r0 = p.row, r1 = p.row, c0 = p.col, c1 = p.col;
   for (int i = 0; i < 4; ++i) {
-    const double r = p.row + a.a00 * br[i] + a.a01 * bc[i];
-    const double c = p.col + a.a10 * br[i] + a.a11 * bc[i];
-    r0 = std::min(r0, r), r1 = std::max(r1, r), c0 = std::min(c0, c), c1 = std::max(c1, c);
+    r0 = std::min(r0, r[i]), r1 = std::max(r1, r[i]), c0 = std::min(c0, c[i]),
+    c1 = std::max(c1, c[i]);
   }
   auto clip = [](double v) { return static_cast<int>(std::clamp(v, -1.0e9, 1.0e9)); };
   return {clip(std::floor(r0 - kMargin)), clip(std::ceil(r1 + kMargin)) + 1,
