@@ -16,6 +16,14 @@ std::atomic<bool>& ScalarKernelsFlag() {
   return flag;
 }
 
+std::atomic<SimdPath>& SimdPathLimitValue() {
+  static std::atomic<SimdPath> limit{[] {
+    const char* v = std::getenv("VISION_VECTOR_BITS");
+    return v != nullptr && std::strcmp(v, "128") == 0 ? SimdPath::kVector128 : SimdPath::kVector256;
+  }()};
+  return limit;
+}
+
 }  // namespace
 
 bool CpuHasAvx2() {
@@ -47,7 +55,15 @@ SimdPath BestSimdPath() {
   static const SimdPath best = SimdPathAvailable(SimdPath::kVector256)   ? SimdPath::kVector256
                                : SimdPathAvailable(SimdPath::kVector128) ? SimdPath::kVector128
                                                                          : SimdPath::kReference;
-  return ScalarKernels() ? SimdPath::kReference : best;
+  if (ScalarKernels()) return SimdPath::kReference;
+  const SimdPath limit = SimdPathLimit();
+  return static_cast<int>(best) < static_cast<int>(limit) ? best : limit;
+}
+
+SimdPath SimdPathLimit() { return SimdPathLimitValue().load(std::memory_order_relaxed); }
+
+void SetSimdPathLimit(SimdPath widest) {
+  SimdPathLimitValue().store(widest, std::memory_order_relaxed);
 }
 
 bool ScalarKernels() { return ScalarKernelsFlag().load(std::memory_order_relaxed); }

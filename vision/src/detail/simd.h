@@ -48,8 +48,16 @@ inline void CpuRelax() {
 // vectors (SSE2 or NEON) and 256-bit vectors (AVX2, x86-64 only).
 enum class SimdPath { kReference, kVector128, kVector256 };
 bool SimdPathAvailable(SimdPath path);
-// The widest path this processor has, or the reference while ScalarKernels() is set.
+// The widest path this processor has within SimdPathLimit(), or the reference while
+// ScalarKernels() is set.
 SimdPath BestSimdPath();
+
+// The widest path BestSimdPath may choose. Starts from the environment variable
+// VISION_VECTOR_BITS, read once: "128" keeps the kernels to their 128-bit paths (SSE2 on an
+// x86-64 processor with AVX2: the paths 64-bit ARM takes, with NEON); anything else leaves
+// them all. Tests switch it with SetSimdPathLimit.
+SimdPath SimdPathLimit();
+void SetSimdPathLimit(SimdPath widest);
 
 // When set, every kernel with a vector path takes its scalar reference instead, so a whole
 // operator can be compared against the reference. Starts from the environment variable
