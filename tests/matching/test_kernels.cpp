@@ -4,13 +4,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "detail/simd.h"
 #include "match_util.h"
+#include "matching/pose.h"
 #include "matching/pyramid.h"
+#include "matching/refine.h"
 #include "matching/sample.h"
 #include "matching/scan.h"
+#include "matching/score.h"
+#include "matching/shape_model.h"
 #include "scene.h"
 
 // The vectorised scan must reproduce the scalar reference bit for bit, dead lanes included.
@@ -213,20 +218,19 @@ TEST(PyramidKernels, BoxesGiveTheWholeImagesGradients) {
   }
 }
 
-#if defined(VISION_SIMD_AVX2)
-// GradAt8 on arrays of eight positions (the caller must check CpuHasAvx2()).
-VISION_SIMD_TARGET_AVX2 void GradAt8Of(const vision::detail::PyramidLevel& lv, const float* r,
-                                       const float* c, float* gr, float* gc) {
-  __m256 vr, vc;
-  vision::detail::GradAt8(lv, _mm256_loadu_ps(r), _mm256_loadu_ps(c), &vr, &vc);
-  _mm256_storeu_ps(gr, vr);
-  _mm256_storeu_ps(gc, vc);
+// The paths a kernel can take here, the reference first.
+std::vector<vision::detail::SimdPath> AvailablePaths() {
+  using vision::detail::SimdPath;
+  std::vector<SimdPath> paths;
+  for (SimdPath p : {SimdPath::kReference, SimdPath::kVector128, SimdPath::kVector256}) {
+    if (vision::detail::SimdPathAvailable(p)) paths.push_back(p);
+  }
+  return paths;
 }
-#endif
 
 // Bilinear gradient sampling: inside cells, on cell borders, and outside the image; one at a
-// time and, where the processor has AVX2, eight at a time.
-TEST(GradientSampling, FastPathMatchesReference) {
+// time, and on every path a vector of positions at a time, with positions left over.
+TEST(GradientSampling, FastPathsMatchReference) {
   using namespace vision::detail;
   scene::Rng rng(5);
   PyramidLevel lv;
@@ -235,47 +239,216 @@ TEST(GradientSampling, FastPathMatchesReference) {
   std::vector<std::int16_t> grad(2 * std::size_t(lv.width) * lv.height);
   for (auto& v : grad) v = static_cast<std::int16_t>(rng.Uniform(-32000, 32000));
   lv.grad = {grad.data(), grad.size()};
-#if defined(VISION_SIMD_AVX2)
-  float rs[8], cs[8], ref_r[8], ref_c[8];  // the last eight positions and their references
-#endif
-  for (int i = 0; i < 20000; ++i) {
+  const std::size_t n = 20003;
+  std::vector<float> rs(n), cs(n);
+  for (std::size_t i = 0; i < n; ++i) {
     float r = float(rng.Uniform(-2, lv.height + 1)), c = float(rng.Uniform(-2, lv.width + 1));
     if (i % 4 == 0) r = std::floor(r);  // exactly on a row of pixels
     if (i % 5 == 0) c = std::floor(c);
-    if (i % 97 == 0) r = -5000;  // far outside, where truncation and floor differ
+    if (i % 97 == 0) r = -5000;   // far outside, where truncation and floor differ
+    if (i % 89 == 0) c = 3.0e9f;  // beyond the integers
+    rs[i] = r, cs[i] = c;
     float ar, ac, br, bc;
     GradAtRef(lv, r, c, &ar, &ac);
     GradAt(lv, r, c, &br, &bc);
-    // Exact where neither is fused into multiply-adds; within float rounding where one is.
+    // Exact where neither is fused into multiply-adds; within float rounding where one is (this
+    // file is not compiled with -ffp-contract=off).
     const float tol_r = 1e-6f * (1 + std::abs(ar)), tol_c = 1e-6f * (1 + std::abs(ac));
     ASSERT_NEAR(ar, br, tol_r) << "at " << r << ", " << c;
     ASSERT_NEAR(ac, bc, tol_c) << "at " << r << ", " << c;
-#if defined(__SSE2__) && !defined(__FMA__)
-    ASSERT_EQ(ar, br) << "at " << r << ", " << c;
-    ASSERT_EQ(ac, bc) << "at " << r << ", " << c;
-#endif
-#if defined(VISION_SIMD_AVX2)
-    rs[i % 8] = r, cs[i % 8] = c, ref_r[i % 8] = ar, ref_c[i % 8] = ac;
-    if (i % 8 == 7 && CpuHasAvx2()) {
-      float gr[8], gc[8];
-      GradAt8Of(lv, rs, cs, gr, gc);
-      for (int k = 0; k < 8; ++k) {
-        ASSERT_EQ(gr[k], ref_r[k]) << "lane " << k << " at " << rs[k] << ", " << cs[k];
-        ASSERT_EQ(gc[k], ref_c[k]) << "lane " << k << " at " << rs[k] << ", " << cs[k];
-      }
+  }
+  // Each path in the library (compiled without fused multiply-adds) against its reference.
+  std::vector<float> want_r(n), want_c(n);
+  GradAtWith(SimdPath::kReference, lv, rs.data(), cs.data(), n, want_r.data(), want_c.data());
+  for (std::size_t i = 0; i < n; i += 101) {
+    float ar, ac;
+    GradAtRef(lv, rs[i], cs[i], &ar, &ac);
+    ASSERT_NEAR(want_r[i], ar, 1e-6f * (1 + std::abs(ar))) << i;
+  }
+  for (SimdPath path : AvailablePaths()) {
+    std::vector<float> gr(n, 7), gc(n, 7);
+    GradAtWith(path, lv, rs.data(), cs.data(), n, gr.data(), gc.data());
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(gr[i], want_r[i]) << "path " << int(path) << " at " << rs[i] << ", " << cs[i];
+      ASSERT_EQ(gc[i], want_c[i]) << "path " << int(path) << " at " << rs[i] << ", " << cs[i];
     }
-#endif
   }
 }
 
-// A whole search on the vector paths against the same search on the scalar references: the same
-// matches (on a noisy scene, which exercises the early terminations, and on a polarity-free
-// model).
+// Levels of one or two pixels (a candidate's patch wholly outside the image is 1 x 1): every
+// position is outside a whole cell, and no path reads beyond the level's gradients (the
+// sanitizer build would notice).
+TEST(GradientSampling, TinyLevelsGiveZero) {
+  using namespace vision::detail;
+  for (const auto& size : {std::pair{1, 1}, std::pair{2, 1}, std::pair{1, 2}}) {
+    PyramidLevel lv;
+    lv.width = size.first;
+    lv.height = size.second;
+    std::vector<std::int16_t> grad(2 * std::size_t(lv.width) * lv.height, 1000);
+    lv.grad = {grad.data(), grad.size()};
+    std::vector<float> rs, cs;
+    for (float r : {-1.0f, 0.0f, 0.25f, 1.0f}) {
+      for (float c : {-1.0f, 0.0f, 0.5f, 1.0f}) rs.push_back(r), cs.push_back(c);
+    }
+    for (SimdPath path : AvailablePaths()) {
+      std::vector<float> gr(rs.size(), 7), gc(rs.size(), 7);
+      GradAtWith(path, lv, rs.data(), cs.data(), rs.size(), gr.data(), gc.data());
+      for (std::size_t i = 0; i < rs.size(); ++i) {
+        EXPECT_EQ(gr[i], 0.0f) << "path " << int(path) << " " << lv.width << "x" << lv.height;
+        EXPECT_EQ(gc[i], 0.0f) << "path " << int(path) << " " << lv.width << "x" << lv.height;
+      }
+    }
+  }
+}
+
+namespace {
+
+// A rendered board with three parts at known poses, its gradients as a pyramid level (the byte
+// kernels' units), and matchbench's model: what scoring and refinement work on.
+struct KernelScene {
+  std::vector<scene::Shape> shapes = matchtest::RandomShapes(320, 240, 1, 3, 17);
+  std::vector<std::int16_t> grad;
+  vision::detail::PyramidLevel level;
+  vision::HTuple model_handle;
+  const vision::detail::ShapeModel* model = nullptr;
+
+  explicit KernelScene(const char* metric) {
+    scene::Image img = scene::Blank(320, 240, 60);
+    for (const auto& s : shapes) scene::Paint(&img, s);
+    scene::AddNoise(&img, 6, 17);
+    const std::vector<std::uint8_t> bytes = scene::ToBytes(img);
+    grad.resize(2 * bytes.size());
+    vision::detail::SobelBytesRef(bytes.data(), img.width, img.height,
+                                  {0, img.height, 0, img.width},
+                                  {grad.data(), std::size_t(img.width)});
+    level.width = img.width;
+    level.height = img.height;
+    level.grad = {grad.data(), grad.size()};
+    model_handle = matchtest::BenchModel(matchtest::ToObject(scene::Template()), metric);
+    model = dynamic_cast<const vision::detail::ShapeModel*>(model_handle.H().get());
+  }
+
+  // Level 0 of the model on the rendered level, on a path.
+  vision::detail::LevelView View(vision::detail::SimdPath path, std::size_t refine_points) const {
+    return {&level, &model->levels[0], model->min_contrast * 4,
+            0.25f,  model->metric,     std::min(refine_points, model->levels[0].Size()),
+            path};
+  }
+
+  // Poses near each part (up to a few pixels, a degree and 3 % off) and far from any.
+  std::vector<vision::detail::Pose> Poses(std::uint64_t seed, int count) const {
+    scene::Rng rng(seed);
+    std::vector<vision::detail::Pose> poses;
+    for (int i = 0; i < count; ++i) {
+      const scene::Shape& s = shapes[std::size_t(i) % shapes.size()];
+      const double spread = i % 5 == 4 ? 40 : 3;
+      poses.push_back({s.row + rng.Uniform(-spread, spread), s.col + rng.Uniform(-spread, spread),
+                       s.angle + rng.Uniform(-0.02, 0.02), s.sr * (1 + rng.Uniform(-0.03, 0.03)),
+                       s.sc * (1 + rng.Uniform(-0.03, 0.03)), 0});
+    }
+    return poses;
+  }
+};
+
+}  // namespace
+
+// Pose scoring on every path gives the reference's score bit for bit: with and without early
+// termination (which must stop at the same point: -1 on both or the same score), for every
+// polarity, and for models whose point counts leave points over after the last whole vector.
+TEST(ScoreKernels, EveryPathGivesTheReferenceScore) {
+  using namespace vision::detail;
+  for (const char* metric : {"use_polarity", "ignore_global_polarity", "ignore_local_polarity"}) {
+    const KernelScene sc(metric);
+    ASSERT_NE(sc.model, nullptr);
+    ModelLevel trimmed = sc.model->levels[0];
+    int stopped = 0, kept = 0;
+    for (std::size_t points : {trimmed.Size(), std::size_t(45), std::size_t(13), std::size_t(5)}) {
+      ModelLevel m = trimmed;
+      for (auto* v : {&m.row, &m.col, &m.dir_row, &m.dir_col}) v->resize(points);
+      for (const Pose& pose : sc.Poses(points, 40)) {
+        for (const auto& [need, greed] : {std::pair{0.0, 0.0}, std::pair{0.7, 0.0},
+                                          std::pair{0.7, 0.9}, std::pair{0.95, 0.5}}) {
+          LevelView ref = sc.View(SimdPath::kReference, points);
+          ref.model = &m;
+          const double want = ScorePose(ref, pose, need, greed);
+          (want < 0 ? stopped : kept)++;
+          for (SimdPath path : AvailablePaths()) {
+            LevelView v = ref;
+            v.path = path;
+            ASSERT_EQ(ScorePose(v, pose, need, greed), want)
+                << metric << " path " << int(path) << " points " << points << " need " << need;
+          }
+        }
+      }
+    }
+    // Both outcomes of the early termination were seen (a polarity-free sum has none).
+    if (std::string(metric) != "ignore_global_polarity") {
+      EXPECT_GT(stopped, 0) << metric;
+    }
+    EXPECT_GT(kept, 0) << metric;
+  }
+}
+
+// A least-squares step on every path moves the pose exactly as the reference does (and fails
+// where it fails): from poses near the parts and far from them, for each reach the search
+// uses, on all model points and on a prefix, for every polarity.
+TEST(RefineKernels, EveryPathMovesThePoseAsTheReference) {
+  using namespace vision::detail;
+  for (const char* metric : {"use_polarity", "ignore_global_polarity", "ignore_local_polarity"}) {
+    const KernelScene sc(metric);
+    ASSERT_NE(sc.model, nullptr);
+    const PoseRange range = sc.model->range;
+    int moved = 0, refused = 0;
+    for (const int reach : {1, 2, 3, 6}) {
+      for (std::size_t points : {sc.model->levels[0].Size(), std::size_t(61)}) {
+        for (const Pose& start : sc.Poses(std::uint64_t(reach) * 7 + points, 20)) {
+          const LevelView ref = sc.View(SimdPath::kReference, points);
+          Pose want = start;
+          const bool ok = RefineStep(ref, &want, reach, range, points);
+          (ok ? moved : refused)++;
+          for (SimdPath path : AvailablePaths()) {
+            LevelView v = ref;
+            v.path = path;
+            Pose got = start;
+            ASSERT_EQ(RefineStep(v, &got, reach, range, points), ok)
+                << metric << " path " << int(path) << " reach " << reach;
+            EXPECT_EQ(got.row, want.row) << metric << " path " << int(path) << " reach " << reach;
+            EXPECT_EQ(got.col, want.col) << metric << " path " << int(path);
+            EXPECT_EQ(got.angle, want.angle) << metric << " path " << int(path);
+            EXPECT_EQ(got.sr, want.sr) << metric << " path " << int(path);
+            EXPECT_EQ(got.sc, want.sc) << metric << " path " << int(path);
+          }
+          // The side search scores on the path too.
+          Pose side_want = want;
+          const bool side_moved = SideSearch(ref, &side_want, 6, range, 0.8);
+          for (SimdPath path : AvailablePaths()) {
+            LevelView v = ref;
+            v.path = path;
+            Pose got = want;
+            EXPECT_EQ(SideSearch(v, &got, 6, range, 0.8), side_moved) << int(path);
+            EXPECT_EQ(got.row, side_want.row) << int(path);
+            EXPECT_EQ(got.sr, side_want.sr) << int(path);
+          }
+        }
+      }
+    }
+    EXPECT_GT(moved, 0) << metric;
+    EXPECT_GT(refused, 0) << metric;
+  }
+}
+
+// A whole search on each vector path against the same search on the scalar references: the
+// same matches bit for bit (on a noisy scene, which exercises the early terminations, and on a
+// polarity-free model).
 TEST(SearchKernels, VectorPathsReproduceTheScalarSearch) {
   using namespace vision::detail;
   struct Restore {
     bool was = ScalarKernels();
-    ~Restore() { SetScalarKernels(was); }
+    SimdPath limit = SimdPathLimit();
+    ~Restore() {
+      SetScalarKernels(was);
+      SetSimdPathLimit(limit);
+    }
   } restore;
   const auto shapes = matchtest::RandomShapes(640, 480, 2, 3, 77);
   scene::Image img = scene::Blank(640, 480, 60);
@@ -285,24 +458,22 @@ TEST(SearchKernels, VectorPathsReproduceTheScalarSearch) {
   const vision::HObject templ = matchtest::ToObject(scene::Template());
   for (const char* metric : {"use_polarity", "ignore_local_polarity"}) {
     const vision::HTuple model = matchtest::BenchModel(templ, metric);
-    SetScalarKernels(false);
-    const matchtest::Found fast = matchtest::Find(obj, model, "least_squares", 0.5);
     SetScalarKernels(true);
     const matchtest::Found ref = matchtest::Find(obj, model, "least_squares", 0.5);
-    ASSERT_EQ(fast.Size(), ref.Size()) << metric;
-    EXPECT_EQ(fast.Size(), shapes.size()) << metric;
-    for (std::size_t i = 0; i < ref.Size(); ++i) {
-      // Exact where no multiply-add is fused (see GradientSampling); within rounding elsewhere.
-      EXPECT_NEAR(fast.row[i], ref.row[i], 1e-6) << metric << " match " << i;
-      EXPECT_NEAR(fast.col[i], ref.col[i], 1e-6) << metric << " match " << i;
-      EXPECT_NEAR(fast.angle[i], ref.angle[i], 1e-8) << metric << " match " << i;
-      EXPECT_NEAR(fast.sr[i], ref.sr[i], 1e-8) << metric << " match " << i;
-      EXPECT_NEAR(fast.sc[i], ref.sc[i], 1e-8) << metric << " match " << i;
-      EXPECT_NEAR(fast.score[i], ref.score[i], 1e-8) << metric << " match " << i;
-#if defined(__SSE2__) && !defined(__FMA__)
-      EXPECT_EQ(fast.row[i], ref.row[i]) << metric << " match " << i;
-      EXPECT_EQ(fast.score[i], ref.score[i]) << metric << " match " << i;
-#endif
+    EXPECT_EQ(ref.Size(), shapes.size()) << metric;
+    SetScalarKernels(false);
+    for (SimdPath path : {SimdPath::kVector128, SimdPath::kVector256}) {
+      if (!SimdPathAvailable(path)) continue;
+      SetSimdPathLimit(path);
+      ASSERT_EQ(BestSimdPath(), path);
+      const matchtest::Found fast = matchtest::Find(obj, model, "least_squares", 0.5);
+      ASSERT_EQ(fast.Size(), ref.Size()) << metric << " path " << int(path);
+      EXPECT_EQ(fast.row, ref.row) << metric << " path " << int(path);
+      EXPECT_EQ(fast.col, ref.col) << metric << " path " << int(path);
+      EXPECT_EQ(fast.angle, ref.angle) << metric << " path " << int(path);
+      EXPECT_EQ(fast.sr, ref.sr) << metric << " path " << int(path);
+      EXPECT_EQ(fast.sc, ref.sc) << metric << " path " << int(path);
+      EXPECT_EQ(fast.score, ref.score) << metric << " path " << int(path);
     }
   }
 }

@@ -8,6 +8,7 @@
 
 #include "detail/simd.h"
 #include "matching/pyramid.h"
+#include "matching/vector.h"
 
 namespace vision::detail {
 
@@ -94,77 +95,48 @@ inline void GradAt(const PyramidLevel& lv, float r, float c, float* gr, float* g
 #endif
 }
 
-#if defined(VISION_SIMD_AVX2)
-// GradAt8's pieces: the row and column int16 of (row, column) pairs held as int32, and
-// a + f (b - a) as GradAtRef computes it.
-VISION_SIMD_TARGET_AVX2 inline __m256i RowOf8(__m256i v) {
-  return _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16);
-}
-VISION_SIMD_TARGET_AVX2 inline __m256i ColOf8(__m256i v) { return _mm256_srai_epi32(v, 16); }
-// The even (odd) 32-bit elements of a and b within each 128-bit half: a0 a2 b0 b2 | a4 a6 b4 b6.
-VISION_SIMD_TARGET_AVX2 inline __m256i EvenHalves8(__m256i a, __m256i b) {
-  return _mm256_castps_si256(
-      _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
-}
-VISION_SIMD_TARGET_AVX2 inline __m256i OddHalves8(__m256i a, __m256i b) {
-  return _mm256_castps_si256(
-      _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
-}
-VISION_SIMD_TARGET_AVX2 inline __m256 Lerp8(__m256i a, __m256i b, __m256 f) {
-  return _mm256_add_ps(_mm256_cvtepi32_ps(a),
-                       _mm256_mul_ps(f, _mm256_cvtepi32_ps(_mm256_sub_epi32(b, a))));
+#if defined(VISION_SIMD_128)
+// a + f (b - a) in every lane, a and b integers, as GradAtRef interpolates.
+template <class V>
+inline typename V::F32 LerpLanes(typename V::I32 a, typename V::I32 b, typename V::F32 f) {
+  return V::Add(V::ToFloat(a), V::Mul(f, V::ToFloat(V::Sub(b, a))));
 }
 
-// GradAtRef at eight positions at once (AVX2; call only where CpuHasAvx2()): each lane the same
-// operations in the same order, so the same numbers (this code is compiled for AVX2 alone, which
-// has no multiply-add to fuse into). The cell's four pixels are gathered as (row, column) pairs
-// of int16, one int32 each.
-VISION_SIMD_TARGET_AVX2 inline void GradAt8(const PyramidLevel& lv, __m256 r, __m256 c, __m256* gr,
-                                            __m256* gc) {
-  const __m256 shift = _mm256_set1_ps(4096.0f);
-  const __m256i back = _mm256_set1_epi32(4096);
-  const __m256i r0 = _mm256_sub_epi32(_mm256_cvttps_epi32(_mm256_add_ps(r, shift)), back);
-  const __m256i c0 = _mm256_sub_epi32(_mm256_cvttps_epi32(_mm256_add_ps(c, shift)), back);
-  const __m256i none = _mm256_set1_epi32(-1);
-  const __m256i inside =
-      _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(r0, none),
-                                        _mm256_cmpgt_epi32(_mm256_set1_epi32(lv.height - 1), r0)),
-                       _mm256_and_si256(_mm256_cmpgt_epi32(c0, none),
-                                        _mm256_cmpgt_epi32(_mm256_set1_epi32(lv.width - 1), c0)));
-  const __m256 fr = _mm256_sub_ps(r, _mm256_cvtepi32_ps(r0));
-  const __m256 fc = _mm256_sub_ps(c, _mm256_cvtepi32_ps(c0));
-  const __m256i width = _mm256_set1_epi32(lv.width);
-  const __m256i at = _mm256_and_si256(
-      inside, _mm256_add_epi32(_mm256_mullo_epi32(r0, width), c0));  // pixel index, 0 outside
-  // Each row of a cell is one 64-bit load (its left and right pixel), four lanes per gather:
-  // half the elements of gathering every pixel alone. The lanes go to the gathers as
-  // (0, 1, 4, 5) and (2, 3, 6, 7), so that picking the even and the odd 32-bit halves of the two
-  // results within each 128-bit half gives the left and the right pixels in lane order.
-  const long long* base = reinterpret_cast<const long long*>(lv.grad.data());
-  const __m256i order = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
-  const __m256i at_o = _mm256_permutevar8x32_epi32(at, order);
-  const __m256i in_o = _mm256_permutevar8x32_epi32(inside, order);
-  const __m128i at_a = _mm256_castsi256_si128(at_o), at_b = _mm256_extracti128_si256(at_o, 1);
-  const __m256i in_a = _mm256_cvtepi32_epi64(_mm256_castsi256_si128(in_o));
-  const __m256i in_b = _mm256_cvtepi32_epi64(_mm256_extracti128_si256(in_o, 1));
-  const __m128i w4 = _mm_set1_epi32(lv.width);
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i top_a = _mm256_mask_i32gather_epi64(zero, base, at_a, in_a, 4);
-  const __m256i top_b = _mm256_mask_i32gather_epi64(zero, base, at_b, in_b, 4);
-  const __m256i bot_a = _mm256_mask_i32gather_epi64(zero, base, _mm_add_epi32(at_a, w4), in_a, 4);
-  const __m256i bot_b = _mm256_mask_i32gather_epi64(zero, base, _mm_add_epi32(at_b, w4), in_b, 4);
-  const __m256i pl = EvenHalves8(top_a, top_b), pr = OddHalves8(top_a, top_b);
-  const __m256i ql = EvenHalves8(bot_a, bot_b), qr = OddHalves8(bot_a, bot_b);
+// GradAtRef at V::kLanes positions at once: each lane the same operations in the same order, so
+// the same numbers. For Vec256 only inside a function compiled for AVX2 (see vector.h).
+template <class V>
+inline void GradAtLanes(const PyramidLevel& lv, typename V::F32 r, typename V::F32 c,
+                        typename V::F32* gr, typename V::F32* gc) {
+  using I32 = typename V::I32;
+  using F32 = typename V::F32;
+  // The cell's top-left pixel, by truncation of shifted values (as GradCell), and whether the
+  // cell lies inside.
+  const F32 shift = V::SplatF(4096.0f);
+  const I32 back = V::Splat(4096);
+  const I32 r0 = V::Sub(V::Truncate(V::Add(r, shift)), back);
+  const I32 c0 = V::Sub(V::Truncate(V::Add(c, shift)), back);
+  const I32 none = V::Splat(-1);
+  const I32 inside = V::And(V::And(V::Greater(r0, none), V::Greater(V::Splat(lv.height - 1), r0)),
+                            V::And(V::Greater(c0, none), V::Greater(V::Splat(lv.width - 1), c0)));
+  const F32 fr = V::Sub(r, V::ToFloat(r0));
+  const F32 fc = V::Sub(c, V::ToFloat(c0));
+  I32 pl, pr, ql, qr;  // top left, top right, bottom left, bottom right
+  V::CellPixels(lv.grad.data(), r0, c0, lv.width, inside, &pl, &pr, &ql, &qr);
   // Row channel: the low int16 of each pair; column channel: the high one.
-  const __m256 top_r = Lerp8(RowOf8(pl), RowOf8(pr), fc);
-  const __m256 top_c = Lerp8(ColOf8(pl), ColOf8(pr), fc);
-  const __m256 bot_r = Lerp8(RowOf8(ql), RowOf8(qr), fc);
-  const __m256 bot_c = Lerp8(ColOf8(ql), ColOf8(qr), fc);
-  const __m256 keep = _mm256_castsi256_ps(inside);
-  *gr = _mm256_and_ps(keep, _mm256_add_ps(top_r, _mm256_mul_ps(fr, _mm256_sub_ps(bot_r, top_r))));
-  *gc = _mm256_and_ps(keep, _mm256_add_ps(top_c, _mm256_mul_ps(fr, _mm256_sub_ps(bot_c, top_c))));
+  const F32 top_r = LerpLanes<V>(V::LowHalf(pl), V::LowHalf(pr), fc);
+  const F32 top_c = LerpLanes<V>(V::HighHalf(pl), V::HighHalf(pr), fc);
+  const F32 bot_r = LerpLanes<V>(V::LowHalf(ql), V::LowHalf(qr), fc);
+  const F32 bot_c = LerpLanes<V>(V::HighHalf(ql), V::HighHalf(qr), fc);
+  *gr = V::Keep(inside, V::Add(top_r, V::Mul(fr, V::Sub(bot_r, top_r))));
+  *gc = V::Keep(inside, V::Add(top_c, V::Mul(fr, V::Sub(bot_c, top_c))));
 }
 #endif
+
+// The gradients at n positions (r[i], c[i]) on the path given, which must be available: the
+// reference GradAtRef, or GradAtLanes of the path's vectors (the positions left over after the
+// last whole vector by GradAtRef). The kernels' sampling as the tests see it.
+void GradAtWith(SimdPath path, const PyramidLevel& lv, const float* r, const float* c,
+                std::size_t n, float* gr, float* gc);
 
 // GradAt, or with kRef its scalar reference GradAtRef.
 template <bool kRef>
