@@ -294,44 +294,55 @@ void UnitGradientsRef(const std::int16_t* g, int n, float min_contrast2, std::in
   }
 }
 
-#if defined(VISION_SIMD_AVX2)
+#if defined(VISION_SIMD_128)
 namespace {
 
-// Eight pixels at a time, each lane with the reference's operations (exact square root and
+// V::kLanes pixels at a time, each lane with the reference's operations (exact square root and
 // division, conversion rounding to nearest as lrint does); a pixel's pair is one 32-bit lane.
-VISION_SIMD_TARGET_AVX2 void UnitGradients256(const std::int16_t* g, int n, float min_contrast2,
-                                              std::int16_t* out) {
-  const __m256 minc2 = _mm256_set1_ps(min_contrast2), zero = _mm256_setzero_ps();
-  const __m256 unit = _mm256_set1_ps(256.0f);
-  const __m256i low = _mm256_set1_epi32(0xFFFF);
+template <class V>
+void UnitGradientsVec(const std::int16_t* g, int n, float min_contrast2, std::int16_t* out) {
+  using F32 = typename V::F32;
+  using I32 = typename V::I32;
+  const F32 minc2 = V::SplatF(min_contrast2), zero = V::SplatF(0.0f);
+  const F32 unit = V::SplatF(256.0f);
   int c = 0;
-  for (; c + 8 <= n; c += 8) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g + 2 * c));
-    const __m256 gr = _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16));
-    const __m256 gc = _mm256_cvtepi32_ps(_mm256_srai_epi32(v, 16));
-    const __m256 m2 = _mm256_add_ps(_mm256_mul_ps(gr, gr), _mm256_mul_ps(gc, gc));
-    const __m256 keep =
-        _mm256_and_ps(_mm256_cmp_ps(m2, minc2, _CMP_GE_OQ), _mm256_cmp_ps(m2, zero, _CMP_GT_OQ));
-    const __m256 inv = _mm256_div_ps(unit, _mm256_sqrt_ps(m2));
-    const __m256i r = _mm256_cvtps_epi32(_mm256_mul_ps(gr, inv));
-    const __m256i q = _mm256_cvtps_epi32(_mm256_mul_ps(gc, inv));
-    const __m256i pair = _mm256_or_si256(_mm256_and_si256(r, low), _mm256_slli_epi32(q, 16));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * c),
-                        _mm256_and_si256(pair, _mm256_castps_si256(keep)));
+  for (; c + V::kLanes <= n; c += V::kLanes) {
+    const I32 v = V::LoadPairs(g + 2 * c);
+    const F32 gr = V::ToFloat(V::LowHalf(v)), gc = V::ToFloat(V::HighHalf(v));
+    const F32 m2 = V::Add(V::Mul(gr, gr), V::Mul(gc, gc));
+    const I32 keep = V::And(V::GreaterEq(m2, minc2), V::Greater(m2, zero));
+    const F32 inv = V::Div(unit, V::Sqrt(m2));
+    const I32 pairs = V::MakePairs(V::Round(V::Mul(gr, inv)), V::Round(V::Mul(gc, inv)));
+    V::StorePairs(out + 2 * c, V::And(pairs, keep));
   }
   UnitGradientsRef(g + 2 * c, n - c, min_contrast2, out + 2 * c);
 }
+
+#if defined(VISION_SIMD_AVX2)
+VISION_SIMD_TARGET_AVX2 VISION_SIMD_FLATTEN void UnitGradients256(const std::int16_t* g, int n,
+                                                                  float min_contrast2,
+                                                                  std::int16_t* out) {
+  UnitGradientsVec<Vec256>(g, n, min_contrast2, out);
+}
+#endif
 
 }  // namespace
 #endif
 
 void UnitGradientsWith(SimdPath path, const std::int16_t* g, int n, float min_contrast2,
                        std::int16_t* out) {
+  switch (path) {
 #if defined(VISION_SIMD_AVX2)
-  if (path == SimdPath::kVector256) return UnitGradients256(g, n, min_contrast2, out);
+    case SimdPath::kVector256:
+      return UnitGradients256(g, n, min_contrast2, out);
 #endif
-  (void)path;
-  UnitGradientsRef(g, n, min_contrast2, out);
+#if defined(VISION_SIMD_128)
+    case SimdPath::kVector128:
+      return UnitGradientsVec<Vec128>(g, n, min_contrast2, out);
+#endif
+    default:
+      return UnitGradientsRef(g, n, min_contrast2, out);
+  }
 }
 
 void ScanRow(const ScanImage& img, const ScanPose& pose, int row, MatchMetric metric,
