@@ -9,6 +9,9 @@
 #include <string>
 
 #include "match_util.h"
+#include "matching/overlap.h"
+#include "matching/pose.h"
+#include "matching/shape_model.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HException.h"
 #include "vision/HImageFile.h"
@@ -410,6 +413,142 @@ TEST(FindInput, SearchesBeyondTheMemoryLimitAreRefused) {
       ADD_FAILURE() << "a bad value was accepted";
     } catch (const vision::HException& e) {
       EXPECT_EQ(e.ErrorCode(), vision::err::kSystemBadValue);
+    }
+  }
+}
+
+// Thinning by overlap at its threshold: two matches whose boxes overlap by exactly MaxOverlap
+// are both kept, by a hair more one is dropped; boxes that only touch overlap by nothing. Axis-
+// aligned boxes of 20 x 40 pixels shifted along their columns, whose overlaps are exact.
+TEST(FindResults, OverlapThresholdIsInclusive) {
+  using vision::detail::Pose;
+  vision::detail::ShapeModel model;
+  model.box_r0 = -10, model.box_r1 = 10, model.box_c0 = -20, model.box_c1 = 20;
+  const Pose p0{100, 100, 0, 1, 1, 0.9}, p1{100, 110, 0, 1, 1, 0.8}, p2{100, 140, 0, 1, 1, 0.7};
+  const double o01 = vision::detail::Overlap(model, p0, p1);
+  EXPECT_NEAR(o01, 0.75, 1e-12);
+  EXPECT_NEAR(vision::detail::Overlap(model, p1, p2), 0.25, 1e-12);
+  EXPECT_EQ(vision::detail::Overlap(model, p0, p2), 0.0);  // touching
+  // A box twice as large around p0 holds p0's box: the overlap is over the smaller one.
+  EXPECT_NEAR(vision::detail::Overlap(model, p0, Pose{100, 100, 0.3, 2, 2, 0}), 1.0, 1e-12);
+  auto kept = [&](double max_overlap, long long max_count = 0) {
+    std::vector<Pose> out;
+    vision::detail::SelectByOverlap({p0, p1, p2}, model, max_overlap, max_count, &out);
+    std::vector<double> cols;
+    for (const Pose& p : out) cols.push_back(p.col);
+    return cols;
+  };
+  const std::vector<double> all{100, 110, 140}, apart{100, 140};
+  EXPECT_EQ(kept(o01), all);
+  EXPECT_EQ(kept(std::nextafter(o01, 0.0)), apart);
+  EXPECT_EQ(kept(std::nextafter(o01, 1.0)), all);
+  EXPECT_EQ(kept(0.25), apart);  // p1 overlaps p0 by more; p2 touches p0 only
+  EXPECT_EQ(kept(0.0), apart);
+  EXPECT_EQ(kept(1.0), all);
+  EXPECT_EQ(kept(1.0, 2), (std::vector<double>{100, 110}));
+  EXPECT_EQ(kept(0.0, 1), (std::vector<double>{100}));
+}
+
+// The same through the operator: two overlapping parts, found with MaxOverlap 1; searched again
+// with MaxOverlap exactly their overlap (both), a hair below it (the better one alone) and above.
+TEST(FindResults, OverlappingPartsAtTheThreshold) {
+  scene::Shape a, b;
+  a.row = 200, a.col = 250;
+  b.row = 210, b.col = 320;
+  b.grey = 200;
+  scene::Image img = scene::Blank(640, 480, 60);
+  scene::Paint(&img, a);
+  scene::Paint(&img, b);
+  const vision::HObject obj = ToObject(img);
+  auto find = [&](double max_overlap) {
+    vision::HTuple r, c, an, sr, sc, s;
+    vision::FindAnisoShapeModel(obj, Model(), Rad(-10), Rad(20), 0.9, 1.7, 0.9, 1.1, 0.5, 0,
+                                max_overlap, "least_squares", 0, 0.8, &r, &c, &an, &sr, &sc, &s);
+    std::vector<vision::detail::Pose> poses;
+    for (vision::Hlong i = 0; i < s.Length(); ++i) {
+      poses.push_back({r[i].D(), c[i].D(), an[i].D(), sr[i].D(), sc[i].D(), s[i].D()});
+    }
+    return poses;
+  };
+  const auto both = find(1.0);
+  ASSERT_EQ(both.size(), 2u);
+  const auto* model = dynamic_cast<const vision::detail::ShapeModel*>(Model().H().get());
+  ASSERT_NE(model, nullptr);
+  const double overlap = vision::detail::Overlap(*model, both[0], both[1]);
+  EXPECT_GT(overlap, 0.15);
+  EXPECT_LT(overlap, 0.5);
+  EXPECT_EQ(find(overlap).size(), 2u);
+  EXPECT_EQ(find(std::nextafter(overlap, 1.0)).size(), 2u);
+  const auto one = find(std::nextafter(overlap, 0.0));
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].col, both[0].col);
+  EXPECT_EQ(one[0].score, both[0].score);
+  EXPECT_EQ(find(0.05).size(), 1u);
+}
+
+// The grid of poses the top level scans reaches both ends of the angle range and of each scale
+// range. A search on one level reports the scan's poses themselves, so a part lying exactly at
+// an end of a range (three and a half of the model's steps wide, the other ranges a single
+// value) is reported there; the usual search finds it too, within the range. The model's angle
+// step is 2.5 degrees: at level 0 the scan's rounding of the model points to whole pixels blurs
+// differences of a finer step.
+TEST(FindAccuracy, PartsAtTheEndsOfEachRange) {
+  vision::HTuple handle;
+  vision::CreateAnisoShapeModel(ToObject(scene::Template()), "auto", Rad(-10), Rad(20), Rad(2.5),
+                                0.9, 1.7, "auto", 0.9, 1.1, "auto", "none", "use_polarity", "auto",
+                                20, &handle);
+  const auto* model = dynamic_cast<const vision::detail::ShapeModel*>(handle.H().get());
+  ASSERT_NE(model, nullptr);
+  const vision::detail::ModelLevel& base = model->levels[0];
+  const double pi = std::numbers::pi;
+  struct Case {
+    const char* what;
+    int axis;  // 0 angle, 1 row scale, 2 column scale
+    double end, step;
+    bool at_start;
+  };
+  const Case cases[] = {
+      {"angle end", 0, -10 * pi / 180 + 20 * pi / 180, base.angle_step, false},
+      {"angle start", 0, -10 * pi / 180, base.angle_step, true},
+      {"row scale end", 1, 1.7, base.scale_r_step, false},
+      {"row scale start", 1, 0.9, base.scale_r_step, true},
+      {"column scale end", 2, 1.1, base.scale_c_step, false},
+      {"column scale start", 2, 0.9, base.scale_c_step, true},
+  };
+  for (const Case& k : cases) {
+    // The range: the end and 3.5 steps inwards; the other axes at the part's value.
+    const double width = 3.5 * k.step;
+    const double lo = k.at_start ? k.end : k.end - width, hi = k.at_start ? k.end + width : k.end;
+    scene::Shape s;
+    s.row = 120, s.col = 130;
+    s.angle = k.axis == 0 ? k.end : 0.05;
+    s.sr = k.axis == 1 ? k.end : 1.2;
+    s.sc = k.axis == 2 ? k.end : 1.0;
+    scene::Image img = scene::Blank(260, 240, 60);
+    scene::Paint(&img, s);
+    const vision::HObject obj = ToObject(img);
+    const double a0 = k.axis == 0 ? lo : s.angle, a_ext = k.axis == 0 ? hi - lo : 0.0;
+    const double sr0 = k.axis == 1 ? lo : s.sr, sr1 = k.axis == 1 ? hi : s.sr;
+    const double sc0 = k.axis == 2 ? lo : s.sc, sc1 = k.axis == 2 ? hi : s.sc;
+    for (const int levels : {1, 0}) {
+      vision::HTuple r, c, an, sr, sc, score;
+      vision::FindAnisoShapeModel(obj, handle, a0, a_ext, sr0, sr1, sc0, sc1, 0.7, 0, 0.5,
+                                  "least_squares", levels, 0.8, &r, &c, &an, &sr, &sc, &score);
+      ASSERT_EQ(score.Length(), 1) << k.what << " levels " << levels;
+      const double got[] = {an[0].D(), sr[0].D(), sc[0].D()};
+      EXPECT_NEAR(r[0].D(), s.row, levels == 1 ? 0.0 : 0.05) << k.what;
+      EXPECT_NEAR(c[0].D(), s.col, levels == 1 ? 0.0 : 0.05) << k.what;
+      if (levels == 1) {
+        // The scan's own pose: the end of the range, and the part's values elsewhere.
+        EXPECT_NEAR(got[k.axis], k.end, 1e-9) << k.what;
+        EXPECT_NEAR(an[0].D(), s.angle, 1e-9) << k.what;
+        EXPECT_NEAR(sr[0].D(), s.sr, 1e-9) << k.what;
+        EXPECT_NEAR(sc[0].D(), s.sc, 1e-9) << k.what;
+      } else {
+        EXPECT_NEAR(got[k.axis], k.end, 0.1 * k.step) << k.what;
+        EXPECT_GE(got[k.axis], lo) << k.what;
+        EXPECT_LE(got[k.axis], hi) << k.what;
+      }
     }
   }
 }
