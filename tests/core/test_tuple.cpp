@@ -153,6 +153,44 @@ TEST(TupleString, FormatsAndLimits) {
   EXPECT_TRUE(HTuple().TupleString("d").IsEmpty());
 }
 
+// Precision as printf has it: a "." without digits is precision 0 (no fraction, one digit for
+// g, no digits at all for an integer 0, an empty text for s), with or without width and flags;
+// digits after the "." as given; a "." with nothing after it or before a sign is no format.
+TEST(TupleString, PrecisionEdgeCases) {
+  auto str = [](const HTuple& v, const char* format) { return v.TupleString(format).S().Str(); };
+  EXPECT_EQ(str(3.7, ".f"), "4");
+  EXPECT_EQ(str(2.5, ".f"), "2");  // ties to even, as printf rounds
+  EXPECT_EQ(str(3.7, ".0f"), "4");
+  EXPECT_EQ(str(3.7, "10.f"), "         4");
+  EXPECT_EQ(str(3.7, "-6.f"), "4     ");
+  EXPECT_EQ(str(3.7, "0.f"), "4");  // the flag 0, no width
+  EXPECT_EQ(str(3.7, "#.f"), "4.");
+  EXPECT_EQ(str(7, ".f"), "7");  // integers formatted as doubles
+  EXPECT_EQ(str(1234.5, ".e"), "1e+03");
+  EXPECT_EQ(str(1234.5, ".E"), "1E+03");
+  EXPECT_EQ(str(3.7, ".g"), "4");  // precision 0 is one significant digit
+  EXPECT_EQ(str(0, ".d"), "");     // no digits for zero
+  EXPECT_EQ(str(42, ".d"), "42");
+  EXPECT_EQ(str(0, "3.d"), "   ");
+  EXPECT_EQ(str(0, ".x"), "");
+  EXPECT_EQ(str(5, ".3d"), "005");
+  EXPECT_EQ(str("text", ".s"), "");
+  EXPECT_EQ(str("text", "5.s"), "     ");
+  EXPECT_EQ(str("text", ".2s"), "te");
+  EXPECT_EQ(str(3.14159, "8.3f"), "   3.142");
+  EXPECT_EQ(str(3.14159, ".10f"), "3.1415900000");
+  HTuple many;
+  many.Append(0.4).Append(1.6).Append(-2.5);
+  const HTuple each = many.TupleString(".f");
+  ASSERT_EQ(each.Length(), 3);
+  EXPECT_EQ(each[0].S().Str(), "0");
+  EXPECT_EQ(each[1].S().Str(), "2");
+  EXPECT_EQ(each[2].S().Str(), "-2");
+  for (const char* bad : {".", "..f", ".-3f", "f.", "5.", ".3", ".513f", ". f"}) {
+    Raises(vision::err::kTupleFormat, [&] { (void)HTuple(1.5).TupleString(bad); });
+  }
+}
+
 TEST(TupleCompare, NumbersTextsHandlesAndNaN) {
   EXPECT_TRUE(HTuple(1) == HTuple(1.0));
   EXPECT_TRUE(HTuple(1) < HTuple(1.5));
