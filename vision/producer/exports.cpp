@@ -849,22 +849,20 @@ GC_ERROR VISION_GC_CALLTYPE DSGetNumBufferParts(DS_HANDLE hDataStream, BUFFER_HA
                                                 uint32_t* piNumParts) {
   return Run([&] {
     auto stream = OpenStream(hDataStream);
-    stream->Own(hBuffer);
+    auto buffer = stream->Own(hBuffer);
     Require(piNumParts, "piNumParts");
-    *piNumParts = 0;  // single-part buffers
+    *piNumParts = stream->NumParts(*buffer);
   });
 }
 
 GC_ERROR VISION_GC_CALLTYPE DSGetBufferPartInfo(DS_HANDLE hDataStream, BUFFER_HANDLE hBuffer,
-                                                uint32_t iPartIndex,
-                                                BUFFER_PART_INFO_CMD /*iInfoCmd*/,
-                                                INFO_DATATYPE* /*piType*/, void* /*pBuffer*/,
-                                                size_t* /*piSize*/) {
+                                                uint32_t iPartIndex, BUFFER_PART_INFO_CMD iInfoCmd,
+                                                INFO_DATATYPE* piType, void* pBuffer,
+                                                size_t* piSize) {
   return Run([&] {
     auto stream = OpenStream(hDataStream);
-    stream->Own(hBuffer);
-    throw Error(GC_ERR_INVALID_INDEX, "part " + std::to_string(iPartIndex) +
-                                          ": buffers of the simulated camera have no parts");
+    auto buffer = stream->Own(hBuffer);
+    Answer(stream->GetBufferPartInfo(*buffer, iPartIndex, iInfoCmd), piType, pBuffer, piSize);
   });
 }
 

@@ -206,6 +206,10 @@ struct Stream : Object {
   // All of these take the device's mutex themselves.
   Info GetInfo(gentl::STREAM_INFO_CMD cmd);
   Info GetBufferInfo(Buffer& buffer, gentl::BUFFER_INFO_CMD cmd);
+  // A filled buffer holds one part, its image: the part's info is the buffer's (base, size,
+  // geometry, pixel format). A buffer that holds no new data has no part.
+  std::uint32_t NumParts(Buffer& buffer);
+  Info GetBufferPartInfo(Buffer& buffer, std::uint32_t part, gentl::BUFFER_PART_INFO_CMD cmd);
   void Start(std::uint64_t count);
   void Stop(bool kill_now);  // joins the acquisition thread
   void Flush(gentl::ACQ_QUEUE_TYPE operation);
