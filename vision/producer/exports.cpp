@@ -218,11 +218,14 @@ Info UrlInfo(const Description& d, URL_INFO_CMD cmd) {
     case URL_INFO_FILE_VER_SUBMINOR:
       return versioned(0);
     case URL_INFO_FILE_REGISTER_ADDRESS:
+      if (!d.in_registers)
+        throw Error(GC_ERR_NOT_AVAILABLE, "the description is a file (" + d.url +
+                                              "), not in the register space");
       return ValueInfo<std::uint64_t>(INFO_DATATYPE_UINT64, kDescriptionAddress);
     case URL_INFO_FILE_SIZE:
-      return ValueInfo<std::uint64_t>(INFO_DATATYPE_UINT64, d.bytes.size());
+      return ValueInfo<std::uint64_t>(INFO_DATATYPE_UINT64, d.size);
     case URL_INFO_SCHEME:
-      return i32(URL_SCHEME_LOCAL);
+      return i32(d.in_registers ? URL_SCHEME_LOCAL : URL_SCHEME_FILE);
     case URL_INFO_FILENAME:
       return StringInfo(d.file_name);
     default:
