@@ -411,6 +411,58 @@ Info Stream::GetBufferInfo(Buffer& b, BUFFER_INFO_CMD cmd) {
   }
 }
 
+std::uint32_t Stream::NumParts(Buffer& b) {
+  std::lock_guard<std::mutex> lock(core->m);
+  return b.new_data ? 1 : 0;
+}
+
+Info Stream::GetBufferPartInfo(Buffer& b, std::uint32_t part, BUFFER_PART_INFO_CMD cmd) {
+  {
+    std::lock_guard<std::mutex> lock(core->m);
+    if (!b.new_data || part != 0)
+      throw Error(GC_ERR_INVALID_INDEX,
+                  "part " + std::to_string(part) + ": buffer " + std::to_string(b.index) +
+                      (b.new_data ? " holds one part (index 0)" : " holds no new data"));
+  }
+  // The same answers as the buffer's own info (each takes the device's mutex).
+  const auto same = [&](BUFFER_INFO_CMD buffer_cmd) { return GetBufferInfo(b, buffer_cmd); };
+  const auto sizet = [](std::size_t v) { return ValueInfo<std::size_t>(INFO_DATATYPE_SIZET, v); };
+  const auto u64 = [](std::uint64_t v) {
+    return ValueInfo<std::uint64_t>(INFO_DATATYPE_UINT64, v);
+  };
+  switch (cmd) {
+    case BUFFER_PART_INFO_BASE:
+      return same(BUFFER_INFO_BASE);  // the image starts the buffer (IMAGEOFFSET 0)
+    case BUFFER_PART_INFO_DATA_SIZE:
+      return same(BUFFER_INFO_DATA_SIZE);
+    case BUFFER_PART_INFO_DATA_TYPE:
+      return sizet(PART_DATATYPE_2D_IMAGE);
+    case BUFFER_PART_INFO_DATA_FORMAT:
+      return same(BUFFER_INFO_PIXELFORMAT);
+    case BUFFER_PART_INFO_DATA_FORMAT_NAMESPACE:
+      return same(BUFFER_INFO_PIXELFORMAT_NAMESPACE);
+    case BUFFER_PART_INFO_WIDTH:
+      return same(BUFFER_INFO_WIDTH);
+    case BUFFER_PART_INFO_HEIGHT:
+      return same(BUFFER_INFO_HEIGHT);
+    case BUFFER_PART_INFO_XOFFSET:
+      return same(BUFFER_INFO_XOFFSET);
+    case BUFFER_PART_INFO_YOFFSET:
+      return same(BUFFER_INFO_YOFFSET);
+    case BUFFER_PART_INFO_XPADDING:
+      return same(BUFFER_INFO_XPADDING);
+    case BUFFER_PART_INFO_DELIVERED_IMAGEHEIGHT:
+      return same(BUFFER_INFO_DELIVERED_IMAGEHEIGHT);
+    case BUFFER_PART_INFO_SOURCE_ID:
+    case BUFFER_PART_INFO_REGION_ID:
+    case BUFFER_PART_INFO_DATA_PURPOSE_ID:
+      return u64(0);  // one source, one region, no particular purpose
+    default:
+      throw Error(GC_ERR_NOT_IMPLEMENTED,
+                  "buffer part info command " + std::to_string(cmd) + " is not offered");
+  }
+}
+
 std::shared_ptr<Buffer> Stream::Own(void* handle) {
   auto b = Lib().Get<Buffer>(handle, Kind::Buffer);
   if (b->stream != this)

@@ -68,4 +68,17 @@ class ProducerFile {
 #endif
 };
 
+// Where the tests find the simulated camera's producer: beside the program on Windows, as the
+// build puts it; elsewhere at SIMCAM_PATH, its place in the build tree.
+inline std::string SimcamPath() {
+#ifdef _WIN32
+  char exe[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  const std::string path(exe, n);
+  return path.substr(0, path.find_last_of("\\/") + 1) + "vision_simcam.cti";
+#else
+  return SIMCAM_PATH;
+#endif
+}
+
 }  // namespace simtest

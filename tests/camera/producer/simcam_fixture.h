@@ -45,6 +45,18 @@ GC_ERROR LastErrorCode();
 // A string answer through the info protocol (size query, then the string).
 std::string InfoString(const std::function<GC_ERROR(INFO_DATATYPE*, void*, size_t*)>& query);
 
+// A port's one URL (GCGetPortURL), and the parts of a "Local:name;ADDR;LEN[?query]" one.
+std::string PortUrl(PORT_HANDLE port);
+struct LocalUrl {
+  std::string file;
+  std::uint64_t address = 0, length = 0;
+};
+LocalUrl ParseLocal(const std::string& url);
+// `size` bytes read from a port (expects success).
+std::string ReadBytes(PORT_HANDLE port, std::uint64_t address, std::size_t size);
+// The description a port serves through its Local: URL, as its bytes.
+std::string ServedBytes(PORT_HANDLE port);
+
 class Session {
  public:
   // Sets VISION_FAKE_CAMERA and calls GCInitLib, TLOpen, TLOpenInterface.
