@@ -265,11 +265,11 @@ class Builder {
   // Children every node may have.
   bool Common(Node* n, const XmlElement& c) {
     if (c.name == "pIsImplemented") {
-      n->is_implemented = NumberNode(n, c.name, c.text);
+      n->is_implemented.push_back(NumberNode(n, c.name, c.text));
     } else if (c.name == "pIsAvailable") {
-      n->is_available = NumberNode(n, c.name, c.text);
+      n->is_available.push_back(NumberNode(n, c.name, c.text));
     } else if (c.name == "pIsLocked") {
-      n->is_locked = NumberNode(n, c.name, c.text);
+      n->is_locked.push_back(NumberNode(n, c.name, c.text));
     } else if (c.name == "ImposedAccessMode") {
       n->imposed = ParseAccess(n, c.name, c.text);
     } else if (c.name == "Unit") {
@@ -302,7 +302,12 @@ class Builder {
         }
       }
     } else {
-      for (const XmlElement* e : Children(n)) Common(n, *e);
+      for (const XmlElement* e : Children(n)) {
+        if (Common(n, *e)) continue;
+        if (n->kind != Kind::kPort) continue;
+        if (e->name == "ChunkID" || e->name == "pChunkID") static_cast<PortNode*>(n)->chunk = true;
+        if (e->name == "EventID") static_cast<PortNode*>(n)->event = true;
+      }
     }
   }
 
@@ -462,6 +467,8 @@ class Builder {
         } else {
           v->p_value = NumberNode(v, name, c->text);
         }
+      } else if (name == "pValueCopy" && !is_string) {
+        v->value_copies.push_back(NumberNode(v, name, c->text));
       } else if (is_string) {
         continue;
       } else if (name == "Min" || name == "pMin") {
@@ -627,6 +634,19 @@ class Builder {
         from = c;
       } else if (name == "pValue" && converter) {
         f->p_value = NumberNode(f, name, c->text);
+      } else if (name == "Slope" && converter) {
+        const std::string_view v = Trim(c->text);
+        if (v == "Increasing") {
+          f->slope = Slope::kIncreasing;
+        } else if (v == "Decreasing") {
+          f->slope = Slope::kDecreasing;
+        } else if (v == "Varying") {
+          f->slope = Slope::kVarying;
+        } else if (v == "Automatic") {
+          f->slope = Slope::kAutomatic;
+        } else {
+          Fail(f, "<Slope> '" + std::string(v) + "' is not a slope");
+        }
       }
     }
     if (converter) {
@@ -700,10 +720,11 @@ class Builder {
     return "?";
   }
 
+  // What a node's value (or address) reads. Flags (pIsImplemented, pIsAvailable, pIsLocked, an
+  // entry's flags) are not among them: they decide access, and a loop through them is no
+  // reason to refuse a description (access.cpp breaks it).
   static void Dependencies(Node* n, std::vector<Node*>* out) {
     out->clear();
-    for (Node* d : {n->is_implemented, n->is_available, n->is_locked})
-      if (d) out->push_back(d);
     switch (n->kind) {
       case Kind::kRegister:
       case Kind::kIntReg:
@@ -731,9 +752,7 @@ class Builder {
           if (d) out->push_back(d);
         for (const auto& e : v->indexed)
           if (e.node) out->push_back(e.node);
-        for (const auto& e : v->entries)
-          for (Node* d : {e.is_implemented, e.is_available})
-            if (d) out->push_back(d);
+        for (Node* d : v->value_copies) out->push_back(d);
         break;
       }
       case Kind::kIntSwissKnife:

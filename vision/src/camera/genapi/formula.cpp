@@ -412,9 +412,9 @@ std::vector<int> Formula::Slots() const {
 }
 
 Value Formula::Evaluate(Mode mode, const Variables& variables, Budget& budget) const {
-  Value v = Eval(root_, mode, variables, budget);
-  if (v.is_float && !std::isfinite(v.d)) throw FormulaError("the result is not a finite number");
-  return v;
+  // Non-finite results (LN(0), an overflowing power) are values as in IEEE arithmetic; a node
+  // that needs an integer refuses them when it converts.
+  return Eval(root_, mode, variables, budget);
 }
 
 namespace {
