@@ -295,3 +295,32 @@ TEST(Strings, MaximumLengthIsWhatAWriteMayHold) {
 }
 
 }  // namespace
+
+namespace {
+
+// Cameras in the field ship descriptions with elements out of the schema's order, elements no
+// schema knows and a namespace of their own: all of that loads; only what cannot be evaluated
+// is refused, naming the node.
+TEST(Leniency, OrderUnknownElementsAndNamespacesAreNotChecked) {
+  genapitest::MemoryPort port;
+  const std::string xml =
+      "<?xml version=\"1.0\"?>\n<g:RegisterDescription ModelName=\"M\" VendorName=\"V\" "
+      "xmlns:g=\"http://example.com/not/GenApi\">\n<g:Port Name=\"Device\"/>\n"
+      "<g:Integer Name=\"Width\"><g:Representation>Linear</g:Representation><g:Unit>px</g:Unit>"
+      "<g:Max>64</g:Max><g:pValue>WidthReg</g:pValue><g:Min>8</g:Min><g:Sparkle>yes</g:Sparkle>"
+      "</g:Integer>\n"
+      "<g:IntReg Name=\"WidthReg\"><g:pPort>Device</g:pPort><g:Length>4</g:Length>"
+      "<g:AccessMode>RW</g:AccessMode><g:Address>0x10</g:Address></g:IntReg>\n"
+      "<g:Gizmo Name=\"Unknown\"><g:Anything/></g:Gizmo>\n</g:RegisterDescription>\n";
+  auto map = ga::NodeMap::Parse(xml);
+  map->Connect(&port);
+  map->SetInteger("Width", 32);
+  EXPECT_EQ(port.Get32(0x10), 32u);
+  EXPECT_EQ(map->IntegerMin("Width"), 8);
+  EXPECT_EQ(map->UnitOf("Width"), "px");
+  EXPECT_GENAPI_ERROR(ga::NodeMap::Parse(genapitest::Description(
+                          "<Integer Name=\"W\"><pValue>Nowhere</pValue></Integer>")),
+                      ga::ErrorKind::kDescription, "'W'", "'Nowhere'");
+}
+
+}  // namespace
