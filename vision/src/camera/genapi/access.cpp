@@ -81,7 +81,7 @@ std::string Graph::WhyNotAccessible(Node* n) {
   const AccessInfo& info = Info(n);
   if (info.access != Access::kNI && info.access != Access::kNA) return {};
   if (!info.origin || info.origin == n) return info.why;
-  return "it depends on " + Quote(info.origin) + ", whose " + info.why;
+  return "it depends on " + Quote(info.origin) + ": " + info.why;
 }
 
 // A flag node's verdict: holds, or not, and whether reading it failed (which counts as 0).
@@ -143,23 +143,23 @@ Graph::AccessInfo Graph::ComputeAccess(Node* n) {
   for (Node* f : n->is_implemented) {
     const FlagState s = Flag(f);
     if (s == FlagState::kNA)
-      note(na, Access::kNA, n, flag_text("pIsImplemented", f, s));
+      note(na, Access::kNA, n, flag_text("its pIsImplemented", f, s));
     else if (s != FlagState::kHolds)
-      note(ni, Access::kNI, n, flag_text("pIsImplemented", f, s));
+      note(ni, Access::kNI, n, flag_text("its pIsImplemented", f, s));
   }
   for (Node* f : n->is_available) {
     const FlagState s = Flag(f);
     if (s == FlagState::kNI)
-      note(ni, Access::kNI, n, flag_text("pIsAvailable", f, s));
+      note(ni, Access::kNI, n, flag_text("its pIsAvailable", f, s));
     else if (s != FlagState::kHolds)
-      note(na, Access::kNA, n, flag_text("pIsAvailable", f, s));
+      note(na, Access::kNA, n, flag_text("its pIsAvailable", f, s));
   }
   for (Node* d : AccessDependencies(n)) {
     const AccessInfo& a = Info(d);
     if (a.access != Access::kNI && a.access != Access::kNA) continue;
     // Name the node whose own condition it is, however deep.
     note(a.access == Access::kNI ? ni : na, a.access, a.origin ? a.origin : d,
-         a.origin ? a.why : "access is " + std::string(a.access == Access::kNI ? "NI" : "NA"));
+         a.origin ? a.why : "its access is " + std::string(a.access == Access::kNI ? "NI" : "NA"));
   }
   if (n->kind == Kind::kEnumeration) {
     bool implemented = false, offered = false;
@@ -176,8 +176,8 @@ Graph::AccessInfo Graph::ComputeAccess(Node* n) {
   }
   if (n->kind == Kind::kPort) {
     const auto* p = static_cast<PortNode*>(n);
-    if (!p->port && p->event) note(ni, Access::kNI, n, "event port has no event data");
-    if (!p->port && p->chunk) note(na, Access::kNA, n, "chunk port has no chunk data");
+    if (!p->port && p->event) note(ni, Access::kNI, n, "it is an event port without event data");
+    if (!p->port && p->chunk) note(na, Access::kNA, n, "it is a chunk port without chunk data");
   }
   if (ni.access != Access::kRW) return ni;
   if (na.access != Access::kRW) return na;
@@ -210,7 +210,8 @@ Graph::AccessInfo Graph::ComputeAccess(Node* n) {
   if (Writable(a)) {
     bool locked = false;
     for (Node* f : n->is_locked) locked = locked || Holds(f);
-    if (locked && a == Access::kWO) return AccessInfo{Access::kNA, n, "it is locked"};
+    if (locked && a == Access::kWO)
+      return AccessInfo{Access::kNA, n, "it is write-only and locked"};
     if (locked) a = Access::kRO;
   }
   return AccessInfo{a, nullptr, {}};

@@ -406,8 +406,9 @@ Formula Formula::Parse(std::string_view text, const Resolver& resolve) {
 std::vector<int> Formula::Slots() const {
   std::vector<int> slots;
   for (const Node& n : nodes_)
-    if (n.op == kVariable && std::find(slots.begin(), slots.end(), n.slot) == slots.end())
-      slots.push_back(n.slot);
+    if (n.op == kVariable) slots.push_back(n.slot);
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
   return slots;
 }
 
