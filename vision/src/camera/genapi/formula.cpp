@@ -406,15 +406,16 @@ Formula Formula::Parse(std::string_view text, const Resolver& resolve) {
 std::vector<int> Formula::Slots() const {
   std::vector<int> slots;
   for (const Node& n : nodes_)
-    if (n.op == kVariable && std::find(slots.begin(), slots.end(), n.slot) == slots.end())
-      slots.push_back(n.slot);
+    if (n.op == kVariable) slots.push_back(n.slot);
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
   return slots;
 }
 
 Value Formula::Evaluate(Mode mode, const Variables& variables, Budget& budget) const {
-  Value v = Eval(root_, mode, variables, budget);
-  if (v.is_float && !std::isfinite(v.d)) throw FormulaError("the result is not a finite number");
-  return v;
+  // Non-finite results (LN(0), an overflowing power) are values as in IEEE arithmetic; a node
+  // that needs an integer refuses them when it converts.
+  return Eval(root_, mode, variables, budget);
 }
 
 namespace {

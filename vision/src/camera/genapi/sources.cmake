@@ -13,6 +13,7 @@ if(NOT VISION_RAPIDXML_DIR)
 endif()
 
 target_sources(vision PRIVATE
+  src/camera/genapi/access.cpp
   src/camera/genapi/build.cpp
   src/camera/genapi/description.cpp
   src/camera/genapi/formula.cpp
