@@ -261,7 +261,13 @@ TEST(Ranges, EachBoundOnItsOwnAndConverterSlopes) {
           "<IntConverter Name=\"Any\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO</FormulaFrom>"
           "<pValue>PeriodInt</pValue><Slope>Varying</Slope></IntConverter>"
           "<Converter Name=\"Log\"><FormulaTo>EXP(FROM)</FormulaTo><FormulaFrom>LN(TO)"
-          "</FormulaFrom><pValue>PeriodInt</pValue><Slope>Increasing</Slope></Converter>",
+          "</FormulaFrom><pValue>PeriodInt</pValue><Slope>Increasing</Slope></Converter>"
+          // Decreasing and unstated slopes of integer converters: the bounds come out in order.
+          "<IntConverter Name=\"Remaining\"><FormulaTo>1000 - FROM</FormulaTo>"
+          "<FormulaFrom>1000 - TO</FormulaFrom><pValue>PeriodInt</pValue><Slope>Decreasing</Slope>"
+          "</IntConverter>"
+          "<IntConverter Name=\"Mirror\"><FormulaTo>0 - FROM</FormulaTo>"
+          "<FormulaFrom>0 - TO</FormulaFrom><pValue>PeriodInt</pValue></IntConverter>",
       port);
   port.Put32(0x14, 1000);
   // The maximum rate comes from the minimum period 0: a division by zero spoils only it.
@@ -273,6 +279,13 @@ TEST(Ranges, EachBoundOnItsOwnAndConverterSlopes) {
   EXPECT_EQ(map->FloatMin("Log"), -INFINITY);  // LN(0)
   EXPECT_EQ(map->GetFloat("Log"), -INFINITY);
   EXPECT_NEAR(map->FloatMax("Log"), std::log(1000.0), 1e-12);
+  EXPECT_EQ(map->IntegerMin("Remaining"), 0);  // from the largest period
+  EXPECT_EQ(map->IntegerMax("Remaining"), 1000);
+  EXPECT_EQ(map->IntegerMin("Mirror"), -1000);
+  EXPECT_EQ(map->IntegerMax("Mirror"), 0);
+  map->SetInteger("Remaining", 250);
+  EXPECT_EQ(port.Get32(0x10), 750u);
+  EXPECT_GENAPI_ERROR(map->SetInteger("Remaining", 1001), ga::ErrorKind::kOutOfRange, "0 to 1000");
 }
 
 TEST(Strings, MaximumLengthIsWhatAWriteMayHold) {
