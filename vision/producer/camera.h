@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "frames.h"
-#include "options.h"
+#include "gentl_shared/options.h"
 
 namespace vision::simcam {
 

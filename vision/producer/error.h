@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "camera/gentl/gentl_abi.h"
+#include "gentl_shared/gentl_abi.h"
 
 namespace vision::simcam {
 

@@ -27,7 +27,7 @@
 
 #include "camera.h"
 #include "error.h"
-#include "options.h"
+#include "gentl_shared/options.h"
 
 namespace vision::simcam {
 

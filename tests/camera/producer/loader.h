@@ -17,7 +17,7 @@
 #include <dlfcn.h>
 #endif
 
-#include "camera/gentl/gentl_abi.h"
+#include "gentl_shared/gentl_abi.h"
 
 namespace simtest {
 

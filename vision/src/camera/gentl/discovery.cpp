@@ -76,6 +76,10 @@ std::string CanonicalPath(const std::string& path) {
   return FromPath(p.make_preferred());
 }
 
+bool SamePath(const std::string& a, const std::string& b) {
+  return Key(CanonicalPath(a)) == Key(CanonicalPath(b));
+}
+
 ProducerFiles FindProducerFiles(std::string_view path_list, char separator) {
   ProducerFiles out;
   std::vector<std::string> keys;

@@ -41,5 +41,7 @@ std::optional<std::string> EnvironmentValue(const char* name);
 // The canonical form of a path (absolute, symbolic links resolved where the file exists), the
 // key under which a producer file is loaded once.
 std::string CanonicalPath(const std::string& path);
+// Whether two paths name the same file or folder (their canonical forms, case-folded on Windows).
+bool SamePath(const std::string& a, const std::string& b);
 
 }  // namespace vision::detail::camera::gentl

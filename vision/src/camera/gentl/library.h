@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "camera/gentl/gentl_abi.h"
+#include "gentl_shared/gentl_abi.h"
 
 namespace vision::detail::camera::gentl {
 
