@@ -9,10 +9,10 @@
 #include <mutex>
 #include <new>
 
+#include "camera/features.h"
 #include "camera/genapi/genapi.h"
 #include "camera/gentl/info.h"
 #include "detail/error.h"
-#include "detail/param.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision::detail::camera::gentl {
@@ -24,8 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kMaxDescriptionBytes = 64ull << 20;
 // Buffers we want at least, whatever the stream's minimum.
 constexpr std::size_t kWantedBuffers = 4;
-// How long discovery waits for devices and interfaces to answer, in ms.
-constexpr int kMaxFeatureList = 60;
 
 std::string Hex(std::uint64_t v) {
   char buf[24];
@@ -511,13 +509,137 @@ StreamCounters GenTLStream::Counters() const {
   return c;
 }
 
+// The device's node map as the camera feature layer sees it. Every failure of the map becomes a
+// FeatureError; a port failure that means the camera is gone marks it lost.
+class GenTLFeatures final : public FeatureMap {
+ public:
+  explicit GenTLFeatures(DeviceState& s) : s_(s) {}
+
+  std::string CameraName() const override { return s_.Name(); }
+  std::vector<std::string> FeatureNames() const override { return s_.features->FeatureNames(); }
+
+  bool Has(const std::string& name) override { return s_.features->Has(name); }
+  genapi::Type TypeOf(const std::string& name) override {
+    return Do([&] { return Map().TypeOf(name); });
+  }
+  genapi::Access AccessOf(const std::string& name) override {
+    return Do([&] { return Map().AccessOf(name); });
+  }
+  // Acquisition locks the features that decide the payload (TLParamsLocked).
+  std::string LockReason(const std::string& name) override {
+    genapi::NodeMap& f = Map();
+    const bool locked = Do([&] {
+      return s_.acquiring && f.Has("TLParamsLocked") && f.GetInteger("TLParamsLocked") != 0 &&
+             f.AccessOf(name) == genapi::Access::kRO;
+    });
+    return locked ? "the feature is locked while acquisition runs" : "";
+  }
+  genapi::IntRange IntegerRange(const std::string& name) override {
+    return Do([&] { return Map().IntegerRange(name); });
+  }
+  genapi::FloatRange FloatRange(const std::string& name) override {
+    return Do([&] { return Map().FloatRangeOf(name); });
+  }
+  std::vector<std::string> Entries(const std::string& name) override {
+    return Do([&] { return Map().EnumerationEntries(name); });
+  }
+
+  std::int64_t GetInteger(const std::string& name) override {
+    return Do([&] { return Map().GetInteger(name); });
+  }
+  double GetFloat(const std::string& name) override {
+    return Do([&] { return Map().GetFloat(name); });
+  }
+  bool GetBoolean(const std::string& name) override {
+    return Do([&] { return Map().GetBoolean(name); });
+  }
+  std::string GetEnumeration(const std::string& name) override {
+    return Do([&] { return Map().GetEnumeration(name); });
+  }
+  std::string GetString(const std::string& name) override {
+    return Do([&] { return Map().GetString(name); });
+  }
+
+  // The node map checks on writing only: a check-only write has nothing to add to the layer's.
+  void SetInteger(const std::string& name, std::int64_t v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().SetInteger(name, v); });
+  }
+  void SetFloat(const std::string& name, double v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().SetFloat(name, v); });
+  }
+  void SetBoolean(const std::string& name, bool v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().SetBoolean(name, v); });
+  }
+  void SetEnumeration(const std::string& name, const std::string& entry, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().SetEnumeration(name, entry); });
+  }
+  void SetString(const std::string& name, const std::string& v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().SetString(name, v); });
+  }
+  void Execute(const std::string& name, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().Execute(name); });
+  }
+
+ private:
+  genapi::NodeMap& Map() { return *s_.features; }
+
+  // Runs one call on the node map, with the port's last failure cleared first so that a port
+  // failure is this call's.
+  template <class F>
+  auto Do(F call) -> decltype(call()) {
+    s_.port->ClearFailure();
+    try {
+      return call();
+    } catch (const genapi::Error& e) {
+      throw Translate(e);
+    }
+  }
+
+  FeatureError Translate(const genapi::Error& e) {
+    switch (e.Kind()) {
+      case genapi::ErrorKind::kUnknownFeature:
+        return FeatureError(FeatureFault::kUnknown, e.what());
+      case genapi::ErrorKind::kNoSuchEntry:
+        return FeatureError(FeatureFault::kNoSuchEntry, e.what());
+      case genapi::ErrorKind::kNotWritable:
+        return FeatureError(FeatureFault::kNotWritable, e.what());
+      case genapi::ErrorKind::kNotAvailable:
+        return FeatureError(FeatureFault::kNotAvailable, e.what());
+      case genapi::ErrorKind::kOutOfRange:
+        return FeatureError(FeatureFault::kOutOfRange, e.what());
+      case genapi::ErrorKind::kPort:
+        s_.NotePortFailure();
+        if (s_.lost) return FeatureError(FeatureFault::kLost, s_.lost_reason);
+        return FeatureError(FeatureFault::kOther,
+                            s_.port->LastReason().empty() ? e.what() : s_.port->LastReason());
+      case genapi::ErrorKind::kDescription:
+        return FeatureError(FeatureFault::kBrokenDescription, e.what());
+      case genapi::ErrorKind::kNotReadable:
+      case genapi::ErrorKind::kWrongType:
+        break;
+    }
+    return FeatureError(FeatureFault::kOther, e.what());
+  }
+
+  DeviceState& s_;
+};
+
 class GenTLDevice final : public Device {
  public:
-  explicit GenTLDevice(std::shared_ptr<DeviceState> s) : s_(std::move(s)) {}
+  explicit GenTLDevice(std::shared_ptr<DeviceState> s) : s_(std::move(s)), features_(*s_) {}
   const DeviceInfo& Info() const override { return s_->info; }
-  HTuple GetFeature(const std::string& name) override;
-  void SetFeature(const std::string& name, const HTuple& value) override;
-  void CheckFeature(const std::string& name, const HTuple& value) override;
+  HTuple GetFeature(const std::string& name) override {
+    s_->CheckPresent();
+    return ReadFeature(features_, name);
+  }
+  void SetFeature(const std::string& name, const HTuple& value) override {
+    s_->CheckPresent();
+    WriteFeature(features_, name, value, WriteMode::kWrite);
+  }
+  void CheckFeature(const std::string& name, const HTuple& value) override {
+    s_->CheckPresent();
+    WriteFeature(features_, name, value, WriteMode::kCheck);
+  }
   std::unique_ptr<Stream> StartStream() override {
     if (s_->acquiring)
       throw DeviceError(err::kAcqOpen, "camera " + s_->Name() + " is already acquiring");
@@ -525,232 +647,15 @@ class GenTLDevice final : public Device {
   }
   void CheckInterfaceWrite(const std::string& name, const HTuple& value) override {
     if (s_->reject_interface.count(name))
-      throw DeviceError(err::kAcqParamValue, "camera " + s_->Name() + " refused " + name + " = " +
-                                                 Describe(value) +
-                                                 ": the driver does not accept this setting");
+      throw Refusal(err::kAcqParamValue, s_->Name(), name, value,
+                    "the driver does not accept this setting");
   }
   DeviceState& State() { return *s_; }
 
  private:
-  [[noreturn]] void Unknown(const std::string& name) const;
-  [[noreturn]] void Refused(const std::string& name, const HTuple& value, const genapi::Error& e);
-  std::string Offered(const std::string& name) const;
-  // Writes (apply) or only checks (!apply) a value.
-  void Write(const std::string& name, const HTuple& value, bool apply);
-
   std::shared_ptr<DeviceState> s_;
+  GenTLFeatures features_;
 };
-
-std::string GenTLDevice::Offered(const std::string& name) const {
-  std::string list;
-  try {
-    for (const auto& e : s_->features->EnumerationEntries(name))
-      list += (list.empty() ? "" : ", ") + e;
-  } catch (const genapi::Error&) {
-  }
-  return list;
-}
-
-void GenTLDevice::Unknown(const std::string& name) const {
-  const auto names = s_->features->FeatureNames();
-  std::string list;
-  for (std::size_t i = 0; i < names.size() && int(i) < kMaxFeatureList; ++i)
-    list += (i ? ", " : "") + names[i];
-  if (names.size() > std::size_t(kMaxFeatureList))
-    list += " and " + std::to_string(names.size() - kMaxFeatureList) + " more";
-  throw DeviceError(err::kAcqUnknownParam, "camera " + s_->Name() + " has no feature '" + name +
-                                               "' (it offers " + list + ")");
-}
-
-[[noreturn]] void Refuse(const DeviceState& s, const std::string& name, const HTuple& value,
-                         std::uint32_t code, const std::string& why) {
-  throw DeviceError(
-      code, "camera " + s.Name() + " refused " + name + " = " + Describe(value) + ": " + why);
-}
-
-void GenTLDevice::Refused(const std::string& name, const HTuple& value, const genapi::Error& e) {
-  DeviceState& s = *s_;
-  switch (e.Kind()) {
-    case genapi::ErrorKind::kUnknownFeature:
-      Unknown(name);
-    case genapi::ErrorKind::kNoSuchEntry:
-      Refuse(s, name, value, err::kAcqParamValue,
-             "no such entry (the camera offers " + Offered(name) + ")");
-    case genapi::ErrorKind::kNotWritable: {
-      // Acquisition locks the features that decide the payload (TLParamsLocked).
-      bool locked = false;
-      try {
-        locked = s.acquiring && s.features->Has("TLParamsLocked") &&
-                 s.features->GetInteger("TLParamsLocked") != 0;
-      } catch (const genapi::Error&) {
-      }
-      if (locked)
-        Refuse(s, name, value, err::kAcqParamValue, "the feature is locked while acquisition runs");
-      Refuse(s, name, value, err::kAcqReadOnly, "the feature is read-only");
-    }
-    case genapi::ErrorKind::kNotAvailable:
-      Refuse(s, name, value, err::kAcqParamValue,
-             "the feature is not available in the camera's current state");
-    case genapi::ErrorKind::kOutOfRange: {
-      try {
-        const genapi::Type type = s.features->TypeOf(name);
-        if (type == genapi::Type::kInteger) {
-          const genapi::IntRange r = s.features->IntegerRange(name);
-          std::int64_t v = 0;
-          const bool in_range = ReadInteger(value, &v) && v >= r.min && v <= r.max;
-          if (in_range && r.inc > 1)
-            Refuse(s, name, value, err::kAcqParamValue,
-                   "not on the increment " + std::to_string(r.inc) + " from " +
-                       std::to_string(r.min) + " (range " + std::to_string(r.min) + " to " +
-                       std::to_string(r.max) + ")");
-          Refuse(s, name, value, err::kAcqParamValue,
-                 "out of range " + std::to_string(r.min) + " to " + std::to_string(r.max));
-        }
-        if (type == genapi::Type::kFloat) {
-          const genapi::FloatRange r = s.features->FloatRangeOf(name);
-          Refuse(s, name, value, err::kAcqParamValue,
-                 "out of range " + Describe(HTuple(r.min)) + " to " + Describe(HTuple(r.max)));
-        }
-      } catch (const genapi::Error&) {
-      }
-      Refuse(s, name, value, err::kAcqParamValue, e.what());
-    }
-    case genapi::ErrorKind::kPort:
-      s.NotePortFailure();
-      if (s.lost)
-        Refuse(s, name, value, err::kAcqLost, "the camera no longer answers: " + s.lost_reason);
-      Refuse(s, name, value, err::kAcqParamValue,
-             s.port->LastReason().empty() ? std::string(e.what()) : s.port->LastReason());
-    case genapi::ErrorKind::kDescription:
-      Refuse(s, name, value, err::kAcqParamValue,
-             "the camera's description is broken: " + std::string(e.what()));
-    case genapi::ErrorKind::kNotReadable:
-    case genapi::ErrorKind::kWrongType:
-      break;
-  }
-  Refuse(s, name, value, err::kAcqParamValue, e.what());
-}
-
-HTuple GenTLDevice::GetFeature(const std::string& name) {
-  DeviceState& s = *s_;
-  s.CheckPresent();
-  genapi::NodeMap& f = *s.features;
-  if (!f.Has(name)) Unknown(name);
-  s.port->ClearFailure();
-  try {
-    switch (f.TypeOf(name)) {
-      case genapi::Type::kInteger:
-        return HTuple(Hlong(f.GetInteger(name)));
-      case genapi::Type::kBoolean:
-        return HTuple(Hlong(f.GetBoolean(name) ? 1 : 0));
-      case genapi::Type::kFloat:
-        return HTuple(f.GetFloat(name));
-      case genapi::Type::kEnumeration:
-        return HTuple(f.GetEnumeration(name));
-      case genapi::Type::kString:
-        return HTuple(f.GetString(name));
-      case genapi::Type::kCommand:
-        throw DeviceError(err::kAcqParamValue, "feature '" + name + "' of camera " + s.Name() +
-                                                   " is a command: it runs, it has no value");
-      case genapi::Type::kOther:
-        break;
-    }
-    throw DeviceError(err::kAcqUnknownParam,
-                      "'" + name + "' of camera " + s.Name() + " is not a value feature");
-  } catch (const genapi::Error& e) {
-    if (e.Kind() == genapi::ErrorKind::kUnknownFeature) Unknown(name);
-    s.NotePortFailure();
-    if (s.lost) s.Lost();
-    throw DeviceError(err::kAcqParamValue,
-                      "reading " + name + " from camera " + s.Name() + " failed: " +
-                          (e.Kind() == genapi::ErrorKind::kPort && !s.port->LastReason().empty()
-                               ? s.port->LastReason()
-                               : std::string(e.what())));
-  }
-}
-
-void GenTLDevice::Write(const std::string& name, const HTuple& value, bool apply) {
-  DeviceState& s = *s_;
-  s.CheckPresent();
-  genapi::NodeMap& f = *s.features;
-  if (!f.Has(name)) Unknown(name);
-  s.port->ClearFailure();
-  try {
-    const genapi::Type type = f.TypeOf(name);
-    const genapi::Access access = f.AccessOf(name);
-    if (access == genapi::Access::kNI) Unknown(name);
-    if (access == genapi::Access::kRO)
-      throw genapi::Error(genapi::ErrorKind::kNotWritable, name + " is read-only");
-    if (access == genapi::Access::kNA)
-      throw genapi::Error(genapi::ErrorKind::kNotAvailable, name + " is not available");
-    switch (type) {
-      case genapi::Type::kEnumeration: {
-        const std::string entry = ValueText(value);
-        if (!apply) {
-          const auto entries = f.EnumerationEntries(name);
-          if (std::find(entries.begin(), entries.end(), entry) == entries.end())
-            throw genapi::Error(genapi::ErrorKind::kNoSuchEntry, entry);
-          return;
-        }
-        f.SetEnumeration(name, entry);
-        return;
-      }
-      case genapi::Type::kCommand:
-        if (apply) f.Execute(name);
-        return;
-      case genapi::Type::kBoolean: {
-        bool v = false;
-        if (!ReadBoolean(value, &v))
-          Refuse(s, name, value, err::kAcqParamValue, "true or false is expected");
-        if (apply) f.SetBoolean(name, v);
-        return;
-      }
-      case genapi::Type::kInteger: {
-        std::int64_t v = 0;
-        if (!ReadInteger(value, &v))
-          Refuse(s, name, value, err::kAcqParamValue, "an integer is expected");
-        if (!apply) {
-          const genapi::IntRange r = f.IntegerRange(name);
-          if (v < r.min || v > r.max || (r.inc > 1 && (v - r.min) % r.inc != 0))
-            throw genapi::Error(genapi::ErrorKind::kOutOfRange, name);
-          return;
-        }
-        f.SetInteger(name, v);
-        return;
-      }
-      case genapi::Type::kFloat: {
-        double v = 0;
-        if (!ReadNumber(value, &v))
-          Refuse(s, name, value, err::kAcqParamValue, "a number is expected");
-        if (!apply) {
-          const genapi::FloatRange r = f.FloatRangeOf(name);
-          if (!(v >= r.min && v <= r.max))
-            throw genapi::Error(genapi::ErrorKind::kOutOfRange, name);
-          return;
-        }
-        f.SetFloat(name, v);
-        return;
-      }
-      case genapi::Type::kString:
-        if (apply) f.SetString(name, ValueText(value));
-        return;
-      case genapi::Type::kOther:
-        break;
-    }
-    throw DeviceError(err::kAcqUnknownParam,
-                      "'" + name + "' of camera " + s.Name() + " is not a value feature");
-  } catch (const genapi::Error& e) {
-    Refused(name, value, e);
-  }
-}
-
-void GenTLDevice::SetFeature(const std::string& name, const HTuple& value) {
-  Write(name, value, true);
-}
-
-void GenTLDevice::CheckFeature(const std::string& name, const HTuple& value) {
-  Write(name, value, false);
-}
 
 [[noreturn]] void OpenFailed(const std::string& name, const std::string& why) {
   throw DeviceError(err::kAcqOpen, "camera " + name + " cannot be opened: " + why);
