@@ -4,17 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "platform/module.h"
 
 namespace vision::simcam {
 
@@ -33,20 +23,8 @@ const char* TLType() { return "Custom"; }
 
 // Where this producer's file is, for TL_INFO_NAME and TL_INFO_PATHNAME.
 std::string ModulePath() {
-#ifdef _WIN32
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExA(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCSTR>(&ModulePath), &module))
-    return "vision_simcam.cti";
-  char path[MAX_PATH * 2];
-  const DWORD n = GetModuleFileNameA(module, path, DWORD(sizeof path));
-  return n ? std::string(path, n) : std::string("vision_simcam.cti");
-#else
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) && info.dli_fname) return info.dli_fname;
-  return "vision_simcam.cti";
-#endif
+  const std::string path = platform::ModuleFile(reinterpret_cast<const void*>(&ModulePath));
+  return path.empty() ? std::string("vision_simcam.cti") : path;
 }
 
 // Whether the buffer is in the producer's hands (input pool, being filled, output queue).

@@ -2,15 +2,16 @@
 
 #include <functional>
 
+#include "platform/module.h"
+
 namespace simtest {
 
 const ProducerFile& Producer() {
 #ifdef _WIN32
   // Beside the test program, as the build puts it.
-  char exe[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
-  std::string path(exe, n);
-  path = path.substr(0, path.find_last_of("\\/") + 1) + "vision_simcam.cti";
+  const std::string path =
+      vision::platform::ModuleFolder(reinterpret_cast<const void*>(&Producer)) +
+      "/vision_simcam.cti";
 #else
   const std::string path = SIMCAM_PATH;
 #endif

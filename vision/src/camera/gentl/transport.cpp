@@ -7,6 +7,7 @@
 #include "camera/gentl/device.h"
 #include "camera/gentl/registry.h"
 #include "gentl_shared/options.h"
+#include "platform/environment.h"
 #include "platform/module.h"
 #include "vision/HErrorCodes.h"
 
@@ -172,7 +173,7 @@ std::unique_ptr<Interface> MakeGenICamInterface() {
   gentl::TransportConfig config;
   // Set, even to nothing, the variable means the simulated camera and nothing else: no other
   // producer, no network discovery.
-  if (const auto fake = gentl::EnvironmentValue(simcam::kEnvironmentVariable)) {
+  if (const auto fake = platform::Environment(simcam::kEnvironmentVariable)) {
     simcam::Options options;
     try {
       options = simcam::ParseOptions(*fake);
@@ -193,7 +194,7 @@ std::unique_ptr<Interface> MakeGenICamInterface() {
     return gentl::MakeTransportInterface(std::move(config));
   }
   const char* variable = gentl::ProducerPathVariable();
-  const auto path = gentl::EnvironmentValue(variable);
+  const auto path = platform::Environment(variable);
   if (path) {
     auto found = gentl::FindProducerFiles(*path, gentl::ProducerPathSeparator());
     config.producer_files = std::move(found.files);
