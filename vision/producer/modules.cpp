@@ -130,7 +130,7 @@ std::shared_ptr<Object> Library::Find(const void* handle, const char* expected) 
   std::lock_guard<std::mutex> lock(table_mutex);
   const auto it = table.find(handle);
   if (it == table.end())
-    throw Error(GC_ERR_INVALID_HANDLE, "handle 0x" + Hex(std::uintptr_t(handle)) +
+    throw Error(GC_ERR_INVALID_HANDLE, "handle 0x" + HexDigits(std::uintptr_t(handle)) +
                                            " is not an open " + expected +
                                            " (never opened, or closed)");
   return it->second;
@@ -392,8 +392,8 @@ Info Stream::GetBufferInfo(Buffer& b, BUFFER_INFO_CMD cmd) {
 std::shared_ptr<Buffer> Stream::Own(void* handle) {
   auto b = Lib().Get<Buffer>(handle, Kind::Buffer);
   if (b->stream != this)
-    throw Error(GC_ERR_INVALID_HANDLE,
-                "buffer 0x" + Hex(std::uintptr_t(handle)) + " belongs to another data stream");
+    throw Error(GC_ERR_INVALID_HANDLE, "buffer 0x" + HexDigits(std::uintptr_t(handle)) +
+                                           " belongs to another data stream");
   return b;
 }
 
@@ -402,10 +402,10 @@ std::shared_ptr<Buffer> Stream::Announce(void* memory, std::size_t size, void* u
   auto b = std::make_shared<Buffer>();
   if (memory) {
     if (reinterpret_cast<std::uintptr_t>(memory) % kAlignment)
-      throw Error(GC_ERR_INVALID_PARAMETER, "buffer memory at 0x" +
-                                                Hex(reinterpret_cast<std::uintptr_t>(memory)) +
-                                                " is not aligned to " + std::to_string(kAlignment) +
-                                                " bytes (STREAM_INFO_BUF_ALIGNMENT)");
+      throw Error(GC_ERR_INVALID_PARAMETER,
+                  "buffer memory at 0x" + HexDigits(reinterpret_cast<std::uintptr_t>(memory)) +
+                      " is not aligned to " + std::to_string(kAlignment) +
+                      " bytes (STREAM_INFO_BUF_ALIGNMENT)");
     b->base = static_cast<std::uint8_t*>(memory);
   } else {
     b->storage.reset(new std::uint8_t[size + kAlignment]);
@@ -419,9 +419,9 @@ std::shared_ptr<Buffer> Stream::Announce(void* memory, std::size_t size, void* u
   if (memory)
     for (const auto& other : announced)
       if (other->base < b->base + size && b->base < other->base + other->size)
-        throw Error(GC_ERR_RESOURCE_IN_USE, "the memory at 0x" +
-                                                Hex(reinterpret_cast<std::uintptr_t>(memory)) +
-                                                " overlaps a buffer announced before");
+        throw Error(GC_ERR_RESOURCE_IN_USE,
+                    "the memory at 0x" + HexDigits(reinterpret_cast<std::uintptr_t>(memory)) +
+                        " overlaps a buffer announced before");
   b->index = next_buffer_index++;
   announced.push_back(b);
   Lib().Add(b);

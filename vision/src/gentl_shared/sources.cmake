@@ -1,6 +1,7 @@
-# What both sides of the GenTL boundary share: the C interface's declarations (gentl_abi.h) and
-# the simulated camera's options (options.h), which the producer reads from VISION_FAKE_CAMERA
-# and the library checks when it opens the camera. Header-only apart from options.cpp, which
+# What both sides of the GenTL boundary share: the C interface's declarations (gentl_abi.h), the
+# pixel-format codes (pfnc.h), hexadecimal numbers (hex.h) and the simulated camera's options
+# (options.h), which the producer reads from VISION_FAKE_CAMERA and the library checks when it
+# opens the camera. Header-only apart from options.cpp, which
 # the object library vision_gentl_shared holds for every target that links it: the library,
 # the simulated camera's producer and the producer's tests. Included through the library's one
 # include root (vision/src) as "gentl_shared/...". Target names are resolved when the build is

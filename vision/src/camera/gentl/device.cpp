@@ -13,23 +13,19 @@
 #include "camera/genapi/genapi.h"
 #include "camera/gentl/info.h"
 #include "detail/error.h"
+#include "gentl_shared/hex.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision::detail::camera::gentl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using ::vision::gentl::Hex;
 
 // A description larger than this is refused before it is read.
 constexpr std::uint64_t kMaxDescriptionBytes = 64ull << 20;
 // Buffers we want at least, whatever the stream's minimum.
 constexpr std::size_t kWantedBuffers = 4;
-
-std::string Hex(std::uint64_t v) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-  return buf;
-}
 
 // Port failures that mean the camera stopped answering (a lost camera stays lost).
 bool MeansLost(abi::GC_ERROR code) { return code == abi::GC_ERR_IO || code == abi::GC_ERR_TIMEOUT; }
