@@ -92,6 +92,39 @@ bool Matches(const camera::DeviceInfo& info, const std::string& wanted) {
          (!info.user_id.empty() && wanted == info.user_id);
 }
 
+// Opens the camera "device" names: the first one for "default", else the first whose id,
+// serial number or user-defined name matches.
+std::unique_ptr<camera::Device> OpenCamera(camera::Interface& iface, const std::string& wanted,
+                                           const char* proc) {
+  const auto found = iface.Discover();
+  if (found.empty()) {
+    std::string searched;
+    for (const auto& line : iface.Report()) searched += (searched.empty() ? "" : "; ") + line;
+    Fail(err::kAcqNoDevice, proc,
+         "no camera found on interface GenICamTL (device '" + wanted + "' was asked for)" +
+             (searched.empty() ? std::string() : " [" + searched + "]"));
+  }
+  if (wanted == "default") return iface.Open(found.front());
+  for (const auto& info : found)
+    if (Matches(info, wanted)) return iface.Open(info);
+  // Where discovery does not tell the user-defined name, it is known once a camera is open:
+  // try those cameras in turn.
+  for (const auto& info : found) {
+    if (!info.user_id.empty()) continue;
+    try {
+      auto candidate = iface.Open(info);
+      if (!candidate->Info().user_id.empty() && candidate->Info().user_id == wanted)
+        return candidate;
+    } catch (const DeviceError&) {
+      // A camera that cannot be opened is not the one asked for.
+    }
+  }
+  std::string list;
+  for (const auto& info : found) list += (list.empty() ? "" : ", ") + info.id;
+  Fail(err::kAcqNoDevice, proc,
+       "camera '" + wanted + "' not found on interface GenICamTL (found: " + list + ")");
+}
+
 // Converts one frame into an image: Mono8 to one byte channel; RGB8 and BGR8 to three byte
 // channels in R, G, B order; Mono10/12/14/16 (16 bits per pixel, little endian) to "uint2".
 HImage FrameToImage(const camera::Frame& f, const std::string& camera_name, const char* proc) {
@@ -196,50 +229,7 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
   std::lock_guard<std::mutex> lock(impl_->op);
   detail::Guarded(proc, [&] {
     auto iface = detail::camera::MakeGenICamInterface();
-    const auto found = iface->Discover();
-    auto searched = [&] {
-      std::string text;
-      for (const auto& line : iface->Report()) text += (text.empty() ? "" : "; ") + line;
-      return text.empty() ? std::string() : " [" + text + "]";
-    };
-    if (found.empty())
-      Fail(err::kAcqNoDevice, proc,
-           "no camera found on interface GenICamTL (device '" + wanted + "' was asked for)" +
-               searched());
-    const detail::camera::DeviceInfo* pick = nullptr;
-    if (wanted == "default") {
-      pick = &found.front();
-    } else {
-      for (const auto& info : found)
-        if (detail::Matches(info, wanted)) {
-          pick = &info;
-          break;
-        }
-    }
-    std::unique_ptr<detail::camera::Device> dev;
-    if (!pick) {
-      // Where discovery does not tell the user-defined name, it is known once a camera is
-      // open: try those cameras in turn.
-      for (const auto& info : found) {
-        if (!info.user_id.empty()) continue;
-        try {
-          auto candidate = iface->Open(info);
-          if (!candidate->Info().user_id.empty() && candidate->Info().user_id == wanted) {
-            dev = std::move(candidate);
-            break;
-          }
-        } catch (const DeviceError&) {
-          // A camera that cannot be opened is not the one asked for.
-        }
-      }
-    }
-    if (!pick && !dev) {
-      std::string list;
-      for (const auto& info : found) list += (list.empty() ? "" : ", ") + info.id;
-      Fail(err::kAcqNoDevice, proc,
-           "camera '" + wanted + "' not found on interface GenICamTL (found: " + list + ")");
-    }
-    if (!dev) dev = iface->Open(*pick);
+    auto dev = detail::OpenCamera(*iface, wanted, proc);
     if (width > 0) dev->SetFeature("Width", HTuple(width));
     if (height > 0) dev->SetFeature("Height", HTuple(height));
     impl_->iface = std::move(iface);

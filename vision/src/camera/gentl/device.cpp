@@ -210,8 +210,21 @@ class GenTLStream final : public Stream {
     std::size_t size = 0;
   };
 
+  // Start's steps: the data stream opened (at the first start), the payload, the buffers
+  // announced and queued with the stream started, then the camera.
   void Start();
+  void OpenDataStream();
+  std::uint64_t PayloadSize();
+  void AnnounceBuffers(std::uint64_t payload);
+  void StartCamera();
+  std::optional<std::uint64_t> StreamNumber(abi::STREAM_INFO_CMD cmd) const;
   void Stop() noexcept;
+  // Pop's two halves: waiting for the new-buffer event (a status when the wait ended without
+  // one), and handing out the frame of the buffer it names.
+  std::optional<PopStatus> Wait(int timeout_ms, abi::EVENT_NEW_BUFFER_DATA* out,
+                                std::string* detail);
+  PopStatus Deliver(const abi::EVENT_NEW_BUFFER_DATA& data,
+                    const std::function<void(const Frame&)>& consume, std::string* detail);
   [[noreturn]] void StartFailed(const std::string& what, const GenTLError& e) const {
     throw DeviceError(err::kAcqOpen, "camera " + s_->Name() + ": " + what + ": " + e.Reason());
   }
@@ -245,38 +258,49 @@ class GenTLStream final : public Stream {
 
 void GenTLStream::Start() {
   DeviceState& s = *s_;
-  const Library& lib = *s.lib;
   s.CheckPresent();
-  genapi::NodeMap& f = *s.features;
-  if (!s.stream) {
-    std::uint32_t n = 0;
-    try {
-      GENTL_CHECK(lib, DevGetNumDataStreams, s.device, &n);
-      if (n == 0) lib.Wrong("DevGetNumDataStreams", "reports no data stream");
-      const std::string id =
-          InfoText(lib, "DevGetDataStreamID", [&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
-            *t = abi::INFO_DATATYPE_STRING;
-            return GENTL_CALL(lib, DevGetDataStreamID, s.device, 0u, static_cast<char*>(b), z);
-          });
-      GENTL_CHECK(lib, DevOpenDataStream, s.device, id.c_str(), &s.stream);
-    } catch (const GenTLError& e) {
-      StartFailed("its data stream cannot be opened", e);
-    }
-  }
-  abi::DS_HANDLE ds = s.stream;
+  if (!s.stream) OpenDataStream();
   // Geometry and payload are fixed from here on.
-  if (f.Has("TLParamsLocked")) {
+  if (s.features->Has("TLParamsLocked")) {
     s.TrySetInteger("TLParamsLocked", 1);
     locked_ = true;
   }
   s.CheckPresent();
-  auto stream_number = [&](abi::STREAM_INFO_CMD cmd) {
-    return TryInfoUnsigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* n) {
-      return GENTL_CALL(lib, DSGetInfo, ds, cmd, t, b, n);
-    });
-  };
+  AnnounceBuffers(PayloadSize());
+  StartCamera();
+}
+
+std::optional<std::uint64_t> GenTLStream::StreamNumber(abi::STREAM_INFO_CMD cmd) const {
+  const Library& lib = *s_->lib;
+  abi::DS_HANDLE ds = s_->stream;
+  return TryInfoUnsigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* n) {
+    return GENTL_CALL(lib, DSGetInfo, ds, cmd, t, b, n);
+  });
+}
+
+void GenTLStream::OpenDataStream() {
+  DeviceState& s = *s_;
+  const Library& lib = *s.lib;
+  std::uint32_t n = 0;
+  try {
+    GENTL_CHECK(lib, DevGetNumDataStreams, s.device, &n);
+    if (n == 0) lib.Wrong("DevGetNumDataStreams", "reports no data stream");
+    const std::string id =
+        InfoText(lib, "DevGetDataStreamID", [&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
+          *t = abi::INFO_DATATYPE_STRING;
+          return GENTL_CALL(lib, DevGetDataStreamID, s.device, 0u, static_cast<char*>(b), z);
+        });
+    GENTL_CHECK(lib, DevOpenDataStream, s.device, id.c_str(), &s.stream);
+  } catch (const GenTLError& e) {
+    StartFailed("its data stream cannot be opened", e);
+  }
+}
+
+std::uint64_t GenTLStream::PayloadSize() {
+  DeviceState& s = *s_;
+  genapi::NodeMap& f = *s.features;
   std::uint64_t payload = 0;
-  const bool stream_defines = stream_number(abi::STREAM_INFO_DEFINES_PAYLOADSIZE).value_or(0) != 0;
+  const bool stream_defines = StreamNumber(abi::STREAM_INFO_DEFINES_PAYLOADSIZE).value_or(0) != 0;
   if (!stream_defines && f.Has("PayloadSize")) {
     try {
       const std::int64_t p = f.GetInteger("PayloadSize");
@@ -288,16 +312,23 @@ void GenTLStream::Start() {
                         "camera " + s.Name() + " gives no PayloadSize: " + std::string(e.what()));
     }
   }
-  if (payload == 0) payload = stream_number(abi::STREAM_INFO_PAYLOAD_SIZE).value_or(0);
+  if (payload == 0) payload = StreamNumber(abi::STREAM_INFO_PAYLOAD_SIZE).value_or(0);
   if (payload == 0 || payload > (std::uint64_t(1) << 32))
     throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports a payload size of " +
                                          std::to_string(payload) + " bytes");
+  return payload;
+}
+
+void GenTLStream::AnnounceBuffers(std::uint64_t payload) {
+  DeviceState& s = *s_;
+  const Library& lib = *s.lib;
+  abi::DS_HANDLE ds = s.stream;
   const std::size_t count = std::max<std::size_t>(
-      kWantedBuffers, std::size_t(stream_number(abi::STREAM_INFO_BUF_ANNOUNCE_MIN).value_or(1)));
+      kWantedBuffers, std::size_t(StreamNumber(abi::STREAM_INFO_BUF_ANNOUNCE_MIN).value_or(1)));
   if (count > 64)
     throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " asks for at least " +
                                          std::to_string(count) + " buffers");
-  const std::uint64_t align = stream_number(abi::STREAM_INFO_BUF_ALIGNMENT).value_or(1);
+  const std::uint64_t align = StreamNumber(abi::STREAM_INFO_BUF_ALIGNMENT).value_or(1);
   while (alignment_ < align && alignment_ < 4096) alignment_ *= 2;
   try {
     for (std::size_t i = 0; i < count; ++i) {
@@ -319,6 +350,11 @@ void GenTLStream::Start() {
   } catch (const GenTLError& e) {
     StartFailed("its data stream cannot be started", e);
   }
+}
+
+void GenTLStream::StartCamera() {
+  DeviceState& s = *s_;
+  genapi::NodeMap& f = *s.features;
   // What buffers may not say about themselves.
   try {
     if (f.Has("PixelFormat")) pixel_format_ = std::uint32_t(f.GetEnumerationValue("PixelFormat"));
@@ -378,6 +414,13 @@ void GenTLStream::Stop() noexcept {
 
 PopStatus GenTLStream::Pop(int timeout_ms, const std::function<void(const Frame&)>& consume,
                            std::string* detail) {
+  abi::EVENT_NEW_BUFFER_DATA data{};
+  if (const auto ended = Wait(timeout_ms, &data, detail)) return *ended;
+  return Deliver(data, consume, detail);
+}
+
+std::optional<PopStatus> GenTLStream::Wait(int timeout_ms, abi::EVENT_NEW_BUFFER_DATA* out,
+                                           std::string* detail) {
   DeviceState& s = *s_;
   const Library& lib = *s.lib;
   if (s.lost) {
@@ -385,7 +428,7 @@ PopStatus GenTLStream::Pop(int timeout_ms, const std::function<void(const Frame&
     return PopStatus::kLost;
   }
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
-  abi::EVENT_NEW_BUFFER_DATA data{};
+  abi::EVENT_NEW_BUFFER_DATA& data = *out;
   for (;;) {
     if (aborted_) {
       if (detail) *detail = "the camera was closed while waiting";
@@ -434,6 +477,13 @@ PopStatus GenTLStream::Pop(int timeout_ms, const std::function<void(const Frame&
       return PopStatus::kTimeout;
     }
   }
+  return std::nullopt;
+}
+
+PopStatus GenTLStream::Deliver(const abi::EVENT_NEW_BUFFER_DATA& data,
+                               const std::function<void(const Frame&)>& consume,
+                               std::string* detail) {
+  DeviceState& s = *s_;
   // The buffer goes back to the stream however this ends.
   struct Requeuer {
     GenTLStream* stream;
@@ -710,18 +760,10 @@ std::unique_ptr<Device> OpenGenTLDevice(std::shared_ptr<InterfaceHandle> iface,
   return std::make_unique<GenTLDevice>(Lease(it->second, key));
 }
 
-std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
-                                       const DeviceEntry& entry, DeviceInfo info,
-                                       std::set<std::string> reject_interface) {
-  auto s = std::make_unique<DeviceState>();
-  s->iface = iface;
-  s->lib = &iface->Owner().Lib();
-  s->info = std::move(info);
-  s->reject_interface = std::move(reject_interface);
-  const Library& lib = *s->lib;
-  const std::string name = s->Name();
-  // A camera another program holds is refused before anything waits on it.
-  const std::int32_t status = iface->AccessStatus(entry.id);
+namespace {
+
+// Refuses a device whose access status says it cannot be opened for control now.
+void RefuseAccessStatus(const std::string& name, std::int32_t status) {
   switch (status) {
     case abi::DEVICE_ACCESS_STATUS_BUSY:
       OpenFailed(name, "it is held by another program (access status Busy)");
@@ -736,6 +778,67 @@ std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
     default:
       break;
   }
+}
+
+// Reads the description the URL names (from the device's registers or a file), parses it and
+// connects it to the remote port; raises kAcqOpen naming the URL when that fails.
+void LoadDescription(DeviceState& s, const std::string& url) {
+  const Library& lib = *s.lib;
+  const std::string name = s.Name();
+  std::string bytes;
+  try {
+    const genapi::DescriptionUrl where = genapi::ParseUrl(url);
+    switch (where.scheme) {
+      case genapi::DescriptionUrl::Scheme::kLocal: {
+        if (where.size == 0 || where.size > kMaxDescriptionBytes)
+          OpenFailed(name, "its description URL '" + url + "' gives a size of " +
+                               std::to_string(where.size) + " bytes");
+        bytes.resize(std::size_t(where.size));
+        s.port->Read(where.address, bytes.data(), bytes.size());
+        s.probe_address = where.address;
+        break;
+      }
+      case genapi::DescriptionUrl::Scheme::kFile: {
+        std::string problem;
+        bytes = ReadDescriptionFile(where.path, &problem);
+        if (!problem.empty())
+          OpenFailed(name, "its description URL '" + url + "' names a file: " + problem);
+        break;
+      }
+      default:
+        OpenFailed(
+            name,
+            "its description URL '" + url +
+                "' is not one this library reads (Local: and file: are; download the file and "
+                "point the producer at it)");
+    }
+    s.features = genapi::NodeMap::Parse(genapi::DescriptionText(bytes));
+    const std::string port_name =
+        TryInfoText([&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
+          return GENTL_CALL(lib, GCGetPortInfo, s.remote, abi::PORT_INFO_PORTNAME, t, b, z);
+        }).value_or(std::string());
+    s.features->Connect(s.port.get(), port_name);
+  } catch (const genapi::PortError& e) {
+    OpenFailed(name, "its description cannot be read from " + url + ": " + e.what());
+  } catch (const genapi::Error& e) {
+    OpenFailed(name, "its description (" + url + ") cannot be used: " + e.what());
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
+                                       const DeviceEntry& entry, DeviceInfo info,
+                                       std::set<std::string> reject_interface) {
+  auto s = std::make_unique<DeviceState>();
+  s->iface = iface;
+  s->lib = &iface->Owner().Lib();
+  s->info = std::move(info);
+  s->reject_interface = std::move(reject_interface);
+  const Library& lib = *s->lib;
+  const std::string name = s->Name();
+  // A camera another program holds is refused before anything waits on it.
+  RefuseAccessStatus(name, iface->AccessStatus(entry.id));
   // Control access; a producer that does not offer it is asked for exclusive access.
   abi::GC_ERROR r = GENTL_CALL(lib, IFOpenDevice, iface->Handle(), entry.id.c_str(),
                                abi::DEVICE_ACCESS_CONTROL, &s->device);
@@ -771,44 +874,7 @@ std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
     OpenFailed(name, e.what());
   }
   s->port = std::make_unique<RemotePort>(lib, s->remote);
-  std::string bytes;
-  try {
-    const genapi::DescriptionUrl where = genapi::ParseUrl(url);
-    switch (where.scheme) {
-      case genapi::DescriptionUrl::Scheme::kLocal: {
-        if (where.size == 0 || where.size > kMaxDescriptionBytes)
-          OpenFailed(name, "its description URL '" + url + "' gives a size of " +
-                               std::to_string(where.size) + " bytes");
-        bytes.resize(std::size_t(where.size));
-        s->port->Read(where.address, bytes.data(), bytes.size());
-        s->probe_address = where.address;
-        break;
-      }
-      case genapi::DescriptionUrl::Scheme::kFile: {
-        std::string problem;
-        bytes = ReadDescriptionFile(where.path, &problem);
-        if (!problem.empty())
-          OpenFailed(name, "its description URL '" + url + "' names a file: " + problem);
-        break;
-      }
-      default:
-        OpenFailed(
-            name,
-            "its description URL '" + url +
-                "' is not one this library reads (Local: and file: are; download the file and "
-                "point the producer at it)");
-    }
-    s->features = genapi::NodeMap::Parse(genapi::DescriptionText(bytes));
-    const std::string port_name =
-        TryInfoText([&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
-          return GENTL_CALL(lib, GCGetPortInfo, s->remote, abi::PORT_INFO_PORTNAME, t, b, z);
-        }).value_or(std::string());
-    s->features->Connect(s->port.get(), port_name);
-  } catch (const genapi::PortError& e) {
-    OpenFailed(name, "its description cannot be read from " + url + ": " + e.what());
-  } catch (const genapi::Error& e) {
-    OpenFailed(name, "its description (" + url + ") cannot be used: " + e.what());
-  }
+  LoadDescription(*s, url);
   if (s->info.user_id.empty() && s->features->Has("DeviceUserID")) {
     try {
       s->info.user_id = s->features->GetString("DeviceUserID");
