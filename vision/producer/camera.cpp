@@ -25,16 +25,6 @@ extern const char kDescriptionXml[];  // simcam.xml, embedded at build time
 
 using namespace gentl;
 
-std::string Hex(std::uint64_t value) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  do {
-    out.insert(out.begin(), digits[value & 15]);
-    value >>= 4;
-  } while (value);
-  return out;
-}
-
 namespace {
 
 enum class Access { RO, RW, WO };
@@ -204,7 +194,7 @@ std::shared_ptr<const Description> MakeDescription(const Options& options) {
     d->file_name = "vision_simcam.zip";
   }
   d->size = d->bytes.size();
-  d->url = "Local:" + d->file_name + ";" + Hex(kDescriptionAddress) + ";" + Hex(d->bytes.size()) +
+  d->url = "Local:" + d->file_name + ";" + HexDigits(kDescriptionAddress) + ";" + HexDigits(d->bytes.size()) +
            "?SchemaVersion=1.1.0";
   return d;
 }
@@ -270,7 +260,7 @@ void Camera::Read(std::uint64_t address, void* buffer, std::size_t size) const {
   if (!buffer && size) throw Error(GC_ERR_INVALID_PARAMETER, "the read buffer is NULL");
   if (address + size < address)
     throw Error(GC_ERR_INVALID_ADDRESS, "a read of " + std::to_string(size) + " bytes at 0x" +
-                                            Hex(address) + " runs past the address space");
+                                            HexDigits(address) + " runs past the address space");
   auto* out = static_cast<std::uint8_t*>(buffer);
   const std::uint64_t desc_end = kDescriptionAddress + description_->bytes.size();
   for (std::size_t i = 0; i < size; ++i) {
@@ -283,12 +273,12 @@ void Camera::Read(std::uint64_t address, void* buffer, std::size_t size) const {
     } else {
       const RegisterInfo* r = Find(a);
       if (!r)
-        throw Error(GC_ERR_INVALID_ADDRESS, "camera " + Name() + " has no register at 0x" + Hex(a) +
-                                                " (read of " + std::to_string(size) +
-                                                " bytes at 0x" + Hex(address) + ")");
+        throw Error(GC_ERR_INVALID_ADDRESS, "camera " + Name() + " has no register at 0x" +
+                                                HexDigits(a) + " (read of " + std::to_string(size) +
+                                                " bytes at 0x" + HexDigits(address) + ")");
       if (r->access == Access::WO)
         throw Error(GC_ERR_ACCESS_DENIED,
-                    std::string(r->feature) + " (0x" + Hex(r->address) + ") is write-only");
+                    std::string(r->feature) + " (0x" + HexDigits(r->address) + ") is write-only");
       if (r->address == kTriggerSoftware) {
         // Reads 1 while a software trigger waits to be taken.
         out[i] = (a == r->address && pending_frame_triggers_ > 0) ? 1 : 0;
@@ -320,12 +310,12 @@ void Camera::Write(std::uint64_t address, const void* buffer, std::size_t size) 
   if (!buffer || size == 0)
     throw Error(GC_ERR_INVALID_PARAMETER, "a write needs a buffer and at least one byte");
   if (address + size < address)
-    throw Error(GC_ERR_INVALID_ADDRESS, "a write of " + std::to_string(size) + " bytes at 0x" +
+    throw Error(GC_ERR_INVALID_ADDRESS, "a write of " + std::to_string(size) + " bytes at " +
                                             Hex(address) + " runs past the address space");
   const std::uint64_t desc_end = kDescriptionAddress + description_->bytes.size();
   if (description_->in_registers && address < desc_end && address + size > kDescriptionAddress)
     throw Error(GC_ERR_ACCESS_DENIED,
-                "the device description at 0x" + Hex(kDescriptionAddress) + " is read-only");
+                "the device description at 0x" + HexDigits(kDescriptionAddress) + " is read-only");
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   if (blank_) {
     for (std::size_t i = 0; i < size; ++i) memory_[address + i] = bytes[i];
@@ -334,16 +324,16 @@ void Camera::Write(std::uint64_t address, const void* buffer, std::size_t size) 
   const RegisterInfo* r = Find(address);
   if (!r || r->address != address)
     throw Error(GC_ERR_INVALID_ADDRESS, "camera " + Name() + " has no register starting at 0x" +
-                                            Hex(address) + " (a write covers one register)");
+                                            HexDigits(address) + " (a write covers one register)");
   const bool fits = r->type == Type::String ? size <= r->length : size == r->length;
   if (!fits)
     throw Error(GC_ERR_INVALID_PARAMETER,
-                std::string(r->feature) + " (0x" + Hex(address) + ") takes " +
+                std::string(r->feature) + " (0x" + HexDigits(address) + ") takes " +
                     (r->type == Type::String ? "at most " : "") + std::to_string(r->length) +
                     " bytes, not " + std::to_string(size));
   if (r->access == Access::RO)
     throw Error(GC_ERR_ACCESS_DENIED,
-                std::string(r->feature) + " (0x" + Hex(address) + ") is read-only");
+                std::string(r->feature) + " (0x" + HexDigits(address) + ") is read-only");
   Apply(*r, bytes, size);
 }
 
@@ -371,8 +361,8 @@ void Camera::Apply(const RegisterInfo& r, const std::uint8_t* bytes, std::size_t
         std::uint32_t(bytes[2]) << 8 | bytes[3];
     CheckRejected(r, ImageControl(), v);
     if (v & ~0x0003FFFFu)
-      throw Error(GC_ERR_INVALID_VALUE,
-                  "image control = 0x" + Hex(v) + " sets bits that are not used (only 0 .. 17)");
+      throw Error(GC_ERR_INVALID_VALUE, "image control = 0x" + HexDigits(v) +
+                                            " sets bits that are not used (only 0 .. 17)");
     for (const Field& f : kImageControlFields)
       if (((v & f.mask) >> f.shift) > f.max)
         throw Error(GC_ERR_INVALID_VALUE, std::string(f.feature) + " = " +
@@ -415,7 +405,7 @@ void Camera::Apply(const RegisterInfo& r, const std::uint8_t* bytes, std::size_t
     case kPixelFormat:
       check_unlocked();
       if (BytesPerPixel(v) == 0)
-        throw Error(GC_ERR_INVALID_VALUE, "PixelFormat = 0x" + Hex(v) + " is not offered");
+        throw Error(GC_ERR_INVALID_VALUE, "PixelFormat = 0x" + HexDigits(v) + " is not offered");
       break;
     case kAcqMode:
       out_of_range(0, 2);

@@ -1,6 +1,6 @@
 // One simulated camera as its registers see it: the register map behind the device description
 // (simcam.xml), with the checks and side effects of every write, and the description itself at
-// kDescriptionAddress. The stream (gentl.cpp) asks it what to capture.
+// kDescriptionAddress. The data stream (modules.cpp) asks it what to capture.
 //
 // Register map (little-endian unless noted; lengths in bytes):
 //   0x0000 32 RO DeviceVendorName    0x0020 32 RO DeviceModelName
@@ -39,7 +39,7 @@
 #include <vector>
 
 #include "frames.h"
-#include "options.h"
+#include "gentl_shared/options.h"
 
 namespace vision::simcam {
 

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "modules.h"
+#include "platform/environment.h"
 
 namespace vision::simcam {
 namespace {
@@ -294,10 +295,9 @@ GC_ERROR VISION_GC_CALLTYPE GCInitLib(void) {
     std::lock_guard<std::mutex> lock(lib.structure);
     if (lib.initialized)
       throw Error(GC_ERR_RESOURCE_IN_USE, "GCInitLib was called before (GCCloseLib first)");
-    const char* text = std::getenv(kEnvironmentVariable);
     Options options;
     try {
-      options = ParseOptions(text ? text : "");
+      options = ParseOptions(platform::Environment(kEnvironmentVariable).value_or(""));
     } catch (const std::invalid_argument& e) {
       throw Error(GC_ERR_INVALID_PARAMETER, e.what());
     }

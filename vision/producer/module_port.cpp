@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "error.h"
+#include "gentl_shared/hex.h"
 
 namespace vision::simcam {
 
@@ -118,7 +119,7 @@ std::string NameGuid(const std::string& name, std::uint64_t salt) {
          "-" + hex(h2, 12);
 }
 
-std::string HexAddress(std::uint64_t a) { return "0x" + Hex(a); }
+std::string HexAddress(std::uint64_t a) { return "0x" + HexDigits(a); }
 
 bool IsHelperBacked(ModuleFeature::Type t) {
   return t == ModuleFeature::Type::Boolean || t == ModuleFeature::Type::Enumeration ||
@@ -146,7 +147,7 @@ ModulePort::ModulePort(std::string port_name, std::string model, std::string fil
   if (address > kModuleDescriptionAddress)
     throw Error(GC_ERR_ERROR, "the " + model_ + " registers overlap its description");
   xml_ = Describe();
-  url_ = "Local:" + file_name_ + ";" + Hex(kModuleDescriptionAddress) + ";" + Hex(xml_.size()) +
+  url_ = "Local:" + file_name_ + ";" + HexDigits(kModuleDescriptionAddress) + ";" + HexDigits(xml_.size()) +
          "?SchemaVersion=1.1.0";
 }
 
@@ -242,8 +243,8 @@ void ModulePort::Read(std::uint64_t address, void* buffer, std::size_t size) con
     const std::uint64_t offset = address - kModuleDescriptionAddress;
     if (offset > xml_.size() || size > xml_.size() - offset)
       throw Error(GC_ERR_INVALID_ADDRESS, "a read of " + std::to_string(size) + " bytes at 0x" +
-                                              Hex(address) + " runs past the " + model_ +
-                                              " description (0x" + Hex(kModuleDescriptionAddress) +
+                                              HexDigits(address) + " runs past the " + model_ +
+                                              " description (0x" + HexDigits(kModuleDescriptionAddress) +
                                               ", " + std::to_string(xml_.size()) + " bytes)");
     std::memcpy(out, xml_.data() + offset, size);
     return;
@@ -251,7 +252,7 @@ void ModulePort::Read(std::uint64_t address, void* buffer, std::size_t size) con
   const Register* r = Find(address);
   if (!r || (size && address + size > r->address + r->length))
     throw Error(GC_ERR_INVALID_ADDRESS, "the " + model_ + " has no register holding " +
-                                            std::to_string(size) + " bytes at 0x" + Hex(address));
+                                            std::to_string(size) + " bytes at 0x" + HexDigits(address));
   std::vector<std::uint8_t> bytes(r->length, 0);
   const ModuleFeature& f = *r->feature;
   if (f.type == ModuleFeature::Type::String && !r->is_max) {
@@ -269,17 +270,17 @@ void ModulePort::Write(std::uint64_t address, const void* buffer, std::size_t si
     throw Error(GC_ERR_INVALID_PARAMETER, "a write needs a buffer and at least one byte");
   if (address >= kModuleDescriptionAddress)
     throw Error(GC_ERR_ACCESS_DENIED, "the " + model_ + " description at 0x" +
-                                          Hex(kModuleDescriptionAddress) + " is read-only");
+                                          HexDigits(kModuleDescriptionAddress) + " is read-only");
   const Register* r = Find(address);
   if (!r || r->address != address)
     throw Error(GC_ERR_INVALID_ADDRESS, "the " + model_ + " has no register starting at 0x" +
-                                            Hex(address) + " (a write covers one register)");
+                                            HexDigits(address) + " (a write covers one register)");
   const ModuleFeature& f = *r->feature;
   if (r->is_max || !f.write)
     throw Error(GC_ERR_ACCESS_DENIED, f.name + (r->is_max ? " (its largest index)" : "") +
-                                          " at 0x" + Hex(address) + " is read-only");
+                                          " at 0x" + HexDigits(address) + " is read-only");
   if (size != r->length)
-    throw Error(GC_ERR_INVALID_PARAMETER, f.name + " (0x" + Hex(address) + ") takes " +
+    throw Error(GC_ERR_INVALID_PARAMETER, f.name + " (0x" + HexDigits(address) + ") takes " +
                                               std::to_string(r->length) + " bytes, not " +
                                               std::to_string(size));
   const auto* in = static_cast<const std::uint8_t*>(buffer);

@@ -4,17 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "platform/module.h"
 
 namespace vision::simcam {
 
@@ -33,20 +23,8 @@ const char* TLType() { return "Custom"; }
 
 // Where this producer's file is, for TL_INFO_NAME and TL_INFO_PATHNAME.
 std::string ModulePath() {
-#ifdef _WIN32
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExA(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCSTR>(&ModulePath), &module))
-    return "vision_simcam.cti";
-  char path[MAX_PATH * 2];
-  const DWORD n = GetModuleFileNameA(module, path, DWORD(sizeof path));
-  return n ? std::string(path, n) : std::string("vision_simcam.cti");
-#else
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) && info.dli_fname) return info.dli_fname;
-  return "vision_simcam.cti";
-#endif
+  const std::string path = platform::ModuleFile(reinterpret_cast<const void*>(&ModulePath));
+  return path.empty() ? std::string("vision_simcam.cti") : path;
 }
 
 // Whether the buffer is in the producer's hands (input pool, being filled, output queue).
@@ -152,7 +130,7 @@ std::shared_ptr<Object> Library::Find(const void* handle, const char* expected) 
   std::lock_guard<std::mutex> lock(table_mutex);
   const auto it = table.find(handle);
   if (it == table.end())
-    throw Error(GC_ERR_INVALID_HANDLE, "handle 0x" + Hex(std::uintptr_t(handle)) +
+    throw Error(GC_ERR_INVALID_HANDLE, "handle 0x" + HexDigits(std::uintptr_t(handle)) +
                                            " is not an open " + expected +
                                            " (never opened, or closed)");
   return it->second;
@@ -466,8 +444,8 @@ Info Stream::GetBufferPartInfo(Buffer& b, std::uint32_t part, BUFFER_PART_INFO_C
 std::shared_ptr<Buffer> Stream::Own(void* handle) {
   auto b = Lib().Get<Buffer>(handle, Kind::Buffer);
   if (b->stream != this)
-    throw Error(GC_ERR_INVALID_HANDLE,
-                "buffer 0x" + Hex(std::uintptr_t(handle)) + " belongs to another data stream");
+    throw Error(GC_ERR_INVALID_HANDLE, "buffer 0x" + HexDigits(std::uintptr_t(handle)) +
+                                           " belongs to another data stream");
   return b;
 }
 
@@ -476,10 +454,10 @@ std::shared_ptr<Buffer> Stream::Announce(void* memory, std::size_t size, void* u
   auto b = std::make_shared<Buffer>();
   if (memory) {
     if (reinterpret_cast<std::uintptr_t>(memory) % kAlignment)
-      throw Error(GC_ERR_INVALID_PARAMETER, "buffer memory at 0x" +
-                                                Hex(reinterpret_cast<std::uintptr_t>(memory)) +
-                                                " is not aligned to " + std::to_string(kAlignment) +
-                                                " bytes (STREAM_INFO_BUF_ALIGNMENT)");
+      throw Error(GC_ERR_INVALID_PARAMETER,
+                  "buffer memory at 0x" + HexDigits(reinterpret_cast<std::uintptr_t>(memory)) +
+                      " is not aligned to " + std::to_string(kAlignment) +
+                      " bytes (STREAM_INFO_BUF_ALIGNMENT)");
     b->base = static_cast<std::uint8_t*>(memory);
   } else {
     b->storage.reset(new std::uint8_t[size + kAlignment]);
@@ -493,9 +471,9 @@ std::shared_ptr<Buffer> Stream::Announce(void* memory, std::size_t size, void* u
   if (memory)
     for (const auto& other : announced)
       if (other->base < b->base + size && b->base < other->base + other->size)
-        throw Error(GC_ERR_RESOURCE_IN_USE, "the memory at 0x" +
-                                                Hex(reinterpret_cast<std::uintptr_t>(memory)) +
-                                                " overlaps a buffer announced before");
+        throw Error(GC_ERR_RESOURCE_IN_USE,
+                    "the memory at 0x" + HexDigits(reinterpret_cast<std::uintptr_t>(memory)) +
+                        " overlaps a buffer announced before");
   b->index = next_buffer_index++;
   announced.push_back(b);
   Lib().Add(b);

@@ -27,8 +27,8 @@
 
 #include "camera.h"
 #include "error.h"
+#include "gentl_shared/options.h"
 #include "module_port.h"
-#include "options.h"
 
 namespace vision::simcam {
 
@@ -85,7 +85,7 @@ struct Library {
   std::shared_ptr<T> Get(const void* handle, Kind kind) {
     auto object = Find(handle, KindName(kind));
     if (object->kind != kind)
-      throw Error(gentl::GC_ERR_INVALID_HANDLE, "handle 0x" + Hex(std::uintptr_t(handle)) +
+      throw Error(gentl::GC_ERR_INVALID_HANDLE, "handle 0x" + HexDigits(std::uintptr_t(handle)) +
                                                     " is a " + KindName(object->kind) +
                                                     " handle, not a " + KindName(kind) + " handle");
     return std::static_pointer_cast<T>(object);

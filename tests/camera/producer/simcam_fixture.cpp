@@ -2,6 +2,8 @@
 
 #include <functional>
 
+#include "platform/module.h"
+
 namespace simtest {
 
 const ProducerFile& Producer() {

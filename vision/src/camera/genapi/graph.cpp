@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "camera/genapi/graph.h"
+#include "camera/genapi/range.h"
 
 namespace vision::detail::genapi {
 
@@ -738,27 +739,17 @@ bool Graph::HasFloatInc(Node* n) {
 
 void Graph::CheckIntRange(Node* n, std::int64_t v) {
   if (IsRegister(n->kind)) return;  // the register's own write says what its bits hold
-  const std::int64_t min = IntBound(n, Bound::kMin), max = IntBound(n, Bound::kMax);
-  if (v < min || v > max)
-    Fail(ErrorKind::kOutOfRange, n,
-         std::to_string(v) + " is out of range (" + std::to_string(min) + " to " +
-             std::to_string(max) + ")");
-  const std::int64_t inc = IntBound(n, Bound::kInc);
-  if (inc <= 0) Fail(ErrorKind::kDescription, n, "increment " + std::to_string(inc));
-  const std::uint64_t steps = static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(min);
-  if (steps % static_cast<std::uint64_t>(inc) != 0)
-    Fail(ErrorKind::kOutOfRange, n,
-         std::to_string(v) + " is not on the increment " + std::to_string(inc) + " from " +
-             std::to_string(min));
+  const IntRange range = IntRangeOf(n);
+  if (range.inc <= 0) Fail(ErrorKind::kDescription, n, "increment " + std::to_string(range.inc));
+  if (const auto why = IntegerRefusal(range, v))
+    Fail(ErrorKind::kOutOfRange, n, std::to_string(v) + " is " + *why);
 }
 
 void Graph::CheckFloatRange(Node* n, double v) {
   if (IsRegister(n->kind)) return;
-  if (std::isnan(v)) Fail(ErrorKind::kOutOfRange, n, "the value is not a number");
-  const double min = FloatBound(n, Bound::kMin), max = FloatBound(n, Bound::kMax);
-  if (v < min || v > max)
-    Fail(ErrorKind::kOutOfRange, n,
-         Num(v) + " is out of range (" + Num(min) + " to " + Num(max) + ")");
+  const FloatRange range{FloatBound(n, Bound::kMin), FloatBound(n, Bound::kMax), std::nullopt};
+  if (const auto why = FloatRefusal(range, v))
+    Fail(ErrorKind::kOutOfRange, n, Num(v) + " is " + *why);
 }
 
 IntRange Graph::IntRangeOf(Node* n) {

@@ -19,6 +19,7 @@ target_sources(vision PRIVATE
   src/camera/genapi/formula.cpp
   src/camera/genapi/genapi.cpp
   src/camera/genapi/graph.cpp
+  src/camera/genapi/range.cpp
   src/camera/genapi/xml.cpp
   src/camera/genapi/zip.cpp)
 # Only the folder holding rapidxml*.hpp, never all of /usr/include (cross builds).
