@@ -542,20 +542,39 @@ bool Bitwise(int op, const Value& a, const Value& b, Value* out) {
   }
 }
 
-Value FloatArithmetic(int op, double x, double y) {
+// The comparisons, alike for floats and integers: true when op is one, with its 0 or 1 in *out.
+template <typename T>
+bool Comparison(int op, T x, T y, Value* out) {
+  bool r = false;
   switch (op) {
     case kEq:
-      return Value::Int(x == y);
+      r = x == y;
+      break;
     case kNe:
-      return Value::Int(x != y);
+      r = x != y;
+      break;
     case kLt:
-      return Value::Int(x < y);
+      r = x < y;
+      break;
     case kLe:
-      return Value::Int(x <= y);
+      r = x <= y;
+      break;
     case kGt:
-      return Value::Int(x > y);
+      r = x > y;
+      break;
     case kGe:
-      return Value::Int(x >= y);
+      r = x >= y;
+      break;
+    default:
+      return false;
+  }
+  *out = Value::Int(r);
+  return true;
+}
+
+Value FloatArithmetic(int op, double x, double y) {
+  if (Value v; Comparison(op, x, y, &v)) return v;
+  switch (op) {
     case kAdd:
       return Value::Float(x + y);
     case kSub:
@@ -578,19 +597,8 @@ Value FloatArithmetic(int op, double x, double y) {
 
 // 64-bit integers that wrap on overflow; division truncates toward 0.
 Value IntArithmetic(int op, std::int64_t x, std::int64_t y) {
+  if (Value v; Comparison(op, x, y, &v)) return v;
   switch (op) {
-    case kEq:
-      return Value::Int(x == y);
-    case kNe:
-      return Value::Int(x != y);
-    case kLt:
-      return Value::Int(x < y);
-    case kLe:
-      return Value::Int(x <= y);
-    case kGt:
-      return Value::Int(x > y);
-    case kGe:
-      return Value::Int(x >= y);
     case kAdd:
       return Value::Int(Wrap(U(x) + U(y)));
     case kSub:
