@@ -1,4 +1,4 @@
-target_sources(vision PRIVATE
+target_sources(vision_objects PRIVATE
   src/core/exception.cpp
   src/core/tuple.cpp
   src/core/object.cpp

@@ -1,7 +1,7 @@
 # Internal helpers shared by every area, each beside its header: the internal image and contour
 # representation (iconic), raising HException (error), reading control values from tuples
 # (param).
-target_sources(vision PRIVATE
+target_sources(vision_objects PRIVATE
   src/detail/error.cpp
   src/detail/iconic.cpp
   src/detail/param.cpp)

@@ -1,23 +1,23 @@
 # Image files: PNG, TIFF and JPEG through libpng, libtiff and libjpeg (on Windows through the
 # Windows Imaging Component instead); BMP and PGM/PPM are parsed here. Plus the image search path.
-target_sources(vision PRIVATE
+target_sources(vision_objects PRIVATE
   src/io/codec_common.cpp
   src/io/bmp.cpp
   src/io/pnm.cpp
   src/io/files.cpp
   src/io/image_file.cpp)
 if(WIN32)
-  target_sources(vision PRIVATE src/io/wic.cpp)
-  target_link_libraries(vision PRIVATE windowscodecs ole32)
+  target_sources(vision_objects PRIVATE src/io/wic.cpp)
+  target_link_libraries(vision_objects PRIVATE windowscodecs ole32)
 else()
   find_package(PNG REQUIRED)
   find_package(TIFF REQUIRED)
   find_package(JPEG REQUIRED)
-  target_sources(vision PRIVATE
+  target_sources(vision_objects PRIVATE
     src/io/png.cpp
     src/io/tiff.cpp
     src/io/jpeg.cpp)
-  target_link_libraries(vision PRIVATE PNG::PNG TIFF::TIFF JPEG::JPEG ${CMAKE_DL_LIBS})
+  target_link_libraries(vision_objects PRIVATE PNG::PNG TIFF::TIFF JPEG::JPEG ${CMAKE_DL_LIBS})
 endif()
 
 # Where the bundled images are: the build tree's staging directory while the library runs from

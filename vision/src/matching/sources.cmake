@@ -1,5 +1,5 @@
 # Sources of the matching area: shape models and their search.
-target_sources(vision PRIVATE
+target_sources(vision_objects PRIVATE
   src/matching/create.cpp
   src/matching/find.cpp
   src/matching/large_buffer.cpp
