@@ -32,7 +32,6 @@ endif()
 file(RELATIVE_PATH _vision_lib_to_images "${_vision_lib_install_dir}"
   "${CMAKE_INSTALL_FULL_DATADIR}/vision/images")
 set_property(SOURCE src/io/files.cpp APPEND PROPERTY COMPILE_DEFINITIONS
-  "VISION_BUILD_LIB_DIR=\"$<TARGET_FILE_DIR:vision>\""
   "VISION_BUILD_IMAGE_DIR=\"${VISION_BUILD_DATA_DIR}/images\""
   "VISION_LIB_TO_IMAGES=\"${_vision_lib_to_images}\""
   "VISION_INSTALL_IMAGE_DIR=\"${CMAKE_INSTALL_FULL_DATADIR}/vision/images\"")

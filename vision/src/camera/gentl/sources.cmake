@@ -16,7 +16,6 @@ target_link_libraries(vision_objects PRIVATE ${CMAKE_DL_LIBS})
 # Where the simulated camera's producer is: the target's file in the build tree, beside the
 # installed library once installed, the configured prefix as the last resort.
 set_property(SOURCE src/camera/gentl/transport.cpp APPEND PROPERTY COMPILE_DEFINITIONS
-  "VISION_BUILD_LIB_DIR=\"$<TARGET_FILE_DIR:vision>\""
   "VISION_SIMCAM_BUILD_PATH=\"$<TARGET_FILE:vision_simcam>\""
   "VISION_SIMCAM_FROM_LIBRARY=\"${VISION_SIMCAM_FROM_LIBRARY}\""
   "VISION_SIMCAM_INSTALL_PATH=\"${CMAKE_INSTALL_PREFIX}/${VISION_SIMCAM_INSTALL_DIR}/vision_simcam.cti\"")

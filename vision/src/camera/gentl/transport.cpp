@@ -4,6 +4,7 @@
 
 #include "camera/gentl/device.h"
 #include "camera/gentl/registry.h"
+#include "detail/build_tree.h"
 #include "io/files.h"
 #include "vision/HErrorCodes.h"
 
@@ -146,7 +147,7 @@ std::string BundledProducerPath() {
   const std::string lib = io::LibraryDir();
 #ifdef VISION_SIMCAM_BUILD_PATH
   // Running from the build tree: the producer target's file.
-  if (!lib.empty() && io::SameDir(lib, VISION_BUILD_LIB_DIR)) return VISION_SIMCAM_BUILD_PATH;
+  if (detail::RunsFromBuildTree()) return VISION_SIMCAM_BUILD_PATH;
 #endif
 #ifdef VISION_SIMCAM_FROM_LIBRARY
   // Installed: beside the library, so a relocated installation still finds it.
