@@ -6,6 +6,7 @@
 #include "env.h"
 #include "io/files.h"
 #include "io_test_util.h"
+#include "platform/environment.h"
 
 using namespace vision;
 using iotest::ErrorOf;
@@ -38,9 +39,9 @@ class SearchPath : public ::testing::Test {
   void SetUp() override {
     old_cwd_ = std::filesystem::current_path();
     std::filesystem::current_path(cwd_.Str());
-    const char* env = getenv("VISION_IMAGE_DIR");
-    old_env_ = env ? env : "";
-    had_env_ = env != nullptr;
+    const auto env = vision::platform::Environment("VISION_IMAGE_DIR");
+    old_env_ = env.value_or("");
+    had_env_ = env.has_value();
     visiontest::UnsetEnv("VISION_IMAGE_DIR");
     SetSystem("image_dir", "");
   }

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "detail/iconic.h"
+#include "platform/environment.h"
 #include "raises.h"
 #include "vision/HErrorCodes.h"
 #include "vision/HException.h"
@@ -277,17 +279,22 @@ INSTANTIATE_TEST_SUITE_P(Thread, WindowTest, ::testing::Values(false, true), [](
 // Sets DISPLAY for one scope and puts the previous value back, even when the test fails.
 class DisplayOverride {
  public:
-  explicit DisplayOverride(const char* value) : saved_(std::getenv("DISPLAY")) {
+  explicit DisplayOverride(const char* value) : saved_(vision::platform::Environment("DISPLAY")) {
     if (value) {
       setenv("DISPLAY", value, 1);
     } else {
       unsetenv("DISPLAY");
     }
   }
-  ~DisplayOverride() { setenv("DISPLAY", saved_.c_str(), 1); }
+  ~DisplayOverride() {
+    if (saved_)
+      setenv("DISPLAY", saved_->c_str(), 1);
+    else
+      unsetenv("DISPLAY");
+  }
 
  private:
-  std::string saved_;
+  std::optional<std::string> saved_;
 };
 
 TEST(WindowRemoteDisplay, DisplayOverTcpFallsBackToPutImage) {

@@ -1,10 +1,20 @@
 #include "camera.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "error.h"
 #include "zip.h"
@@ -14,16 +24,6 @@ namespace vision::simcam {
 extern const char kDescriptionXml[];  // simcam.xml, embedded at build time
 
 using namespace gentl;
-
-std::string Hex(std::uint64_t value) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  do {
-    out.insert(out.begin(), digits[value & 15]);
-    value >>= 4;
-  } while (value);
-  return out;
-}
 
 namespace {
 
@@ -76,23 +76,52 @@ constexpr Field kImageControlFields[] = {
     {"ReverseY", 0x00020000, 17, 1},
 };
 
-bool EndsWithIgnoringCase(const std::string& s, const std::string& suffix) {
-  if (s.size() < suffix.size()) return false;
-  for (std::size_t i = 0; i < suffix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(s[s.size() - suffix.size() + i])) != suffix[i])
-      return false;
-  return true;
-}
-
-// The file name part of a path, made safe for a URL field (no ';', '?', blanks).
-std::string UrlFileName(const std::string& path) {
-  std::string name = path.substr(path.find_last_of("/\\") + 1);
-  for (char& c : name)
-    if (c == ';' || c == '?' || c == ' ' || c == '\t') c = '_';
-  return name.empty() ? std::string("description") : name;
+// The absolute form of a path, as the file system reads it (the path itself if that fails).
+std::string AbsolutePath(const std::string& path) {
+#ifdef _WIN32
+  const DWORD n = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return path;
+  std::string full(n, '\0');
+  const DWORD m = GetFullPathNameA(path.c_str(), n, full.data(), nullptr);
+  if (m == 0 || m >= n) return path;
+  full.resize(m);
+  return full;
+#else
+  if (!path.empty() && path[0] == '/') return path;
+  std::string cwd(4096, '\0');
+  while (!getcwd(cwd.data(), cwd.size())) {
+    if (errno != ERANGE || cwd.size() > (1u << 20)) return path;
+    cwd.resize(cwd.size() * 2);
+  }
+  cwd.resize(std::strlen(cwd.c_str()));
+  return cwd + (cwd.size() > 1 ? "/" : "") + path;
+#endif
 }
 
 }  // namespace
+
+std::string FileUrl(const std::string& path) {
+  std::string p = AbsolutePath(path);
+#ifdef _WIN32
+  for (char& c : p)
+    if (c == '\\') c = '/';
+#endif
+  static const char digits[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : p) {
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (alnum || c == '/' || c == ':' || c == '-' || c == '.' || c == '_' || c == '~') {
+      encoded += char(c);
+    } else {
+      encoded += '%';
+      encoded += digits[c >> 4];
+      encoded += digits[c & 15];
+    }
+  }
+  // An absolute POSIX path or a share ("//server/share") gets the empty host in front of it;
+  // a drive letter ("C:/") a slash as well.
+  return encoded.empty() || encoded[0] == '/' ? "file://" + encoded : "file:///" + encoded;
+}
 
 struct RegisterInfo {
   std::uint64_t address;
@@ -139,40 +168,34 @@ const RegisterInfo kRegisters[] = {
 
 std::shared_ptr<const Description> MakeDescription(const Options& options) {
   auto d = std::make_shared<Description>();
-  std::string xml;
-  std::string xml_name;
-  if (options.description.empty()) {
-    xml = kDescriptionXml;
-    xml_name = "vision_simcam.xml";
-  } else {
+  if (!options.description.empty()) {
+    // A file of the user's: read once to know that it can be, then left where it is for the
+    // consumer to read through a file: URL, so the whole register space is the camera's.
     std::ifstream in(options.description, std::ios::binary);
     if (!in)
       throw Error(GC_ERR_IO, "cannot read the description file '" + options.description +
                                  "' (VISION_FAKE_CAMERA description=)");
-    xml.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad())
       throw Error(GC_ERR_IO, "cannot read the description file '" + options.description + "'");
     d->ours = false;
-    xml_name = UrlFileName(options.description);
-    if (LooksLikeZip(xml)) {
-      // An archive already: served as it is.
-      d->bytes.assign(xml.begin(), xml.end());
-      d->file_name = EndsWithIgnoringCase(xml_name, ".zip") ? xml_name : xml_name + ".zip";
-    } else if (!EndsWithIgnoringCase(xml_name, ".xml")) {
-      xml_name += ".xml";
-    }
+    d->in_registers = false;
+    d->size = bytes.size();
+    d->file_name = options.description.substr(options.description.find_last_of("/\\") + 1);
+    d->url = FileUrl(options.description);
+    return d;
   }
-  if (d->bytes.empty() && d->file_name.empty()) {
-    if (options.plain_description) {
-      d->bytes.assign(xml.begin(), xml.end());
-      d->file_name = xml_name;
-    } else {
-      d->bytes = ZipOneFile(xml_name, xml);
-      d->file_name = xml_name.substr(0, xml_name.size() - 4) + ".zip";
-    }
+  const std::string xml = kDescriptionXml;
+  if (options.plain_description) {
+    d->bytes.assign(xml.begin(), xml.end());
+    d->file_name = "vision_simcam.xml";
+  } else {
+    d->bytes = ZipOneFile("vision_simcam.xml", xml);
+    d->file_name = "vision_simcam.zip";
   }
-  d->url = "Local:" + d->file_name + ";" + Hex(kDescriptionAddress) + ";" + Hex(d->bytes.size());
-  if (d->ours) d->url += "?SchemaVersion=1.1.0";
+  d->size = d->bytes.size();
+  d->url = "Local:" + d->file_name + ";" + HexDigits(kDescriptionAddress) + ";" + HexDigits(d->bytes.size()) +
+           "?SchemaVersion=1.1.0";
   return d;
 }
 
@@ -237,12 +260,12 @@ void Camera::Read(std::uint64_t address, void* buffer, std::size_t size) const {
   if (!buffer && size) throw Error(GC_ERR_INVALID_PARAMETER, "the read buffer is NULL");
   if (address + size < address)
     throw Error(GC_ERR_INVALID_ADDRESS, "a read of " + std::to_string(size) + " bytes at 0x" +
-                                            Hex(address) + " runs past the address space");
+                                            HexDigits(address) + " runs past the address space");
   auto* out = static_cast<std::uint8_t*>(buffer);
   const std::uint64_t desc_end = kDescriptionAddress + description_->bytes.size();
   for (std::size_t i = 0; i < size; ++i) {
     const std::uint64_t a = address + i;
-    if (a >= kDescriptionAddress && a < desc_end) {
+    if (description_->in_registers && a >= kDescriptionAddress && a < desc_end) {
       out[i] = description_->bytes[a - kDescriptionAddress];
     } else if (blank_) {
       const auto it = memory_.find(a);
@@ -250,12 +273,12 @@ void Camera::Read(std::uint64_t address, void* buffer, std::size_t size) const {
     } else {
       const RegisterInfo* r = Find(a);
       if (!r)
-        throw Error(GC_ERR_INVALID_ADDRESS, "camera " + Name() + " has no register at 0x" + Hex(a) +
-                                                " (read of " + std::to_string(size) +
-                                                " bytes at 0x" + Hex(address) + ")");
+        throw Error(GC_ERR_INVALID_ADDRESS, "camera " + Name() + " has no register at 0x" +
+                                                HexDigits(a) + " (read of " + std::to_string(size) +
+                                                " bytes at 0x" + HexDigits(address) + ")");
       if (r->access == Access::WO)
         throw Error(GC_ERR_ACCESS_DENIED,
-                    std::string(r->feature) + " (0x" + Hex(r->address) + ") is write-only");
+                    std::string(r->feature) + " (0x" + HexDigits(r->address) + ") is write-only");
       if (r->address == kTriggerSoftware) {
         // Reads 1 while a software trigger waits to be taken.
         out[i] = (a == r->address && pending_frame_triggers_ > 0) ? 1 : 0;
@@ -286,10 +309,13 @@ void Camera::Write(std::uint64_t address, const void* buffer, std::size_t size) 
   if (lost_) throw Error(GC_ERR_IO, LostMessage());
   if (!buffer || size == 0)
     throw Error(GC_ERR_INVALID_PARAMETER, "a write needs a buffer and at least one byte");
+  if (address + size < address)
+    throw Error(GC_ERR_INVALID_ADDRESS, "a write of " + std::to_string(size) + " bytes at " +
+                                            Hex(address) + " runs past the address space");
   const std::uint64_t desc_end = kDescriptionAddress + description_->bytes.size();
-  if (address < desc_end && address + size > kDescriptionAddress)
+  if (description_->in_registers && address < desc_end && address + size > kDescriptionAddress)
     throw Error(GC_ERR_ACCESS_DENIED,
-                "the device description at 0x" + Hex(kDescriptionAddress) + " is read-only");
+                "the device description at 0x" + HexDigits(kDescriptionAddress) + " is read-only");
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   if (blank_) {
     for (std::size_t i = 0; i < size; ++i) memory_[address + i] = bytes[i];
@@ -298,16 +324,16 @@ void Camera::Write(std::uint64_t address, const void* buffer, std::size_t size) 
   const RegisterInfo* r = Find(address);
   if (!r || r->address != address)
     throw Error(GC_ERR_INVALID_ADDRESS, "camera " + Name() + " has no register starting at 0x" +
-                                            Hex(address) + " (a write covers one register)");
+                                            HexDigits(address) + " (a write covers one register)");
   const bool fits = r->type == Type::String ? size <= r->length : size == r->length;
   if (!fits)
     throw Error(GC_ERR_INVALID_PARAMETER,
-                std::string(r->feature) + " (0x" + Hex(address) + ") takes " +
+                std::string(r->feature) + " (0x" + HexDigits(address) + ") takes " +
                     (r->type == Type::String ? "at most " : "") + std::to_string(r->length) +
                     " bytes, not " + std::to_string(size));
   if (r->access == Access::RO)
     throw Error(GC_ERR_ACCESS_DENIED,
-                std::string(r->feature) + " (0x" + Hex(address) + ") is read-only");
+                std::string(r->feature) + " (0x" + HexDigits(address) + ") is read-only");
   Apply(*r, bytes, size);
 }
 
@@ -335,8 +361,8 @@ void Camera::Apply(const RegisterInfo& r, const std::uint8_t* bytes, std::size_t
         std::uint32_t(bytes[2]) << 8 | bytes[3];
     CheckRejected(r, ImageControl(), v);
     if (v & ~0x0003FFFFu)
-      throw Error(GC_ERR_INVALID_VALUE,
-                  "image control = 0x" + Hex(v) + " sets bits that are not used (only 0 .. 17)");
+      throw Error(GC_ERR_INVALID_VALUE, "image control = 0x" + HexDigits(v) +
+                                            " sets bits that are not used (only 0 .. 17)");
     for (const Field& f : kImageControlFields)
       if (((v & f.mask) >> f.shift) > f.max)
         throw Error(GC_ERR_INVALID_VALUE, std::string(f.feature) + " = " +
@@ -379,7 +405,7 @@ void Camera::Apply(const RegisterInfo& r, const std::uint8_t* bytes, std::size_t
     case kPixelFormat:
       check_unlocked();
       if (BytesPerPixel(v) == 0)
-        throw Error(GC_ERR_INVALID_VALUE, "PixelFormat = 0x" + Hex(v) + " is not offered");
+        throw Error(GC_ERR_INVALID_VALUE, "PixelFormat = 0x" + HexDigits(v) + " is not offered");
       break;
     case kAcqMode:
       out_of_range(0, 2);

@@ -1,6 +1,6 @@
 // One simulated camera as its registers see it: the register map behind the device description
 // (simcam.xml), with the checks and side effects of every write, and the description itself at
-// kDescriptionAddress. The stream (gentl.cpp) asks it what to capture.
+// kDescriptionAddress. The data stream (modules.cpp) asks it what to capture.
 //
 // Register map (little-endian unless noted; lengths in bytes):
 //   0x0000 32 RO DeviceVendorName    0x0020 32 RO DeviceModelName
@@ -24,9 +24,10 @@
 //           16 ReverseX, 17 ReverseY (bit numbers of the register value, LSB = 0)
 //   0xF0000000 the device description (zipped unless the option plain is given)
 //
-// With description=FILE the camera has no register map of its own: every address but the
-// description's reads back what was written there (zero at first), and the stream free-runs in
-// Mono8 at the sensor size whenever it is started.
+// With description=FILE the camera has no register map of its own and the file is served as it
+// is through a file: URL, not from the register space: every address reads back what was
+// written there (zero at first), so the file's registers start out zero wherever they lie, and
+// the stream free-runs in Mono8 at the sensor size whenever it is started.
 //
 // Not thread-safe: the device's mutex guards it.
 #pragma once
@@ -38,22 +39,30 @@
 #include <vector>
 
 #include "frames.h"
-#include "options.h"
+#include "gentl_shared/options.h"
 
 namespace vision::simcam {
 
 inline constexpr std::uint64_t kDescriptionAddress = 0xF0000000;
 
-// The description as served: its bytes and the URL that points at them.
+// The description as served: the URL that points at it and, for the built-in one, its bytes in
+// the register space.
 struct Description {
-  std::vector<std::uint8_t> bytes;
-  std::string file_name;  // "vision_simcam.zip"
-  std::string url;        // "Local:vision_simcam.zip;F0000000;1A2B?SchemaVersion=1.1.0"
-  bool ours = true;       // the built-in description (schema and file versions known)
+  std::vector<std::uint8_t> bytes;  // at kDescriptionAddress (empty for a file: URL)
+  std::string file_name;            // "vision_simcam.zip"
+  std::string url;                  // "Local:vision_simcam.zip;F0000000;1A2B?SchemaVersion=1.1.0"
+  std::uint64_t size = 0;           // bytes of the description, in the register space or the file
+  bool ours = true;                 // the built-in description (schema and file versions known)
+  bool in_registers = true;         // a Local: URL; false: a file: URL (description=)
 };
 // The built-in description, or the file of description=. Throws Error (GC_ERR_IO) when the
 // file cannot be read.
 std::shared_ptr<const Description> MakeDescription(const Options& options);
+
+// The file: URL of a local file: its absolute path (relative ones from the working folder)
+// with '/' separators, percent-encoded where a URL needs it: "file:///tmp/my%20cam.xml",
+// "file:///C:/cams/x.xml" on Windows, "file:////server/share/x.xml" for a share.
+std::string FileUrl(const std::string& path);
 
 struct RegisterInfo;
 

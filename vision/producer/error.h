@@ -5,7 +5,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "camera/gentl/gentl_abi.h"
+#include "gentl_shared/gentl_abi.h"
+#include "gentl_shared/hex.h"
 
 namespace vision::simcam {
 
@@ -19,7 +20,6 @@ class Error : public std::runtime_error {
   gentl::GC_ERROR code_;
 };
 
-// "0x0000012c"
-std::string Hex(std::uint64_t value);
+using gentl::HexDigits;
 
 }  // namespace vision::simcam

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "modules.h"
+#include "platform/environment.h"
 
 namespace vision::simcam {
 namespace {
@@ -82,7 +83,9 @@ std::shared_ptr<Event> OpenEvent(EVENT_HANDLE handle) {
   return Lib().Get<Event>(handle, Kind::Event);
 }
 
-// Any module handle is a port; only the remote device port has registers and a description.
+// Any module handle is a port: the remote device port has the camera's registers and
+// description, the system, interface, device and data stream modules their own (ModulePort);
+// a buffer has none.
 std::shared_ptr<Object> OpenPort(PORT_HANDLE handle) {
   auto object = Lib().Find(handle, "port");
   if (object->kind == Kind::Event)
@@ -93,16 +96,19 @@ RemotePort* Remote(Object& port) {
   return port.kind == Kind::RemotePort ? static_cast<RemotePort*>(&port) : nullptr;
 }
 [[noreturn]] void NoRegisters(const Object& port) {
-  throw Error(GC_ERR_INVALID_ADDRESS,
-              std::string("the ") + KindName(port.kind) +
-                  " module has no registers (the camera's registers are on the remote device "
-                  "port, DevGetPort)");
+  throw Error(GC_ERR_INVALID_ADDRESS, std::string("the ") + KindName(port.kind) +
+                                          " module has no registers (the camera's registers are "
+                                          "on the remote device port, DevGetPort)");
 }
 
 void ReadPort(Object& port, std::uint64_t address, void* buffer, std::size_t* size) {
   Require(size, "piSize");
   RemotePort* remote = Remote(port);
-  if (!remote) NoRegisters(port);
+  if (!remote) {
+    if (!port.module_port) NoRegisters(port);
+    port.module_port->Read(address, buffer, *size);
+    return;
+  }
   std::lock_guard<std::mutex> lock(remote->core->m);
   remote->core->camera.Read(address, buffer, *size);
 }
@@ -110,7 +116,11 @@ void ReadPort(Object& port, std::uint64_t address, void* buffer, std::size_t* si
 void WritePort(Object& port, std::uint64_t address, const void* buffer, std::size_t* size) {
   Require(size, "piSize");
   RemotePort* remote = Remote(port);
-  if (!remote) NoRegisters(port);
+  if (!remote) {
+    if (!port.module_port) NoRegisters(port);
+    port.module_port->Write(address, buffer, *size);
+    return;
+  }
   if (remote->read_only)
     throw Error(GC_ERR_ACCESS_DENIED,
                 "device " + remote->device_id + " was opened read-only (DEVICE_ACCESS_READONLY)");
@@ -164,6 +174,7 @@ Info PortInfo(Object& port, PORT_INFO_CMD cmd) {
     std::lock_guard<std::mutex> lock(remote->core->m);
     lost = remote->core->camera.Lost();
   }
+  const bool registers = remote || port.module_port;
   const auto boolean = [](bool v) { return ValueInfo<bool8_t>(INFO_DATATYPE_BOOL8, v); };
   switch (cmd) {
     case PORT_INFO_ID:
@@ -181,27 +192,62 @@ Info PortInfo(Object& port, PORT_INFO_CMD cmd) {
     case PORT_INFO_BIG_ENDIAN:
       return boolean(false);
     case PORT_INFO_ACCESS_READ:
-      return boolean(remote && !lost);
+      return boolean(registers && !lost);
     case PORT_INFO_ACCESS_WRITE:
-      return boolean(remote && !lost && !remote->read_only);
+      return boolean(registers && !lost && !(remote && remote->read_only));
     case PORT_INFO_ACCESS_NA:
       return boolean(remote && lost);
     case PORT_INFO_ACCESS_NI:
-      return boolean(!remote);
+      return boolean(!registers);
     case PORT_INFO_VERSION:
       return StringInfo("1.0");
     case PORT_INFO_PORTNAME:
-      return StringInfo(remote ? "Device" : ModuleName(port.kind));
+      if (remote) return StringInfo("Device");
+      return StringInfo(port.module_port ? port.module_port->PortName()
+                                         : std::string(ModuleName(port.kind)));
     default:
       throw Error(GC_ERR_NOT_IMPLEMENTED,
                   "port info command " + std::to_string(cmd) + " is not offered");
   }
 }
 
-Info UrlInfo(const Description& d, URL_INFO_CMD cmd) {
+// What a port's one URL says, for GCGetPortURL and GCGetPortURLInfo.
+struct Served {
+  std::string url, file_name;
+  std::int32_t scheme = URL_SCHEME_LOCAL;
+  std::uint64_t address = 0, size = 0;
+  bool versions_known = true;  // schema and file versions (only of our own descriptions)
+};
+
+// The port's description, or NOT_AVAILABLE (a buffer has none).
+Served ServedBy(Object& port) {
+  Served s;
+  if (Remote(port)) {
+    const Description& d = *Lib().description;
+    s.url = d.url;
+    s.file_name = d.file_name;
+    s.scheme = d.in_registers ? URL_SCHEME_LOCAL : URL_SCHEME_FILE;
+    s.address = kDescriptionAddress;
+    s.size = d.size;
+    s.versions_known = d.ours;
+  } else if (port.module_port) {
+    s.url = port.module_port->Url();
+    s.file_name = port.module_port->FileName();
+    s.address = kModuleDescriptionAddress;
+    s.size = port.module_port->Xml().size();
+  } else {
+    throw Error(GC_ERR_NOT_AVAILABLE,
+                std::string("the ") + KindName(port.kind) + " module has no description");
+  }
+  return s;
+}
+
+std::uint32_t UrlCount(Object& port) { return Remote(port) || port.module_port ? 1 : 0; }
+
+Info UrlInfo(const Served& d, URL_INFO_CMD cmd) {
   const auto i32 = [](std::int32_t v) { return ValueInfo<std::int32_t>(INFO_DATATYPE_INT32, v); };
   const auto versioned = [&](std::int32_t v) {
-    if (!d.ours)
+    if (!d.versions_known)
       throw Error(GC_ERR_NOT_AVAILABLE, "the versions of a description file are not known");
     return i32(v);
   };
@@ -218,11 +264,14 @@ Info UrlInfo(const Description& d, URL_INFO_CMD cmd) {
     case URL_INFO_FILE_VER_SUBMINOR:
       return versioned(0);
     case URL_INFO_FILE_REGISTER_ADDRESS:
-      return ValueInfo<std::uint64_t>(INFO_DATATYPE_UINT64, kDescriptionAddress);
+      if (d.scheme != URL_SCHEME_LOCAL)
+        throw Error(GC_ERR_NOT_AVAILABLE,
+                    "the description is a file (" + d.url + "), not in the register space");
+      return ValueInfo<std::uint64_t>(INFO_DATATYPE_UINT64, d.address);
     case URL_INFO_FILE_SIZE:
-      return ValueInfo<std::uint64_t>(INFO_DATATYPE_UINT64, d.bytes.size());
+      return ValueInfo<std::uint64_t>(INFO_DATATYPE_UINT64, d.size);
     case URL_INFO_SCHEME:
-      return i32(URL_SCHEME_LOCAL);
+      return i32(d.scheme);
     case URL_INFO_FILENAME:
       return StringInfo(d.file_name);
     default:
@@ -246,10 +295,9 @@ GC_ERROR VISION_GC_CALLTYPE GCInitLib(void) {
     std::lock_guard<std::mutex> lock(lib.structure);
     if (lib.initialized)
       throw Error(GC_ERR_RESOURCE_IN_USE, "GCInitLib was called before (GCCloseLib first)");
-    const char* text = std::getenv(kEnvironmentVariable);
     Options options;
     try {
-      options = ParseOptions(text ? text : "");
+      options = ParseOptions(platform::Environment(kEnvironmentVariable).value_or(""));
     } catch (const std::invalid_argument& e) {
       throw Error(GC_ERR_INVALID_PARAMETER, e.what());
     }
@@ -332,13 +380,7 @@ GC_ERROR VISION_GC_CALLTYPE GCWritePortStacked(PORT_HANDLE hPort,
 }
 
 GC_ERROR VISION_GC_CALLTYPE GCGetPortURL(PORT_HANDLE hPort, char* sURL, size_t* piSize) {
-  return Run([&] {
-    auto port = OpenPort(hPort);
-    if (!Remote(*port))
-      throw Error(GC_ERR_NOT_AVAILABLE,
-                  std::string("the ") + KindName(port->kind) + " module has no description");
-    AnswerString(Lib().description->url, sURL, piSize);
-  });
+  return Run([&] { AnswerString(ServedBy(*OpenPort(hPort)).url, sURL, piSize); });
 }
 
 GC_ERROR VISION_GC_CALLTYPE GCGetPortInfo(PORT_HANDLE hPort, PORT_INFO_CMD iInfoCmd,
@@ -350,7 +392,7 @@ GC_ERROR VISION_GC_CALLTYPE GCGetNumPortURLs(PORT_HANDLE hPort, uint32_t* piNumU
   return Run([&] {
     auto port = OpenPort(hPort);
     Require(piNumURLs, "piNumURLs");
-    *piNumURLs = Remote(*port) ? 1 : 0;
+    *piNumURLs = UrlCount(*port);
   });
 }
 
@@ -359,12 +401,12 @@ GC_ERROR VISION_GC_CALLTYPE GCGetPortURLInfo(PORT_HANDLE hPort, uint32_t iURLInd
                                              void* pBuffer, size_t* piSize) {
   return Run([&] {
     auto port = OpenPort(hPort);
-    const std::uint32_t count = Remote(*port) ? 1 : 0;
+    const std::uint32_t count = UrlCount(*port);
     if (iURLIndex >= count)
       throw Error(GC_ERR_INVALID_INDEX, "URL index " + std::to_string(iURLIndex) + ": the " +
                                             KindName(port->kind) + " port has " +
                                             std::to_string(count) + " URLs");
-    Answer(UrlInfo(*Lib().description, iInfoCmd), piType, pBuffer, piSize);
+    Answer(UrlInfo(ServedBy(*port), iInfoCmd), piType, pBuffer, piSize);
   });
 }
 
@@ -453,6 +495,7 @@ GC_ERROR VISION_GC_CALLTYPE TLOpen(TL_HANDLE* phTL) {
     if (lib.system)
       throw Error(GC_ERR_RESOURCE_IN_USE, "the system module is already open (TLClose first)");
     lib.system = std::make_shared<System>();
+    lib.system->module_port = MakeSystemPort(*lib.system);
     lib.Add(lib.system);
     *phTL = lib.system->Handle();
   });
@@ -539,6 +582,7 @@ GC_ERROR VISION_GC_CALLTYPE TLOpenInterface(TL_HANDLE hTL, const char* sIfaceID,
       d.id = "vision-Simulated-" + d.serial;
       iface->devices.push_back(d);
     }
+    iface->module_port = MakeInterfacePort(*iface);
     system->open_interface = iface;
     lib.Add(iface);
     *phIface = iface->Handle();
@@ -637,6 +681,7 @@ GC_ERROR VISION_GC_CALLTYPE IFOpenDevice(IF_HANDLE hIface, const char* sDeviceID
     device->port->core = device->core;
     device->port->read_only = iOpenFlag == DEVICE_ACCESS_READONLY;
     device->port->device_id = entry.id;
+    device->module_port = MakeDevicePort(*device);
     entry.open = device;
     lib.Add(device);
     lib.Add(device->port);
@@ -698,6 +743,7 @@ GC_ERROR VISION_GC_CALLTYPE DevOpenDataStream(DEV_HANDLE hDevice, const char* sD
     auto stream = std::make_shared<Stream>();
     stream->parent = device->Handle();
     stream->core = device->core;
+    stream->module_port = MakeStreamPort(*stream);
     device->stream = stream;
     lib.Add(stream);
     *phDataStream = stream->Handle();
@@ -849,22 +895,20 @@ GC_ERROR VISION_GC_CALLTYPE DSGetNumBufferParts(DS_HANDLE hDataStream, BUFFER_HA
                                                 uint32_t* piNumParts) {
   return Run([&] {
     auto stream = OpenStream(hDataStream);
-    stream->Own(hBuffer);
+    auto buffer = stream->Own(hBuffer);
     Require(piNumParts, "piNumParts");
-    *piNumParts = 0;  // single-part buffers
+    *piNumParts = stream->NumParts(*buffer);
   });
 }
 
 GC_ERROR VISION_GC_CALLTYPE DSGetBufferPartInfo(DS_HANDLE hDataStream, BUFFER_HANDLE hBuffer,
-                                                uint32_t iPartIndex,
-                                                BUFFER_PART_INFO_CMD /*iInfoCmd*/,
-                                                INFO_DATATYPE* /*piType*/, void* /*pBuffer*/,
-                                                size_t* /*piSize*/) {
+                                                uint32_t iPartIndex, BUFFER_PART_INFO_CMD iInfoCmd,
+                                                INFO_DATATYPE* piType, void* pBuffer,
+                                                size_t* piSize) {
   return Run([&] {
     auto stream = OpenStream(hDataStream);
-    stream->Own(hBuffer);
-    throw Error(GC_ERR_INVALID_INDEX, "part " + std::to_string(iPartIndex) +
-                                          ": buffers of the simulated camera have no parts");
+    auto buffer = stream->Own(hBuffer);
+    Answer(stream->GetBufferPartInfo(*buffer, iPartIndex, iInfoCmd), piType, pBuffer, piSize);
   });
 }
 

@@ -20,15 +20,9 @@
 #include <memory>
 #include <vector>
 
-namespace vision::simcam {
+#include "gentl_shared/pfnc.h"
 
-namespace pfnc {
-inline constexpr std::uint32_t kMono8 = 0x01080001;
-inline constexpr std::uint32_t kMono16 = 0x01100007;
-inline constexpr std::uint32_t kRGB8 = 0x02180014;
-inline constexpr std::uint32_t kBGR8 = 0x02180015;
-inline constexpr std::uint32_t kBayerRG8 = 0x01080009;
-}  // namespace pfnc
+namespace vision::simcam {
 
 // Bytes per pixel of a supported format, 0 for any other code.
 int BytesPerPixel(std::uint32_t pixel_format);

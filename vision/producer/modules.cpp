@@ -4,17 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "platform/module.h"
 
 namespace vision::simcam {
 
@@ -33,20 +23,8 @@ const char* TLType() { return "Custom"; }
 
 // Where this producer's file is, for TL_INFO_NAME and TL_INFO_PATHNAME.
 std::string ModulePath() {
-#ifdef _WIN32
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExA(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCSTR>(&ModulePath), &module))
-    return "vision_simcam.cti";
-  char path[MAX_PATH * 2];
-  const DWORD n = GetModuleFileNameA(module, path, DWORD(sizeof path));
-  return n ? std::string(path, n) : std::string("vision_simcam.cti");
-#else
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) && info.dli_fname) return info.dli_fname;
-  return "vision_simcam.cti";
-#endif
+  const std::string path = platform::ModuleFile(reinterpret_cast<const void*>(&ModulePath));
+  return path.empty() ? std::string("vision_simcam.cti") : path;
 }
 
 // Whether the buffer is in the producer's hands (input pool, being filled, output queue).
@@ -152,7 +130,7 @@ std::shared_ptr<Object> Library::Find(const void* handle, const char* expected) 
   std::lock_guard<std::mutex> lock(table_mutex);
   const auto it = table.find(handle);
   if (it == table.end())
-    throw Error(GC_ERR_INVALID_HANDLE, "handle 0x" + Hex(std::uintptr_t(handle)) +
+    throw Error(GC_ERR_INVALID_HANDLE, "handle 0x" + HexDigits(std::uintptr_t(handle)) +
                                            " is not an open " + expected +
                                            " (never opened, or closed)");
   return it->second;
@@ -411,11 +389,63 @@ Info Stream::GetBufferInfo(Buffer& b, BUFFER_INFO_CMD cmd) {
   }
 }
 
+std::uint32_t Stream::NumParts(Buffer& b) {
+  std::lock_guard<std::mutex> lock(core->m);
+  return b.new_data ? 1 : 0;
+}
+
+Info Stream::GetBufferPartInfo(Buffer& b, std::uint32_t part, BUFFER_PART_INFO_CMD cmd) {
+  {
+    std::lock_guard<std::mutex> lock(core->m);
+    if (!b.new_data || part != 0)
+      throw Error(GC_ERR_INVALID_INDEX,
+                  "part " + std::to_string(part) + ": buffer " + std::to_string(b.index) +
+                      (b.new_data ? " holds one part (index 0)" : " holds no new data"));
+  }
+  // The same answers as the buffer's own info (each takes the device's mutex).
+  const auto same = [&](BUFFER_INFO_CMD buffer_cmd) { return GetBufferInfo(b, buffer_cmd); };
+  const auto sizet = [](std::size_t v) { return ValueInfo<std::size_t>(INFO_DATATYPE_SIZET, v); };
+  const auto u64 = [](std::uint64_t v) {
+    return ValueInfo<std::uint64_t>(INFO_DATATYPE_UINT64, v);
+  };
+  switch (cmd) {
+    case BUFFER_PART_INFO_BASE:
+      return same(BUFFER_INFO_BASE);  // the image starts the buffer (IMAGEOFFSET 0)
+    case BUFFER_PART_INFO_DATA_SIZE:
+      return same(BUFFER_INFO_DATA_SIZE);
+    case BUFFER_PART_INFO_DATA_TYPE:
+      return sizet(PART_DATATYPE_2D_IMAGE);
+    case BUFFER_PART_INFO_DATA_FORMAT:
+      return same(BUFFER_INFO_PIXELFORMAT);
+    case BUFFER_PART_INFO_DATA_FORMAT_NAMESPACE:
+      return same(BUFFER_INFO_PIXELFORMAT_NAMESPACE);
+    case BUFFER_PART_INFO_WIDTH:
+      return same(BUFFER_INFO_WIDTH);
+    case BUFFER_PART_INFO_HEIGHT:
+      return same(BUFFER_INFO_HEIGHT);
+    case BUFFER_PART_INFO_XOFFSET:
+      return same(BUFFER_INFO_XOFFSET);
+    case BUFFER_PART_INFO_YOFFSET:
+      return same(BUFFER_INFO_YOFFSET);
+    case BUFFER_PART_INFO_XPADDING:
+      return same(BUFFER_INFO_XPADDING);
+    case BUFFER_PART_INFO_DELIVERED_IMAGEHEIGHT:
+      return same(BUFFER_INFO_DELIVERED_IMAGEHEIGHT);
+    case BUFFER_PART_INFO_SOURCE_ID:
+    case BUFFER_PART_INFO_REGION_ID:
+    case BUFFER_PART_INFO_DATA_PURPOSE_ID:
+      return u64(0);  // one source, one region, no particular purpose
+    default:
+      throw Error(GC_ERR_NOT_IMPLEMENTED,
+                  "buffer part info command " + std::to_string(cmd) + " is not offered");
+  }
+}
+
 std::shared_ptr<Buffer> Stream::Own(void* handle) {
   auto b = Lib().Get<Buffer>(handle, Kind::Buffer);
   if (b->stream != this)
-    throw Error(GC_ERR_INVALID_HANDLE,
-                "buffer 0x" + Hex(std::uintptr_t(handle)) + " belongs to another data stream");
+    throw Error(GC_ERR_INVALID_HANDLE, "buffer 0x" + HexDigits(std::uintptr_t(handle)) +
+                                           " belongs to another data stream");
   return b;
 }
 
@@ -424,10 +454,10 @@ std::shared_ptr<Buffer> Stream::Announce(void* memory, std::size_t size, void* u
   auto b = std::make_shared<Buffer>();
   if (memory) {
     if (reinterpret_cast<std::uintptr_t>(memory) % kAlignment)
-      throw Error(GC_ERR_INVALID_PARAMETER, "buffer memory at 0x" +
-                                                Hex(reinterpret_cast<std::uintptr_t>(memory)) +
-                                                " is not aligned to " + std::to_string(kAlignment) +
-                                                " bytes (STREAM_INFO_BUF_ALIGNMENT)");
+      throw Error(GC_ERR_INVALID_PARAMETER,
+                  "buffer memory at 0x" + HexDigits(reinterpret_cast<std::uintptr_t>(memory)) +
+                      " is not aligned to " + std::to_string(kAlignment) +
+                      " bytes (STREAM_INFO_BUF_ALIGNMENT)");
     b->base = static_cast<std::uint8_t*>(memory);
   } else {
     b->storage.reset(new std::uint8_t[size + kAlignment]);
@@ -441,9 +471,9 @@ std::shared_ptr<Buffer> Stream::Announce(void* memory, std::size_t size, void* u
   if (memory)
     for (const auto& other : announced)
       if (other->base < b->base + size && b->base < other->base + other->size)
-        throw Error(GC_ERR_RESOURCE_IN_USE, "the memory at 0x" +
-                                                Hex(reinterpret_cast<std::uintptr_t>(memory)) +
-                                                " overlaps a buffer announced before");
+        throw Error(GC_ERR_RESOURCE_IN_USE,
+                    "the memory at 0x" + HexDigits(reinterpret_cast<std::uintptr_t>(memory)) +
+                        " overlaps a buffer announced before");
   b->index = next_buffer_index++;
   announced.push_back(b);
   Lib().Add(b);

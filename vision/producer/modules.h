@@ -27,7 +27,8 @@
 
 #include "camera.h"
 #include "error.h"
-#include "options.h"
+#include "gentl_shared/options.h"
+#include "module_port.h"
 
 namespace vision::simcam {
 
@@ -39,6 +40,9 @@ struct Object : std::enable_shared_from_this<Object> {
   virtual ~Object() = default;
   void* Handle() { return this; }
   const Kind kind;
+  // The module's own registers and description (system, interface, device and data stream;
+  // set when the module is opened, never changed afterwards).
+  std::unique_ptr<const ModulePort> module_port;
 };
 
 // An info answer: its type and its bytes (strings with their terminating NUL).
@@ -81,7 +85,7 @@ struct Library {
   std::shared_ptr<T> Get(const void* handle, Kind kind) {
     auto object = Find(handle, KindName(kind));
     if (object->kind != kind)
-      throw Error(gentl::GC_ERR_INVALID_HANDLE, "handle 0x" + Hex(std::uintptr_t(handle)) +
+      throw Error(gentl::GC_ERR_INVALID_HANDLE, "handle 0x" + HexDigits(std::uintptr_t(handle)) +
                                                     " is a " + KindName(object->kind) +
                                                     " handle, not a " + KindName(kind) + " handle");
     return std::static_pointer_cast<T>(object);
@@ -113,6 +117,7 @@ struct System : Object {
   System() : Object(Kind::System) {}
   bool listed = false;                        // TLUpdateInterfaceList was called
   std::shared_ptr<Interface> open_interface;  // while open
+  std::atomic<std::int64_t> interface_selector{0};
   Info GetInfo(gentl::TL_INFO_CMD cmd) const;
 };
 Info LibraryInfo(gentl::TL_INFO_CMD cmd);  // GCGetInfo and TLGetInfo
@@ -126,9 +131,10 @@ struct DeviceEntry {
 
 struct Interface : Object {
   Interface() : Object(Kind::Interface) {}
-  void* parent = nullptr;  // the system's handle
-  bool listed = false;     // IFUpdateDeviceList was called
-  std::vector<DeviceEntry> devices;
+  void* parent = nullptr;            // the system's handle
+  bool listed = false;               // IFUpdateDeviceList was called
+  std::vector<DeviceEntry> devices;  // fixed once the interface is open
+  std::atomic<std::int64_t> device_selector{0};
   const DeviceEntry& Entry(const std::string& id) const;  // GC_ERR_INVALID_ID
   Info DeviceInfo(const DeviceEntry& entry, gentl::DEVICE_INFO_CMD cmd) const;
 };
@@ -150,6 +156,7 @@ struct Device : Object {
   std::shared_ptr<RemotePort> port;
   std::shared_ptr<Stream> stream;  // while open
   std::chrono::steady_clock::time_point opened;
+  std::atomic<std::int64_t> stream_selector{0};
 };
 
 enum class BufferState { Announced, Input, Filling, Output, Delivered };
@@ -206,6 +213,10 @@ struct Stream : Object {
   // All of these take the device's mutex themselves.
   Info GetInfo(gentl::STREAM_INFO_CMD cmd);
   Info GetBufferInfo(Buffer& buffer, gentl::BUFFER_INFO_CMD cmd);
+  // A filled buffer holds one part, its image: the part's info is the buffer's (base, size,
+  // geometry, pixel format). A buffer that holds no new data has no part.
+  std::uint32_t NumParts(Buffer& buffer);
+  Info GetBufferPartInfo(Buffer& buffer, std::uint32_t part, gentl::BUFFER_PART_INFO_CMD cmd);
   void Start(std::uint64_t count);
   void Stop(bool kill_now);  // joins the acquisition thread
   void Flush(gentl::ACQ_QUEUE_TYPE operation);
@@ -219,6 +230,13 @@ struct Stream : Object {
  private:
   void Run();  // the acquisition thread
 };
+
+// The module ports of each kind (their features read the module's live state; see
+// module_port.h). Called once the module is complete, before its handle is handed out.
+std::unique_ptr<const ModulePort> MakeSystemPort(System& system);
+std::unique_ptr<const ModulePort> MakeInterfacePort(Interface& iface);
+std::unique_ptr<const ModulePort> MakeDevicePort(Device& device);
+std::unique_ptr<const ModulePort> MakeStreamPort(Stream& stream);
 
 // Closing, with the structure mutex held.
 void CloseStream(Device& device);

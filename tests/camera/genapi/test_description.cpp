@@ -6,6 +6,7 @@
 
 #include "camera/genapi/zip.h"
 #include "genapi_test_util.h"
+#include "large_descriptions.h"
 
 namespace genapitest {
 namespace {
@@ -243,3 +244,33 @@ TEST(DescriptionText, SeedCorpusDescriptionsParse) {
 
 }  // namespace
 }  // namespace genapitest
+
+namespace {
+
+using namespace genapitest;
+
+// Descriptions at the item limit, in each shape that makes a description large: each opens (or
+// is refused with a description error) in time that grows with its size, not faster; the
+// test's time-out stands guard against a return of quadratic work.
+TEST(LargeDescriptions, OpenAtTheItemLimitInEveryShape) {
+  for (const auto& shape : vision::test::DescriptionShapes()) {
+    SCOPED_TRACE(shape.name);
+    const std::size_t units = ga::kMaxXmlItems / shape.items_per_unit;
+    const std::string xml = vision::test::LargeDescription(shape.shape, units);
+    std::unique_ptr<ga::NodeMap> map;
+    ASSERT_NO_THROW(map = ga::NodeMap::Parse(xml));
+    genapitest::MemoryPort port(0x400000);
+    map->Connect(&port);
+    const std::vector<std::string> nodes = map->NodeNames();
+    ASSERT_GT(nodes.size(), 1u);
+    // The access of the first and the last node is as quick to tell as any.
+    EXPECT_NO_THROW(map->AccessOf(nodes.front()));
+    EXPECT_NO_THROW(map->AccessOf(nodes.back()));
+  }
+  // One unit more than the limit allows is refused, naming the limit.
+  const std::string over = vision::test::LargeDescription(vision::test::DescriptionShape::kEntries,
+                                                          ga::kMaxXmlItems / 3);
+  EXPECT_GENAPI_ERROR(ga::NodeMap::Parse(over), ga::ErrorKind::kDescription, "items");
+}
+
+}  // namespace

@@ -2,19 +2,12 @@
 
 #include <functional>
 
+#include "platform/module.h"
+
 namespace simtest {
 
 const ProducerFile& Producer() {
-#ifdef _WIN32
-  // Beside the test program, as the build puts it.
-  char exe[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
-  std::string path(exe, n);
-  path = path.substr(0, path.find_last_of("\\/") + 1) + "vision_simcam.cti";
-#else
-  const std::string path = SIMCAM_PATH;
-#endif
-  static const ProducerFile file(path);
+  static const ProducerFile file(SimcamPath());
   return file;
 }
 
@@ -48,6 +41,40 @@ std::string InfoString(const std::function<GC_ERROR(INFO_DATATYPE*, void*, size_
   EXPECT_TRUE(size > 0 && text[size - 1] == '\0') << "not NUL-terminated";
   text.resize(size ? size - 1 : 0);
   return text;
+}
+
+std::string PortUrl(PORT_HANDLE port) {
+  return InfoString([&](INFO_DATATYPE* t, void* b, size_t* n) {
+    *t = INFO_DATATYPE_STRING;
+    return P().GCGetPortURL(port, static_cast<char*>(b), n);
+  });
+}
+
+LocalUrl ParseLocal(const std::string& url) {
+  LocalUrl u;
+  const auto a = url.find(';'), b = url.find(';', a + 1), q = url.find('?');
+  if (url.rfind("Local:", 0) != 0 || a == std::string::npos || b == std::string::npos) {
+    ADD_FAILURE() << "not a Local: URL: " << url;
+    return u;
+  }
+  u.file = url.substr(6, a - 6);
+  u.address = std::stoull(url.substr(a + 1, b - a - 1), nullptr, 16);
+  u.length = std::stoull(url.substr(b + 1, q == std::string::npos ? q : q - b - 1), nullptr, 16);
+  return u;
+}
+
+std::string ReadBytes(PORT_HANDLE port, std::uint64_t address, std::size_t size) {
+  std::string bytes(size, '\0');
+  size_t n = size;
+  EXPECT_EQ(P().GCReadPort(port, address, bytes.data(), &n), GC_ERR_SUCCESS)
+      << "read of " << size << " bytes at 0x" << std::hex << address << ": " << LastError();
+  EXPECT_EQ(n, size);
+  return bytes;
+}
+
+std::string ServedBytes(PORT_HANDLE port) {
+  const LocalUrl u = ParseLocal(PortUrl(port));
+  return u.length ? ReadBytes(port, u.address, std::size_t(u.length)) : std::string();
 }
 
 Session::Session(const char* options) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "env.h"
+#include "gentl_shared/pfnc.h"
 #include "loader.h"
 
 namespace simtest {
@@ -30,10 +31,7 @@ inline constexpr std::uint64_t kUserId = 0x0060, kWidth = 0x0100, kHeight = 0x01
                                kTriggerSoftware = 0x0190, kImageControl = 0x01A0,
                                kDescription = 0xF0000000;
 }
-namespace pf {
-inline constexpr std::uint32_t kMono8 = 0x01080001, kMono16 = 0x01100007, kRGB8 = 0x02180014,
-                               kBGR8 = 0x02180015, kBayerRG8 = 0x01080009;
-}
+namespace pf = vision::pfnc;
 
 const ProducerFile& Producer();
 const ProducerFile& P();  // short name for the calls
@@ -44,6 +42,18 @@ GC_ERROR LastErrorCode();
 
 // A string answer through the info protocol (size query, then the string).
 std::string InfoString(const std::function<GC_ERROR(INFO_DATATYPE*, void*, size_t*)>& query);
+
+// A port's one URL (GCGetPortURL), and the parts of a "Local:name;ADDR;LEN[?query]" one.
+std::string PortUrl(PORT_HANDLE port);
+struct LocalUrl {
+  std::string file;
+  std::uint64_t address = 0, length = 0;
+};
+LocalUrl ParseLocal(const std::string& url);
+// `size` bytes read from a port (expects success).
+std::string ReadBytes(PORT_HANDLE port, std::uint64_t address, std::size_t size);
+// The description a port serves through its Local: URL, as its bytes.
+std::string ServedBytes(PORT_HANDLE port);
 
 class Session {
  public:

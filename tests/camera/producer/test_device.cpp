@@ -4,42 +4,21 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 
+#include "camera/genapi/description.h"
 #include "simcam_fixture.h"
 
 namespace simtest {
 namespace {
 
-std::string Url(Cam& cam) {
-  return InfoString([&](INFO_DATATYPE* t, void* b, size_t* n) {
-    *t = INFO_DATATYPE_STRING;
-    return P().GCGetPortURL(cam.port, static_cast<char*>(b), n);
-  });
-}
-
-// "Local:name;ADDR;LEN[?query]" into its parts.
-struct LocalUrl {
-  std::string file;
-  std::uint64_t address = 0, length = 0;
-};
-LocalUrl ParseLocal(const std::string& url) {
-  LocalUrl u;
-  EXPECT_EQ(url.rfind("Local:", 0), 0u) << url;
-  const auto a = url.find(';'), b = url.find(';', a + 1), q = url.find('?');
-  u.file = url.substr(6, a - 6);
-  u.address = std::stoull(url.substr(a + 1, b - a - 1), nullptr, 16);
-  u.length = std::stoull(url.substr(b + 1, q == std::string::npos ? q : q - b - 1), nullptr, 16);
-  return u;
-}
+namespace genapi = vision::detail::genapi;
 
 std::vector<std::uint8_t> ReadDescription(Cam& cam, const LocalUrl& u) {
-  std::vector<std::uint8_t> bytes(u.length);
-  size_t size = bytes.size();
-  EXPECT_EQ(P().GCReadPort(cam.port, u.address, bytes.data(), &size), GC_ERR_SUCCESS)
-      << LastError();
-  EXPECT_EQ(size, bytes.size());
-  return bytes;
+  const std::string bytes = ReadBytes(cam.port, u.address, std::size_t(u.length));
+  return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }
 
 std::uint32_t Le16(const std::uint8_t* p) { return p[0] | p[1] << 8; }
@@ -82,8 +61,8 @@ TEST(Description, ServedZippedThroughTheLocalUrl) {
   ASSERT_EQ(P().GCGetNumPortURLs(cam.port, &urls), GC_ERR_SUCCESS);
   EXPECT_EQ(urls, 1u);
   EXPECT_EQ(P().GCGetNumPortURLs(cam.dev, &urls), GC_ERR_SUCCESS);
-  EXPECT_EQ(urls, 0u) << "the modules have no description";
-  const std::string url = Url(cam);
+  EXPECT_EQ(urls, 1u) << "the device module has its own description";
+  const std::string url = PortUrl(cam.port);
   const LocalUrl u = ParseLocal(url);
   EXPECT_EQ(u.file, "vision_simcam.zip");
   EXPECT_EQ(u.address, reg::kDescription);
@@ -122,7 +101,7 @@ TEST(Description, ServedZippedThroughTheLocalUrl) {
 TEST(Description, PlainWhenAskedFor) {
   Session s("plain");
   Cam cam(s);
-  const LocalUrl u = ParseLocal(Url(cam));
+  const LocalUrl u = ParseLocal(PortUrl(cam.port));
   EXPECT_EQ(u.file, "vision_simcam.xml");
   const auto bytes = ReadDescription(cam, u);
   const std::string xml(bytes.begin(), bytes.end());
@@ -130,32 +109,62 @@ TEST(Description, PlainWhenAskedFor) {
   EXPECT_NE(xml.find("</RegisterDescription>"), std::string::npos);
 }
 
-TEST(Description, AFileOfTheUsersOverBlankRegisters) {
-  const std::string path = ::testing::TempDir() + "simcam_user_camera.xml";
+// The user's file stays a file: the URL names it (absolute, percent-encoded where a URL needs
+// it) and our consumer's URL parser finds it again; the whole register space is memory that
+// reads zero until written, even where descriptions usually keep themselves (0xF0000000).
+TEST(Description, AFileOfTheUsersIsServedAsAFileOverZeroRegisters) {
+  const std::string dir = ::testing::TempDir();
+  const std::string name = "simcam user 100%#1.xml";  // a blank, '%' and '#' need escaping
+  const std::string path = dir + name;
   const std::string text = "<?xml version=\"1.0\"?><RegisterDescription ModelName=\"X\"/>";
   std::ofstream(path, std::ios::binary) << text;
+  const auto served_text = [](const std::string& url) {
+    const auto where = genapi::ParseUrl(url);
+    std::ifstream in(where.path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << url << " -> " << where.path;
+    return std::make_pair(where.file_name, std::string(std::istreambuf_iterator<char>(in), {}));
+  };
   {
     Session s(("description=" + path + ",reject=Gamma").c_str());
     Cam cam(s);
-    const LocalUrl u = ParseLocal(Url(cam));
-    EXPECT_EQ(u.file, "simcam_user_camera.zip");
-    const auto [name, xml] = Unzip(ReadDescription(cam, u));
-    EXPECT_EQ(name, "simcam_user_camera.xml");
-    EXPECT_EQ(xml, text);
+    const std::string url = PortUrl(cam.port);
+    EXPECT_EQ(url.rfind("file:///", 0), 0u) << url;
+    EXPECT_EQ(url.find(' '), std::string::npos) << url;
+    EXPECT_EQ(served_text(url), std::make_pair(name, text)) << url;
+    std::int32_t scheme = -1;
+    std::uint64_t value = 0;
+    size_t size = sizeof scheme;
+    EXPECT_EQ(P().GCGetPortURLInfo(cam.port, 0, URL_INFO_SCHEME, nullptr, &scheme, &size),
+              GC_ERR_SUCCESS);
+    EXPECT_EQ(scheme, URL_SCHEME_FILE);
+    size = sizeof value;
+    EXPECT_EQ(P().GCGetPortURLInfo(cam.port, 0, URL_INFO_FILE_SIZE, nullptr, &value, &size),
+              GC_ERR_SUCCESS);
+    EXPECT_EQ(value, text.size());
+    EXPECT_EQ(
+        P().GCGetPortURLInfo(cam.port, 0, URL_INFO_FILE_REGISTER_ADDRESS, nullptr, &value, &size),
+        GC_ERR_NOT_AVAILABLE);
     // Any register: zero until written, then what was written.
-    EXPECT_EQ(cam.ReadU32(0x8C400904), 0u);
-    cam.Set(0x8C400904, 0xDEADBEEF);
-    EXPECT_EQ(cam.ReadU32(0x8C400904), 0xDEADBEEFu);
+    for (std::uint64_t address : {std::uint64_t{0}, std::uint64_t{0x8C400904}, reg::kDescription,
+                                  std::uint64_t{0xF0000010}, std::uint64_t{0xFFFFFFFC}})
+      EXPECT_EQ(cam.ReadU32(address), 0u) << std::hex << address;
+    cam.Set(reg::kDescription, 0xDEADBEEF);
+    cam.Set(0xFFFFFFFC, 7);
+    EXPECT_EQ(cam.ReadU32(reg::kDescription), 0xDEADBEEFu);
+    EXPECT_EQ(cam.ReadU32(0xFFFFFFFC), 7u);
+    EXPECT_EQ(cam.WriteU32(0xFFFFFFFFFFFFFFFE, 1), GC_ERR_INVALID_ADDRESS) << "past the end";
     // The stream defines the payload itself (nothing in a blank camera's registers says it).
     EXPECT_TRUE(cam.StreamInfo<bool8_t>(STREAM_INFO_DEFINES_PAYLOADSIZE));
   }
   {
-    Session s(("description=" + path + ",plain").c_str());
+    // A relative name is taken from the working folder when the producer starts; plain changes
+    // nothing for a file.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(std::filesystem::path(dir));
+    Session s(("description=" + name + ",plain").c_str());
+    std::filesystem::current_path(cwd);
     Cam cam(s);
-    const LocalUrl u = ParseLocal(Url(cam));
-    EXPECT_EQ(u.file, "simcam_user_camera.xml");
-    const auto bytes = ReadDescription(cam, u);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), text);
+    EXPECT_EQ(served_text(PortUrl(cam.port)), std::make_pair(name, text));
   }
   std::remove(path.c_str());
 }
@@ -185,9 +194,9 @@ TEST(Registers, TheMapAndItsChecks) {
   EXPECT_EQ(P().GCReadPort(cam.port, 0x0300, b, &size), GC_ERR_INVALID_ADDRESS);
   size = 2;
   EXPECT_EQ(P().GCWritePort(cam.port, reg::kWidth + 2, b, &size), GC_ERR_INVALID_ADDRESS);
-  // The modules have no registers.
+  // The device module's registers are its own, not the camera's.
   size = 4;
-  EXPECT_EQ(P().GCReadPort(cam.dev, reg::kWidth, b, &size), GC_ERR_INVALID_ADDRESS);
+  EXPECT_EQ(P().GCReadPort(cam.dev, 0x0300, b, &size), GC_ERR_INVALID_ADDRESS);
   // Strings: shorter writes are zero-padded; the device reports the user id.
   size = 5;
   ASSERT_EQ(P().GCWritePort(cam.port, reg::kUserId, "left", &size), GC_ERR_SUCCESS);

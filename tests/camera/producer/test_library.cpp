@@ -3,7 +3,7 @@
 #include <future>
 #include <thread>
 
-#include "options.h"
+#include "gentl_shared/options.h"
 #include "simcam_fixture.h"
 
 namespace simtest {

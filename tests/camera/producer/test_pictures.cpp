@@ -8,6 +8,7 @@
 
 #include <vision/vision.h>
 
+#include "platform/environment.h"
 #include "simcam_fixture.h"
 
 namespace simtest {
@@ -48,8 +49,8 @@ std::vector<Grabbed> Grab(const char* options, std::uint32_t format,
 }
 
 void Snapshot(const Grabbed& g, int channels, const std::string& name) {
-  const char* dir = std::getenv("SIMCAM_SNAPSHOT_DIR");
-  if (!dir || !*dir) return;
+  const std::string dir = vision::platform::Environment("SIMCAM_SNAPSHOT_DIR").value_or("");
+  if (dir.empty()) return;
   vision::HObject image;
   if (channels == 1) {
     vision::GenImage1(&image, "byte", g.width, g.height, g.pixels.data());

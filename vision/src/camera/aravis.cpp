@@ -14,10 +14,10 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "camera/camera.h"
-#include "detail/error.h"
-#include "detail/param.h"
+#include "camera/features.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision::detail::camera {
@@ -210,10 +210,141 @@ class AravisStream final : public Stream {
   std::uint64_t timeouts_ = 0;
 };
 
+// Aravis's node map of one camera as the camera feature layer sees it. Aravis reports failures
+// as GError texts without a kind: a refused write is FeatureFault::kUnexplained (the layer asks
+// the map why), any failure once the heartbeat has given up on the camera kLost.
+class AravisFeatures final : public FeatureMap {
+ public:
+  AravisFeatures(ArvDevice* device, const Device& owner, std::shared_ptr<Shared> shared)
+      : device_(device), owner_(owner), shared_(std::move(shared)) {}
+
+  std::string CameraName() const override { return owner_.Name(); }
+
+  bool Has(const std::string& name) override {
+    ArvGcNode* node = arv_device_get_feature(device_, name.c_str());
+    return node && ARV_IS_GC_FEATURE_NODE(node);
+  }
+  genapi::Type TypeOf(const std::string& name) override {
+    ArvGcNode* node = Node(name);
+    // Enumerations and booleans also offer the integer interface: they are asked first.
+    if (ARV_IS_GC_ENUMERATION(node)) return genapi::Type::kEnumeration;
+    if (ARV_IS_GC_COMMAND(node)) return genapi::Type::kCommand;
+    if (ARV_IS_GC_BOOLEAN(node)) return genapi::Type::kBoolean;
+    if (ARV_IS_GC_INTEGER(node)) return genapi::Type::kInteger;
+    if (ARV_IS_GC_FLOAT(node)) return genapi::Type::kFloat;
+    if (ARV_IS_GC_STRING(node)) return genapi::Type::kString;
+    return genapi::Type::kOther;
+  }
+  genapi::Access AccessOf(const std::string& name) override {
+    ArvGcFeatureNode* feature = ARV_GC_FEATURE_NODE(Node(name));
+    if (!Answer(arv_gc_feature_node_is_implemented, feature)) return genapi::Access::kNI;
+    const ArvGcAccessMode mode = arv_gc_feature_node_get_actual_access_mode(feature);
+    if (mode == ARV_GC_ACCESS_MODE_RO) return genapi::Access::kRO;
+    if (!Answer(arv_gc_feature_node_is_available, feature)) return genapi::Access::kNA;
+    return mode == ARV_GC_ACCESS_MODE_WO ? genapi::Access::kWO : genapi::Access::kRW;
+  }
+  std::string LockReason(const std::string& name) override {
+    return Answer(arv_gc_feature_node_is_locked, ARV_GC_FEATURE_NODE(Node(name)))
+               ? "the feature is locked (while acquisition runs, for instance)"
+               : "";
+  }
+  genapi::IntRange IntegerRange(const std::string& name) override {
+    ArvGcInteger* node = ARV_GC_INTEGER(Node(name));
+    return {Answer(arv_gc_integer_get_min, node), Answer(arv_gc_integer_get_max, node),
+            Answer(arv_gc_integer_get_inc, node)};
+  }
+  // Aravis reports a placeholder increment for floats that declare none: only the bounds.
+  genapi::FloatRange FloatRange(const std::string& name) override {
+    ArvGcFloat* node = ARV_GC_FLOAT(Node(name));
+    return {Answer(arv_gc_float_get_min, node), Answer(arv_gc_float_get_max, node), std::nullopt};
+  }
+  std::vector<std::string> Entries(const std::string& name) override {
+    guint n = 0;
+    const char** entries =
+        Answer(arv_gc_enumeration_dup_available_string_values, ARV_GC_ENUMERATION(Node(name)), &n);
+    std::vector<std::string> out;
+    for (guint i = 0; entries && i < n; ++i) out.push_back(Str(entries[i]));
+    g_free(entries);
+    return out;
+  }
+
+  std::int64_t GetInteger(const std::string& name) override {
+    return Answer(arv_gc_integer_get_value, ARV_GC_INTEGER(Node(name)));
+  }
+  double GetFloat(const std::string& name) override {
+    return Answer(arv_gc_float_get_value, ARV_GC_FLOAT(Node(name)));
+  }
+  bool GetBoolean(const std::string& name) override {
+    return Answer(arv_gc_boolean_get_value, ARV_GC_BOOLEAN(Node(name)));
+  }
+  std::string GetEnumeration(const std::string& name) override {
+    return Str(Answer(arv_gc_enumeration_get_string_value, ARV_GC_ENUMERATION(Node(name))));
+  }
+  std::string GetString(const std::string& name) override {
+    return Str(Answer(arv_gc_string_get_value, ARV_GC_STRING(Node(name))));
+  }
+
+  // Aravis has no check-only write: the layer's checks are all there is.
+  void SetInteger(const std::string& name, std::int64_t v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Answer(arv_gc_integer_set_value, ARV_GC_INTEGER(Node(name)), v);
+  }
+  void SetFloat(const std::string& name, double v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Answer(arv_gc_float_set_value, ARV_GC_FLOAT(Node(name)), v);
+  }
+  void SetBoolean(const std::string& name, bool v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite)
+      Answer(arv_gc_boolean_set_value, ARV_GC_BOOLEAN(Node(name)), gboolean(v));
+  }
+  void SetEnumeration(const std::string& name, const std::string& entry, WriteMode mode) override {
+    if (mode == WriteMode::kWrite)
+      Answer(arv_gc_enumeration_set_string_value, ARV_GC_ENUMERATION(Node(name)), entry.c_str());
+  }
+  void SetString(const std::string& name, const std::string& v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite)
+      Answer(arv_gc_string_set_value, ARV_GC_STRING(Node(name)), v.c_str());
+  }
+  void Execute(const std::string& name, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Answer(arv_gc_command_execute, ARV_GC_COMMAND(Node(name)));
+  }
+
+ private:
+  ArvGcNode* Node(const std::string& name) {
+    ArvGcNode* node = arv_device_get_feature(device_, name.c_str());
+    if (!node || !ARV_IS_GC_FEATURE_NODE(node)) throw FeatureError(FeatureFault::kUnknown, name);
+    return node;
+  }
+
+  // Calls an Aravis function whose last argument is its GError, and raises its error.
+  template <class R, class... P, class... A>
+  R Answer(R (*function)(P...), A... args) {
+    GError* error = nullptr;
+    if constexpr (std::is_void_v<R>) {
+      function(args..., &error);
+      if (error) Failed(error);
+    } else {
+      R result = function(args..., &error);
+      if (error) Failed(error);
+      return result;
+    }
+  }
+  [[noreturn]] void Failed(GError*& error) const {
+    const std::string reason = TakeError(error);
+    throw FeatureError(shared_->control_lost ? FeatureFault::kLost : FeatureFault::kUnexplained,
+                       reason);
+  }
+
+  ArvDevice* device_;
+  const Device& owner_;
+  std::shared_ptr<Shared> shared_;
+};
+
 class AravisDevice final : public Device {
  public:
   AravisDevice(ArvDevice* device, DeviceInfo info)
-      : device_(device), info_(std::move(info)), shared_(std::make_shared<Shared>()) {
+      : device_(device),
+        info_(std::move(info)),
+        shared_(std::make_shared<Shared>()),
+        features_(device, *this, shared_) {
     arv_device_set_range_check_policy(device_, ARV_RANGE_CHECK_POLICY_ENABLE);
     arv_device_set_access_check_policy(device_, ARV_ACCESS_CHECK_POLICY_ENABLE);
     lost_handler_ =
@@ -225,159 +356,22 @@ class AravisDevice final : public Device {
   }
 
   const DeviceInfo& Info() const override { return info_; }
-
-  HTuple GetFeature(const std::string& name) override {
-    ArvGcNode* node = Node(name);
-    GError* error = nullptr;
-    HTuple out;
-    if (ARV_IS_GC_ENUMERATION(node)) {
-      out = HTuple(Str(arv_gc_enumeration_get_string_value(ARV_GC_ENUMERATION(node), &error)));
-    } else if (ARV_IS_GC_COMMAND(node)) {
-      throw DeviceError(err::kAcqParamValue, "feature '" + name + "' of camera " + Name() +
-                                                 " is a command: it runs, it has no value");
-    } else if (ARV_IS_GC_BOOLEAN(node)) {
-      out = HTuple(Hlong(arv_gc_boolean_get_value(ARV_GC_BOOLEAN(node), &error) ? 1 : 0));
-    } else if (ARV_IS_GC_INTEGER(node)) {
-      out = HTuple(Hlong(arv_gc_integer_get_value(ARV_GC_INTEGER(node), &error)));
-    } else if (ARV_IS_GC_FLOAT(node)) {
-      out = HTuple(arv_gc_float_get_value(ARV_GC_FLOAT(node), &error));
-    } else if (ARV_IS_GC_STRING(node)) {
-      out = HTuple(Str(arv_gc_string_get_value(ARV_GC_STRING(node), &error)));
-    } else {
-      throw DeviceError(err::kAcqUnknownParam,
-                        "'" + name + "' of camera " + Name() + " is not a value feature");
-    }
-    if (error)
-      throw DeviceError(
-          Failure(), "reading " + name + " from camera " + Name() + " failed: " + TakeError(error));
-    return out;
-  }
-
-  // Writes first and asks the camera why only when the write failed: the checks cost control
-  // requests of their own, and a software trigger should cost one request, not five.
+  HTuple GetFeature(const std::string& name) override { return ReadFeature(features_, name); }
   void SetFeature(const std::string& name, const HTuple& value) override {
-    ArvGcNode* node = Node(name);
-    auto refuse = [&](std::uint32_t code, const std::string& why) {
-      throw Refusal(code, Name(), name, value, why);
-    };
-    GError* error = nullptr;
-    if (ARV_IS_GC_ENUMERATION(node)) {
-      arv_gc_enumeration_set_string_value(ARV_GC_ENUMERATION(node), ValueText(value).c_str(),
-                                          &error);
-    } else if (ARV_IS_GC_COMMAND(node)) {
-      arv_gc_command_execute(ARV_GC_COMMAND(node), &error);
-    } else if (ARV_IS_GC_BOOLEAN(node)) {
-      bool v = false;
-      if (!ReadBoolean(value, &v)) refuse(err::kAcqParamValue, "true or false is expected");
-      arv_gc_boolean_set_value(ARV_GC_BOOLEAN(node), v, &error);
-    } else if (ARV_IS_GC_INTEGER(node)) {
-      std::int64_t v = 0;
-      if (!ReadInteger(value, &v)) refuse(err::kAcqParamValue, "an integer is expected");
-      arv_gc_integer_set_value(ARV_GC_INTEGER(node), v, &error);
-    } else if (ARV_IS_GC_FLOAT(node)) {
-      double v = 0;
-      if (!ReadNumber(value, &v)) refuse(err::kAcqParamValue, "a number is expected");
-      arv_gc_float_set_value(ARV_GC_FLOAT(node), v, &error);
-    } else if (ARV_IS_GC_STRING(node)) {
-      arv_gc_string_set_value(ARV_GC_STRING(node), ValueText(value).c_str(), &error);
-    } else {
-      refuse(err::kAcqUnknownParam, "not a value feature");
-    }
-    if (!error) return;
-    const std::string reason = TakeError(error);
-    if (shared_->control_lost) refuse(err::kAcqLost, reason);
-    Diagnose(node, value, refuse);
-    refuse(err::kAcqParamValue, reason);
+    WriteFeature(features_, name, value, WriteMode::kWrite);
   }
-
-  // What SetFeature finds out after a failed write, found out before writing (several writes
-  // at once are all checked first).
   void CheckFeature(const std::string& name, const HTuple& value) override {
-    ArvGcNode* node = Node(name);
-    const std::string shown = Describe(value);
-    auto refuse = [&](std::uint32_t code, const std::string& why) {
-      throw DeviceError(code, "camera " + Name() + " refused " + name + " = " + shown + ": " + why);
-    };
-    bool b = false;
-    std::int64_t i = 0;
-    double d = 0;
-    if (ARV_IS_GC_BOOLEAN(node)) {
-      if (!ReadBoolean(value, &b)) refuse(err::kAcqParamValue, "true or false is expected");
-    } else if (ARV_IS_GC_ENUMERATION(node) || ARV_IS_GC_COMMAND(node) || ARV_IS_GC_STRING(node)) {
-    } else if (ARV_IS_GC_INTEGER(node)) {
-      if (!ReadInteger(value, &i)) refuse(err::kAcqParamValue, "an integer is expected");
-    } else if (ARV_IS_GC_FLOAT(node)) {
-      if (!ReadNumber(value, &d)) refuse(err::kAcqParamValue, "a number is expected");
-    } else {
-      refuse(err::kAcqUnknownParam, "not a value feature");
-    }
-    Diagnose(node, value, refuse);
+    WriteFeature(features_, name, value, WriteMode::kCheck);
   }
-
   std::unique_ptr<Stream> StartStream() override {
     return std::make_unique<AravisStream>(device_, shared_, Name());
   }
 
  private:
-  ArvGcNode* Node(const std::string& name) {
-    ArvGcNode* node = arv_device_get_feature(device_, name.c_str());
-    if (!node || !ARV_IS_GC_FEATURE_NODE(node))
-      throw DeviceError(err::kAcqUnknownParam,
-                        "camera " + Name() + " has no feature '" + name + "'");
-    return node;
-  }
-  // Finds out why a write was refused, in terms a user can act on; returns when it cannot tell.
-  template <class Refuse>
-  void Diagnose(ArvGcNode* node, const HTuple& value, Refuse& refuse) {
-    ArvGcFeatureNode* feature = ARV_GC_FEATURE_NODE(node);
-    if (!arv_gc_feature_node_is_implemented(feature, nullptr))
-      refuse(err::kAcqUnknownParam, "the camera does not implement this feature");
-    if (arv_gc_feature_node_get_actual_access_mode(feature) == ARV_GC_ACCESS_MODE_RO)
-      refuse(err::kAcqReadOnly, "the feature is read-only");
-    if (!arv_gc_feature_node_is_available(feature, nullptr))
-      refuse(err::kAcqParamValue, "the feature is not available in the camera's current state");
-    if (arv_gc_feature_node_is_locked(feature, nullptr))
-      refuse(err::kAcqParamValue, "the feature is locked (while acquisition runs, for instance)");
-    if (ARV_IS_GC_ENUMERATION(node)) {
-      guint n = 0;
-      const char** entries =
-          arv_gc_enumeration_dup_available_string_values(ARV_GC_ENUMERATION(node), &n, nullptr);
-      const std::string entry = ValueText(value);
-      bool offered = false;
-      std::string list;
-      for (guint i = 0; entries && i < n; ++i) {
-        offered = offered || entry == entries[i];
-        list += (i ? ", " : "") + Str(entries[i]);
-      }
-      g_free(entries);
-      if (!offered) refuse(err::kAcqParamValue, "no such entry (the camera offers " + list + ")");
-    } else if (ARV_IS_GC_INTEGER(node) && !ARV_IS_GC_BOOLEAN(node)) {
-      std::int64_t v = 0;
-      ReadInteger(value, &v);
-      const gint64 lo = arv_gc_integer_get_min(ARV_GC_INTEGER(node), nullptr);
-      const gint64 hi = arv_gc_integer_get_max(ARV_GC_INTEGER(node), nullptr);
-      if (v < lo || v > hi)
-        refuse(err::kAcqParamValue,
-               "out of range " + std::to_string(lo) + " to " + std::to_string(hi));
-    } else if (ARV_IS_GC_FLOAT(node)) {
-      double v = 0;
-      ReadNumber(value, &v);
-      const double lo = arv_gc_float_get_min(ARV_GC_FLOAT(node), nullptr);
-      const double hi = arv_gc_float_get_max(ARV_GC_FLOAT(node), nullptr);
-      if (!(v >= lo && v <= hi))
-        refuse(err::kAcqParamValue,
-               "out of range " + Describe(HTuple(lo)) + " to " + Describe(HTuple(hi)));
-    }
-  }
-
-  // The code for a failed request: lost once the heartbeat has given up on the camera.
-  std::uint32_t Failure() const {
-    return shared_->control_lost ? err::kAcqLost : err::kAcqParamValue;
-  }
-
   ArvDevice* device_;
   DeviceInfo info_;
   std::shared_ptr<Shared> shared_;
+  AravisFeatures features_;
   gulong lost_handler_ = 0;
 };
 

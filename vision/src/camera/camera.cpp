@@ -2,16 +2,8 @@
 #include "camera/camera.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <stdexcept>
 
-#include "camera/gentl/discovery.h"
-#include "camera/gentl/transport.h"
-#include "detail/error.h"
 #include "detail/param.h"
-#include "producer/options.h"
-#include "vision/HErrorCodes.h"
 
 namespace vision::detail::camera {
 
@@ -49,46 +41,6 @@ std::string PixelFormatName(std::uint32_t code) {
       return buf;
     }
   }
-}
-
-std::unique_ptr<Interface> MakeGenICamInterface() {
-  gentl::TransportConfig config;
-  // Set, even to nothing, the variable means the simulated camera and nothing else: no other
-  // producer, no network discovery.
-  if (const auto fake = gentl::EnvironmentValue(simcam::kEnvironmentVariable)) {
-    simcam::Options options;
-    try {
-      options = simcam::ParseOptions(*fake);
-    } catch (const std::invalid_argument& e) {
-      throw DeviceError(err::kAcqParamValue, e.what());
-    }
-    const std::string producer = gentl::BundledProducerPath();
-    std::error_code ec;
-    if (producer.empty() || !std::filesystem::is_regular_file(producer, ec))
-      throw DeviceError(err::kAcqNoDevice,
-                        "VISION_FAKE_CAMERA is set, but the simulated camera's producer is "
-                        "missing (looked for '" +
-                            producer + "')");
-    config.producer_files = {gentl::CanonicalPath(producer)};
-    config.origin = "VISION_FAKE_CAMERA is set: the simulated camera only";
-    for (const std::string& name : simcam::InterfaceParameterNames())
-      if (options.reject.count(name)) config.reject_interface.insert(name);
-    return gentl::MakeTransportInterface(std::move(config));
-  }
-  const char* variable = gentl::ProducerPathVariable();
-  const auto path = gentl::EnvironmentValue(variable);
-  if (path) {
-    auto found = gentl::FindProducerFiles(*path, gentl::ProducerPathSeparator());
-    config.producer_files = std::move(found.files);
-    config.path_problems = std::move(found.problems);
-    config.origin = std::string(variable) + " = '" + *path + "'";
-  } else {
-    config.origin = std::string(variable) + " is not set: no GenTL producer searched";
-  }
-#ifdef VISION_WITH_ARAVIS
-  config.aravis = MakeAravisInterface();
-#endif
-  return gentl::MakeTransportInterface(std::move(config));
 }
 
 }  // namespace vision::detail::camera

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "gentl_shared/pfnc.h"
 #include "vision/HTuple.h"
 
 namespace vision::detail::camera {
@@ -42,16 +43,9 @@ class DeviceError : public std::runtime_error {
 DeviceError Refusal(std::uint32_t code, const std::string& camera, const std::string& feature,
                     const HTuple& value, const std::string& why);
 
-// Pixel formats by their GenICam PFNC codes (the values cameras and Aravis use).
-namespace pfnc {
-inline constexpr std::uint32_t kMono8 = 0x01080001;
-inline constexpr std::uint32_t kMono10 = 0x01100003;
-inline constexpr std::uint32_t kMono12 = 0x01100005;
-inline constexpr std::uint32_t kMono14 = 0x01100025;
-inline constexpr std::uint32_t kMono16 = 0x01100007;
-inline constexpr std::uint32_t kRGB8 = 0x02180014;
-inline constexpr std::uint32_t kBGR8 = 0x02180015;
-}  // namespace pfnc
+// Pixel formats by their GenICam PFNC codes (gentl_shared/pfnc.h: the values cameras, producers
+// and Aravis use).
+namespace pfnc = ::vision::pfnc;
 
 // What a discovery reports about one camera.
 struct DeviceInfo {

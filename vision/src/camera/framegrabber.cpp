@@ -76,9 +76,53 @@ namespace {
 
 constexpr const char* kInterfaceName = "GenICamTL";
 
+// Runs one operator's work on the camera seam: a DeviceError becomes HException with the
+// operator's name.
+template <class Work>
+auto Guarded(const char* proc, Work&& work) -> decltype(work()) {
+  try {
+    return work();
+  } catch (const DeviceError& e) {
+    Fail(e.Code(), proc, e.what());
+  }
+}
+
 bool Matches(const camera::DeviceInfo& info, const std::string& wanted) {
   return wanted == info.id || (!info.serial.empty() && wanted == info.serial) ||
          (!info.user_id.empty() && wanted == info.user_id);
+}
+
+// Opens the camera "device" names: the first one for "default", else the first whose id,
+// serial number or user-defined name matches.
+std::unique_ptr<camera::Device> OpenCamera(camera::Interface& iface, const std::string& wanted,
+                                           const char* proc) {
+  const auto found = iface.Discover();
+  if (found.empty()) {
+    std::string searched;
+    for (const auto& line : iface.Report()) searched += (searched.empty() ? "" : "; ") + line;
+    Fail(err::kAcqNoDevice, proc,
+         "no camera found on interface GenICamTL (device '" + wanted + "' was asked for)" +
+             (searched.empty() ? std::string() : " [" + searched + "]"));
+  }
+  if (wanted == "default") return iface.Open(found.front());
+  for (const auto& info : found)
+    if (Matches(info, wanted)) return iface.Open(info);
+  // Where discovery does not tell the user-defined name, it is known once a camera is open:
+  // try those cameras in turn.
+  for (const auto& info : found) {
+    if (!info.user_id.empty()) continue;
+    try {
+      auto candidate = iface.Open(info);
+      if (!candidate->Info().user_id.empty() && candidate->Info().user_id == wanted)
+        return candidate;
+    } catch (const DeviceError&) {
+      // A camera that cannot be opened is not the one asked for.
+    }
+  }
+  std::string list;
+  for (const auto& info : found) list += (list.empty() ? "" : ", ") + info.id;
+  Fail(err::kAcqNoDevice, proc,
+       "camera '" + wanted + "' not found on interface GenICamTL (found: " + list + ")");
 }
 
 // Converts one frame into an image: Mono8 to one byte channel; RGB8 and BGR8 to three byte
@@ -183,60 +227,15 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
 
   impl_->Close();
   std::lock_guard<std::mutex> lock(impl_->op);
-  try {
+  detail::Guarded(proc, [&] {
     auto iface = detail::camera::MakeGenICamInterface();
-    const auto found = iface->Discover();
-    auto searched = [&] {
-      std::string text;
-      for (const auto& line : iface->Report()) text += (text.empty() ? "" : "; ") + line;
-      return text.empty() ? std::string() : " [" + text + "]";
-    };
-    if (found.empty())
-      Fail(err::kAcqNoDevice, proc,
-           "no camera found on interface GenICamTL (device '" + wanted + "' was asked for)" +
-               searched());
-    const detail::camera::DeviceInfo* pick = nullptr;
-    if (wanted == "default") {
-      pick = &found.front();
-    } else {
-      for (const auto& info : found)
-        if (detail::Matches(info, wanted)) {
-          pick = &info;
-          break;
-        }
-    }
-    std::unique_ptr<detail::camera::Device> dev;
-    if (!pick) {
-      // Where discovery does not tell the user-defined name, it is known once a camera is
-      // open: try those cameras in turn.
-      for (const auto& info : found) {
-        if (!info.user_id.empty()) continue;
-        try {
-          auto candidate = iface->Open(info);
-          if (!candidate->Info().user_id.empty() && candidate->Info().user_id == wanted) {
-            dev = std::move(candidate);
-            break;
-          }
-        } catch (const DeviceError&) {
-          // A camera that cannot be opened is not the one asked for.
-        }
-      }
-    }
-    if (!pick && !dev) {
-      std::string list;
-      for (const auto& info : found) list += (list.empty() ? "" : ", ") + info.id;
-      Fail(err::kAcqNoDevice, proc,
-           "camera '" + wanted + "' not found on interface GenICamTL (found: " + list + ")");
-    }
-    if (!dev) dev = iface->Open(*pick);
+    auto dev = detail::OpenCamera(*iface, wanted, proc);
     if (width > 0) dev->SetFeature("Width", HTuple(width));
     if (height > 0) dev->SetFeature("Height", HTuple(height));
     impl_->iface = std::move(iface);
     impl_->device = std::move(dev);
     impl_->open = true;
-  } catch (const DeviceError& e) {
-    Fail(e.Code(), proc, e.what());
-  }
+  });
   impl_->external_trigger = trigger;
   impl_->grab_timeout_ms = 5000;
 }
@@ -246,7 +245,7 @@ HTuple HFramegrabber::GetFramegrabberParam(const HTuple& param) const {
   std::lock_guard<std::mutex> lock(impl_->op);
   auto& dev = impl_->Dev(proc);
   const std::string name = detail::TextParam(param, proc, "Param");
-  try {
+  return detail::Guarded(proc, [&]() -> HTuple {
     if (name == "image_width") return dev.GetFeature("Width");
     if (name == "image_height") return dev.GetFeature("Height");
     if (name == "grab_timeout") return HTuple(impl_->grab_timeout_ms);
@@ -261,9 +260,7 @@ HTuple HFramegrabber::GetFramegrabberParam(const HTuple& param) const {
       if (name == "grab_timeouts") return HTuple(Hlong(c.timeouts));
     }
     return dev.GetFeature(name);
-  } catch (const DeviceError& e) {
-    Fail(e.Code(), proc, e.what());
-  }
+  });
 }
 
 namespace {
@@ -307,15 +304,13 @@ void HFramegrabber::SetFramegrabberParam(const HTuple& param, const HTuple& valu
   for (Hlong i = 0; i < param.Length(); ++i)
     writes.emplace_back(detail::TextParam(param[i], proc, "Param"),
                         value.Length() == 1 ? value : value[i]);
-  try {
+  detail::Guarded(proc, [&] {
     // Several at once: every one is checked before the first is written, so a refusal that can
     // be known in advance leaves the camera as it was.
     if (writes.size() > 1)
       for (const auto& [name, v] : writes) SetOne(*impl_, dev, name, v, false, proc);
     for (const auto& [name, v] : writes) SetOne(*impl_, dev, name, v, true, proc);
-  } catch (const DeviceError& e) {
-    Fail(e.Code(), proc, e.what());
-  }
+  });
 }
 
 void HFramegrabber::SetFramegrabberParam(const char* param, const char* value) {
@@ -327,11 +322,7 @@ void HFramegrabber::GrabImageStart(double /*max_delay*/) {
   std::lock_guard<std::mutex> lock(impl_->op);
   auto& dev = impl_->Dev(proc);
   if (impl_->stream) return;  // already acquiring
-  try {
-    impl_->SetStream(dev.StartStream());
-  } catch (const DeviceError& e) {
-    Fail(e.Code(), proc, e.what());
-  }
+  detail::Guarded(proc, [&] { impl_->SetStream(dev.StartStream()); });
   impl_->last_grab = std::chrono::steady_clock::now();
 }
 
@@ -340,7 +331,7 @@ namespace {
 HImage Grab(detail::FramegrabberImpl& impl, double max_delay, const char* proc) {
   std::lock_guard<std::mutex> lock(impl.op);
   auto& dev = impl.Dev(proc);
-  try {
+  return detail::Guarded(proc, [&]() -> HImage {
     if (!impl.stream) impl.SetStream(dev.StartStream());
     const auto now = std::chrono::steady_clock::now();
     // A frame that waited longer than max_delay since the previous grab is stale: drop what
@@ -376,9 +367,7 @@ HImage Grab(detail::FramegrabberImpl& impl, double max_delay, const char* proc) 
              "camera " + name + " was closed (CloseFramegrabber) while " + proc + " waited");
     }
     Fail(err::kInternal, proc, "unexpected stream status");
-  } catch (const DeviceError& e) {
-    Fail(e.Code(), proc, e.what());
-  }
+  });
 }
 
 }  // namespace
@@ -409,7 +398,7 @@ void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* informati
           "frames_completed", "frames_failed", "frames_underrun", "grab_timeouts"})
       values.Append(p);
   } else if (what == "device" || what == "info_boards" || what == "producers") {
-    try {
+    detail::Guarded(proc, [&] {
       auto iface = detail::camera::MakeGenICamInterface();
       const auto found = iface->Discover();
       if (what == "device") {
@@ -434,9 +423,7 @@ void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* informati
         info = HTuple("what the interface searched: producers loaded or skipped (and why)");
         for (const auto& line : iface->Report()) values.Append(line);
       }
-    } catch (const DeviceError& e) {
-      Fail(e.Code(), proc, e.what());
-    }
+    });
   } else {
     Fail(err::kWrongParamValue, proc,
          "unknown query '" + what + "' (queries: device, info_boards, producers, parameters)");

@@ -5,6 +5,7 @@ option(VISION_WITH_ARAVIS "Reach GigE Vision and USB3 Vision cameras through Ara
 
 target_sources(vision_objects PRIVATE
   src/camera/camera.cpp
+  src/camera/features.cpp
   src/camera/framegrabber.cpp)
 
 if(VISION_WITH_ARAVIS)

@@ -2,6 +2,8 @@
 // (detail/error.h).
 #include "detail/error.h"
 
+#include "detail/text.h"
+
 #include <cstdio>
 #include <string>
 #include <variant>
@@ -9,7 +11,8 @@
 namespace vision::detail {
 
 void Fail(std::uint32_t code, const char* proc, const std::string& message) {
-  throw HException(code, proc ? proc : "", message);
+  // Messages quote producers, cameras and descriptions: whatever they said is shown, not obeyed.
+  throw HException(code, proc ? proc : "", Printable(message, kMaxMessageBytes));
 }
 
 namespace {

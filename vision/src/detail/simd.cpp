@@ -1,18 +1,16 @@
 #include "detail/simd.h"
 
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
+
+#include "platform/environment.h"
 
 namespace vision::detail {
 
 namespace {
 
 std::atomic<bool>& ScalarKernelsFlag() {
-  static std::atomic<bool> flag{[] {
-    const char* v = std::getenv("VISION_SCALAR_KERNELS");
-    return v != nullptr && std::strcmp(v, "1") == 0;
-  }()};
+  static std::atomic<bool> flag{
+      [] { return platform::Environment("VISION_SCALAR_KERNELS") == "1"; }()};
   return flag;
 }
 

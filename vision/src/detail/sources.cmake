@@ -1,7 +1,8 @@
 # Internal helpers shared by every area, each beside its header: the internal image and contour
 # representation (iconic), raising HException (error), reading control values from tuples
-# (param).
+# (param), texts from outside made printable (text).
 target_sources(vision_objects PRIVATE
   src/detail/error.cpp
   src/detail/iconic.cpp
-  src/detail/param.cpp)
+  src/detail/param.cpp
+  src/detail/text.cpp)

@@ -7,14 +7,12 @@
 #include <iterator>
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <io.h>
 #include <sys/stat.h>
-#include <windows.h>
+
+#include "platform/text.h"
+#include "platform/win32.h"
 #else
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -25,6 +23,8 @@
 #include "detail/error.h"
 #include "detail/iconic.h"
 #include "detail/system.h"
+#include "platform/environment.h"
+#include "platform/module.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision::io {
@@ -74,32 +74,25 @@ bool IsAbsolute(const std::string& p) {
 #endif
 }
 
-std::string ParentDir(const std::string& p) {
-  const std::size_t slash = p.find_last_of("/\\");
-  return slash == std::string::npos ? std::string() : p.substr(0, slash);
-}
-
 #ifdef _WIN32
 // Texts handed to the library are UTF-8 or in the ANSI code page; Windows file functions want
 // UTF-16.
-std::wstring Widen(const std::string& s) {
-  const UINT cp = detail::StringEncodingIsUtf8() ? CP_UTF8 : CP_ACP;
-  if (s.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(cp, 0, s.data(), int(s.size()), nullptr, 0);
-  std::wstring w(std::size_t(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(cp, 0, s.data(), int(s.size()), w.data(), n);
-  return w;
+platform::Encoding Encoding() {
+  return detail::StringEncodingIsUtf8() ? platform::Encoding::kUtf8 : platform::Encoding::kLocal;
 }
 
-std::string Narrow(const std::wstring& w) {
-  const UINT cp = detail::StringEncodingIsUtf8() ? CP_UTF8 : CP_ACP;
-  if (w.empty()) return std::string();
-  const int n = WideCharToMultiByte(cp, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(std::size_t(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(cp, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
+// A path in the interface encoding for the Windows API, and back.
+std::wstring WidePath(const std::string& s) { return platform::Widen(s, Encoding()); }
+std::string PathText(const std::wstring& w) { return platform::Narrow(w, Encoding()); }
 #endif
+
+// A UTF-8 text from the system (the environment, a module's path) in the interface encoding.
+std::string FromUtf8(std::string text) {
+#ifdef _WIN32
+  if (Encoding() != platform::Encoding::kUtf8) return PathText(platform::Widen(text));
+#endif
+  return text;
+}
 
 #ifdef _WIN32
 // What an open file is, when it is not a file on a disk: "" for a disk file.
@@ -121,7 +114,7 @@ std::string HandleKind(std::FILE* f) {
 // and reported through kind. Null with errno set when the file cannot be opened.
 std::FILE* OpenFile(const std::string& path, const char* mode, std::string* kind) {
   const std::wstring wmode(mode, mode + std::strlen(mode));
-  std::FILE* f = _wfopen(Widen(path).c_str(), wmode.c_str());
+  std::FILE* f = _wfopen(WidePath(path).c_str(), wmode.c_str());
   if (f != nullptr) {
     *kind = HandleKind(f);
     if (!kind->empty()) {
@@ -170,22 +163,14 @@ std::FILE* OpenFile(const std::string& path, const char* mode, std::string* kind
 }
 #endif
 
-std::string EnvVar(const char* name) {
-#ifdef _WIN32
-  const std::wstring wname(name, name + std::strlen(name));
-  const wchar_t* v = _wgetenv(wname.c_str());
-  return v ? Narrow(v) : std::string();
-#else
-  const char* v = std::getenv(name);
-  return v ? std::string(v) : std::string();
-#endif
-}
+// A variable's value; unset and empty are the same here (no folders).
+std::string EnvVar(const char* name) { return FromUtf8(platform::Environment(name).value_or("")); }
 
 std::string CurrentDir() {
 #ifdef _WIN32
   wchar_t buf[32768];
   const DWORD n = GetCurrentDirectoryW(32768, buf);
-  return n ? Narrow(std::wstring(buf, n)) : std::string(".");
+  return n ? PathText(std::wstring(buf, n)) : std::string(".");
 #else
   char buf[PATH_MAX];
   return getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
@@ -194,32 +179,14 @@ std::string CurrentDir() {
 
 }  // namespace
 
-// The directory this library was loaded from ("" when unknown).
 std::string LibraryDir() {
-#ifdef _WIN32
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExW(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(&LibraryDir), &module)) {
-    return std::string();
-  }
-  wchar_t buf[32768];
-  const DWORD n = GetModuleFileNameW(module, buf, 32768);
-  if (n == 0 || n >= 32768) return std::string();
-  return ParentDir(Narrow(std::wstring(buf, n)));
-#else
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&LibraryDir), &info) == 0 || info.dli_fname == nullptr)
-    return std::string();
-  char real[PATH_MAX];
-  if (realpath(info.dli_fname, real) == nullptr) return ParentDir(info.dli_fname);
-  return ParentDir(real);
-#endif
+  // Named by an address that belongs to this library alone.
+  return FromUtf8(platform::ModuleFolder(reinterpret_cast<const void*>(&SplitList)));
 }
 
 bool SameDir(const std::string& a, const std::string& b) {
 #ifdef _WIN32
-  return _wcsicmp(Widen(a).c_str(), Widen(b).c_str()) == 0;
+  return _wcsicmp(WidePath(a).c_str(), WidePath(b).c_str()) == 0;
 #else
   char ra[PATH_MAX], rb[PATH_MAX];
   if (realpath(a.c_str(), ra) == nullptr || realpath(b.c_str(), rb) == nullptr) return a == b;
@@ -229,7 +196,7 @@ bool SameDir(const std::string& a, const std::string& b) {
 
 bool IsRegularFile(const std::string& path) {
 #ifdef _WIN32
-  const DWORD attr = GetFileAttributesW(Widen(path).c_str());
+  const DWORD attr = GetFileAttributesW(WidePath(path).c_str());
   return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
          NonFileKind(path).empty();
 #else
@@ -240,7 +207,7 @@ bool IsRegularFile(const std::string& path) {
 
 std::string NonFileKind(const std::string& path) {
 #ifdef _WIN32
-  const std::wstring wide = Widen(path);
+  const std::wstring wide = WidePath(path);
   const DWORD attr = GetFileAttributesW(wide.c_str());
   if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return "a directory";
@@ -344,7 +311,7 @@ void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& by
   const bool closed = std::fclose(f) == 0;
   if (!written || !closed) {
 #ifdef _WIN32
-    _wremove(Widen(path).c_str());
+    _wremove(WidePath(path).c_str());
 #else
     std::remove(path.c_str());
 #endif

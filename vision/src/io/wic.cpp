@@ -8,15 +8,12 @@
 #error "wic.cpp is the Windows image codec backend"
 #endif
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+// COM and the imaging component after <windows.h> (lean, as everywhere).
+#include "platform/win32.h"
+// clang-format off
 #include <objbase.h>
 #include <wincodec.h>
-#include <windows.h>
+// clang-format on
 
 #include <cstdio>
 #include <cstring>

@@ -8,14 +8,10 @@
 // repaints and can be moved while the caller waits for a frame. The window's state is behind a
 // recursive mutex (the window procedure can run inside a call that already holds it when the
 // caller's thread pumps messages).
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32.h"
+// clang-format off
 #include <windowsx.h>
+// clang-format on
 
 #include <exception>
 #include <future>
@@ -25,6 +21,7 @@
 #include <vector>
 
 #include "detail/error.h"
+#include "platform/text.h"
 #include "vision/HErrorCodes.h"
 #include "window/window.h"
 
@@ -35,17 +32,6 @@ namespace {
 constexpr const wchar_t* kClassName = L"VisionImageWindow";
 constexpr UINT kStopMessage = WM_APP + 1;  // thread message: destroy the window and quit
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-
-std::wstring Widen(const std::string& text, UINT code_page) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) {
-    MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  }
-  return out;
-}
 
 std::string LastErrorText() {
   const DWORD code = GetLastError();
@@ -223,8 +209,8 @@ class Win32Window final : public WindowBackend {
     // The outer size that gives a client area of exactly width x height.
     RECT rect{0, 0, spec_.width, spec_.height};
     AdjustWindowRectEx(&rect, kStyle, FALSE, 0);
-    const std::wstring title =
-        Widen(spec_.title, spec_.title_is_utf8 ? CP_UTF8 : static_cast<UINT>(CP_ACP));
+    const std::wstring title = platform::Widen(
+        spec_.title, spec_.title_is_utf8 ? platform::Encoding::kUtf8 : platform::Encoding::kLocal);
     hwnd_ = CreateWindowExW(0, kClassName, title.c_str(), kStyle, spec_.column, spec_.row,
                             rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr,
                             GetModuleHandleW(nullptr), this);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "detail/error.h"
+#include "platform/environment.h"
 #include "vision/HErrorCodes.h"
 #include "window/window.h"
 
@@ -67,15 +68,15 @@ std::uint32_t ButtonMaskOf(unsigned int x_button) {
 class X11Window final : public WindowBackend {
  public:
   explicit X11Window(const WindowSpec& setup) : spec_(setup) {
-    const char* env = std::getenv("DISPLAY");
-    if (env == nullptr || *env == '\0') {
+    const std::string env = platform::Environment("DISPLAY").value_or("");
+    if (env.empty()) {
       Fail(err::kNoDisplay, "OpenWindow",
            "no display to open a window on: the DISPLAY environment variable is not set");
     }
     display_ = XOpenDisplay(nullptr);
     if (display_ == nullptr) {
       Fail(err::kNoDisplay, "OpenWindow",
-           std::string("cannot connect to the X display '") + env +
+           "cannot connect to the X display '" + env +
                "' (DISPLAY): no X server answers there or it refused the connection");
     }
     std::call_once(g_handlers_once, [] {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "camera/genapi/graph.h"
 #include "camera/genapi/xml.h"
@@ -75,6 +76,7 @@ class Builder {
     if (const std::string* m = root.Attribute("ModelName")) g_.model_name = *m;
     if (const std::string* v = root.Attribute("VendorName")) g_.vendor_name = *v;
     Collect();
+    ports_ = g_.Ports();
     // Nodes made while filling (embedded swiss knives) are filled where they are made.
     const std::size_t count = g_.nodes.size();
     for (std::size_t i = 0; i < count; ++i) Fill(g_.nodes[i].get());
@@ -265,11 +267,11 @@ class Builder {
   // Children every node may have.
   bool Common(Node* n, const XmlElement& c) {
     if (c.name == "pIsImplemented") {
-      n->is_implemented = NumberNode(n, c.name, c.text);
+      n->is_implemented.push_back(NumberNode(n, c.name, c.text));
     } else if (c.name == "pIsAvailable") {
-      n->is_available = NumberNode(n, c.name, c.text);
+      n->is_available.push_back(NumberNode(n, c.name, c.text));
     } else if (c.name == "pIsLocked") {
-      n->is_locked = NumberNode(n, c.name, c.text);
+      n->is_locked.push_back(NumberNode(n, c.name, c.text));
     } else if (c.name == "ImposedAccessMode") {
       n->imposed = ParseAccess(n, c.name, c.text);
     } else if (c.name == "Unit") {
@@ -302,7 +304,12 @@ class Builder {
         }
       }
     } else {
-      for (const XmlElement* e : Children(n)) Common(n, *e);
+      for (const XmlElement* e : Children(n)) {
+        if (Common(n, *e)) continue;
+        if (n->kind != Kind::kPort) continue;
+        if (e->name == "ChunkID" || e->name == "pChunkID") static_cast<PortNode*>(n)->chunk = true;
+        if (e->name == "EventID") static_cast<PortNode*>(n)->event = true;
+      }
     }
   }
 
@@ -387,9 +394,8 @@ class Builder {
     if (polling) r->cache = CacheMode::kNoCache;
     if (!r->length.present) Fail(r, "no <Length> or <pLength>");
     if (!r->port) {
-      const std::vector<Node*> ports = g_.Ports();
-      if (ports.size() != 1) Fail(r, "no <pPort>");
-      r->port = static_cast<PortNode*>(ports[0]);  // the description's only port
+      if (ports_.size() != 1) Fail(r, "no <pPort>");
+      r->port = static_cast<PortNode*>(ports_[0]);  // the description's only port
     }
     if (!r->length.node) {
       const std::int64_t length = r->length.constant.i;
@@ -443,6 +449,8 @@ class Builder {
 
   void FillValue(ValueNode* v) {
     const bool is_string = v->kind == Kind::kString;
+    entry_names_.clear();
+    entry_symbolics_.clear();
     for (const XmlElement* c : Children(v)) {
       const std::string& name = c->name;
       if (Common(v, *c)) continue;
@@ -462,6 +470,8 @@ class Builder {
         } else {
           v->p_value = NumberNode(v, name, c->text);
         }
+      } else if (name == "pValueCopy" && !is_string) {
+        v->value_copies.push_back(NumberNode(v, name, c->text));
       } else if (is_string) {
         continue;
       } else if (name == "Min" || name == "pMin") {
@@ -531,23 +541,22 @@ class Builder {
               ? entry.name.substr(prefix.size())
               : entry.name;
     }
-    for (const EnumEntry& e : v->entries)
-      if (e.name == entry.name || e.symbolic == entry.symbolic)
-        Fail(v, "two entries are named '" + entry.symbolic + "'");
+    if (!entry_names_.insert(entry.name).second || !entry_symbolics_.insert(entry.symbolic).second)
+      Fail(v, "two entries are named '" + entry.symbolic + "'");
     v->entries.push_back(std::move(entry));
   }
 
   // The slot of a name a formula of `f` uses, or -1.
   int Resolve(FormulaNode* f, std::string_view name) {
     auto& vars = f->variables;
-    for (std::size_t i = 0; i < vars.size(); ++i)
-      if (vars[i].name == name) return static_cast<int>(i);
+    if (const auto it = slot_of_.find(name); it != slot_of_.end()) return it->second;
     // NAME.Value/.Min/.Max/.Inc: that property of variable NAME; NAME.Entry.X: entry X's value.
     const std::size_t dot = name.find('.');
     if (dot == std::string_view::npos) return -1;
     const std::string_view base = name.substr(0, dot), suffix = name.substr(dot + 1);
-    for (std::size_t i = 0; i < vars.size(); ++i) {
-      if (vars[i].name != base || vars[i].kind != FormulaNode::VarKind::kNode) continue;
+    if (const auto it = slot_of_.find(base); it != slot_of_.end()) {
+      const std::size_t i = static_cast<std::size_t>(it->second);
+      if (vars[i].kind != FormulaNode::VarKind::kNode) return -1;
       FormulaNode::Variable derived;
       derived.name = std::string(name);
       derived.node = vars[i].node;
@@ -574,6 +583,7 @@ class Builder {
         return -1;
       }
       vars.push_back(derived);
+      slot_of_.emplace(vars.back().name, static_cast<int>(vars.size()) - 1);
       return static_cast<int>(vars.size()) - 1;
     }
     return -1;
@@ -591,14 +601,15 @@ class Builder {
   void FillFormula(FormulaNode* f, const std::vector<const XmlElement*>& children) {
     const bool converter = f->kind == Kind::kConverter || f->kind == Kind::kIntConverter;
     const XmlElement *main = nullptr, *to = nullptr, *from = nullptr;
+    slot_of_.clear();
     for (const XmlElement* c : children) {
       const std::string& name = c->name;
       if (Common(f, *c)) continue;
       const std::string* var_name = c->Attribute("Name");
       if (name == "pVariable" || name == "Constant" || name == "Expression") {
         if (!var_name || var_name->empty()) Fail(f, "a <" + name + "> has no Name");
-        for (const auto& v : f->variables)
-          if (v.name == *var_name) Fail(f, "two variables are named '" + *var_name + "'");
+        if (!slot_of_.emplace(*var_name, static_cast<int>(f->variables.size())).second)
+          Fail(f, "two variables are named '" + *var_name + "'");
         FormulaNode::Variable v;
         v.name = *var_name;
         if (name == "pVariable") {
@@ -627,13 +638,24 @@ class Builder {
         from = c;
       } else if (name == "pValue" && converter) {
         f->p_value = NumberNode(f, name, c->text);
+      } else if (name == "Slope" && converter) {
+        const std::string_view v = Trim(c->text);
+        if (v == "Increasing") {
+          f->slope = Slope::kIncreasing;
+        } else if (v == "Decreasing") {
+          f->slope = Slope::kDecreasing;
+        } else if (v == "Varying") {
+          f->slope = Slope::kVarying;
+        } else if (v == "Automatic") {
+          f->slope = Slope::kAutomatic;
+        } else {
+          Fail(f, "<Slope> '" + std::string(v) + "' is not a slope");
+        }
       }
     }
     if (converter) {
       for (const char* special : {"TO", "FROM"}) {
-        bool defined = false;
-        for (const auto& v : f->variables) defined = defined || v.name == special;
-        if (defined) continue;
+        if (!slot_of_.emplace(special, static_cast<int>(f->variables.size())).second) continue;
         FormulaNode::Variable v;
         v.name = special;
         v.kind = special[0] == 'T' ? FormulaNode::VarKind::kTo : FormulaNode::VarKind::kFrom;
@@ -700,10 +722,11 @@ class Builder {
     return "?";
   }
 
+  // What a node's value (or address) reads. Flags (pIsImplemented, pIsAvailable, pIsLocked, an
+  // entry's flags) are not among them: they decide access, and a loop through them is no
+  // reason to refuse a description (access.cpp breaks it).
   static void Dependencies(Node* n, std::vector<Node*>* out) {
     out->clear();
-    for (Node* d : {n->is_implemented, n->is_available, n->is_locked})
-      if (d) out->push_back(d);
     switch (n->kind) {
       case Kind::kRegister:
       case Kind::kIntReg:
@@ -731,9 +754,7 @@ class Builder {
           if (d) out->push_back(d);
         for (const auto& e : v->indexed)
           if (e.node) out->push_back(e.node);
-        for (const auto& e : v->entries)
-          for (Node* d : {e.is_implemented, e.is_available})
-            if (d) out->push_back(d);
+        for (Node* d : v->value_copies) out->push_back(d);
         break;
       }
       case Kind::kIntSwissKnife:
@@ -795,6 +816,14 @@ class Builder {
   Graph& g_;
   const XmlTree& t_;
   std::unordered_map<const Node*, int> struct_of_;  // StructEntry -> its StructReg element
+  std::vector<Node*> ports_;
+  // While filling one node: its variables' slots by name, its entries' names.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  std::unordered_map<std::string, int, NameHash, std::equal_to<>> slot_of_;
+  std::unordered_set<std::string> entry_names_, entry_symbolics_;
   std::vector<std::pair<RegisterNode*, Node*>> invalidators_;
 };
 

@@ -406,15 +406,16 @@ Formula Formula::Parse(std::string_view text, const Resolver& resolve) {
 std::vector<int> Formula::Slots() const {
   std::vector<int> slots;
   for (const Node& n : nodes_)
-    if (n.op == kVariable && std::find(slots.begin(), slots.end(), n.slot) == slots.end())
-      slots.push_back(n.slot);
+    if (n.op == kVariable) slots.push_back(n.slot);
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
   return slots;
 }
 
 Value Formula::Evaluate(Mode mode, const Variables& variables, Budget& budget) const {
-  Value v = Eval(root_, mode, variables, budget);
-  if (v.is_float && !std::isfinite(v.d)) throw FormulaError("the result is not a finite number");
-  return v;
+  // Non-finite results (LN(0), an overflowing power) are values as in IEEE arithmetic; a node
+  // that needs an integer refuses them when it converts.
+  return Eval(root_, mode, variables, budget);
 }
 
 namespace {
@@ -430,218 +431,238 @@ std::int64_t IntPow(std::int64_t base, std::int64_t exponent) {
   return Wrap(result);
 }
 
+double RoundTo(double x, std::int64_t digits) {
+  if (digits < -15 || digits > 15)
+    throw FormulaError("ROUND to " + std::to_string(digits) + " decimals");
+  const double scale = std::pow(10.0, static_cast<double>(digits));
+  return std::round(x * scale) / scale;
+}
+
+// SGN, NEG, ABS, TRUNC, FLOOR, CEIL and ROUND keep an integer an integer; the others (and
+// every function of a double) compute in doubles.
+Value Function(int op, const Value& a, std::int64_t digits) {
+  if (!a.is_float) {
+    switch (op) {
+      case kSgn:
+        return Value::Int(a.i > 0 ? 1 : a.i < 0 ? -1 : 0);
+      case kNegate:
+        return Value::Int(Wrap(0 - U(a.i)));
+      case kAbs:
+        return Value::Int(a.i < 0 ? Wrap(0 - U(a.i)) : a.i);
+      case kTrunc:
+      case kFloor:
+      case kCeil:
+        return a;
+      case kRound:
+        return digits == 0 ? a : Value::Int(ToInt(RoundTo(static_cast<double>(a.i), digits)));
+      default:
+        break;
+    }
+  }
+  const double x = a.AsDouble();
+  switch (op) {
+    case kSgn:
+      return Value::Float(x > 0 ? 1 : x < 0 ? -1 : 0);
+    case kNegate:
+      return Value::Float(-x);
+    case kAtan:
+      return Value::Float(std::atan(x));
+    case kCos:
+      return Value::Float(std::cos(x));
+    case kSin:
+      return Value::Float(std::sin(x));
+    case kTan:
+      return Value::Float(std::tan(x));
+    case kAbs:
+      return Value::Float(std::fabs(x));
+    case kExp:
+      return Value::Float(std::exp(x));
+    case kLn:
+      return Value::Float(std::log(x));
+    case kLg:
+      return Value::Float(std::log10(x));
+    case kSqrt:
+      return Value::Float(std::sqrt(x));
+    case kTrunc:
+      return Value::Float(std::trunc(x));
+    case kFloor:
+      return Value::Float(std::floor(x));
+    case kCeil:
+      return Value::Float(std::ceil(x));
+    case kAsin:
+      return Value::Float(std::asin(x));
+    case kAcos:
+      return Value::Float(std::acos(x));
+    case kRound:
+      return Value::Float(RoundTo(x, digits));
+    default:
+      break;
+  }
+  throw FormulaError("internal: unknown function");
+}
+
+Value Unary(int op, const Value& a) {
+  switch (op) {
+    case kNeg:
+      return a.is_float ? Value::Float(-a.d) : Value::Int(Wrap(0 - U(a.i)));
+    case kPlus:
+      return a;
+    case kBitNot:
+      return Value::Int(~IntOf(a));
+    default:
+      break;
+  }
+  throw FormulaError("internal: unknown unary operator");
+}
+
+// Bitwise operators and shifts take integers (a double is truncated); a shift by less than 0
+// or more than 63 gives 0 (or -1, shifting a negative number right).
+bool Bitwise(int op, const Value& a, const Value& b, Value* out) {
+  switch (op) {
+    case kBitOr:
+      *out = Value::Int(IntOf(a) | IntOf(b));
+      return true;
+    case kBitXor:
+      *out = Value::Int(IntOf(a) ^ IntOf(b));
+      return true;
+    case kBitAnd:
+      *out = Value::Int(IntOf(a) & IntOf(b));
+      return true;
+    case kShl:
+    case kShr: {
+      const std::int64_t x = IntOf(a), s = IntOf(b);
+      if (s < 0 || s > 63)
+        *out = Value::Int(op == kShr && x < 0 ? -1 : 0);
+      else
+        *out = Value::Int(op == kShl ? Wrap(U(x) << s) : x >> s);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// The comparisons, alike for floats and integers: true when op is one, with its 0 or 1 in *out.
+template <typename T>
+bool Comparison(int op, T x, T y, Value* out) {
+  bool r = false;
+  switch (op) {
+    case kEq:
+      r = x == y;
+      break;
+    case kNe:
+      r = x != y;
+      break;
+    case kLt:
+      r = x < y;
+      break;
+    case kLe:
+      r = x <= y;
+      break;
+    case kGt:
+      r = x > y;
+      break;
+    case kGe:
+      r = x >= y;
+      break;
+    default:
+      return false;
+  }
+  *out = Value::Int(r);
+  return true;
+}
+
+Value FloatArithmetic(int op, double x, double y) {
+  if (Value v; Comparison(op, x, y, &v)) return v;
+  switch (op) {
+    case kAdd:
+      return Value::Float(x + y);
+    case kSub:
+      return Value::Float(x - y);
+    case kMul:
+      return Value::Float(x * y);
+    case kDiv:
+      if (y == 0) throw FormulaError("division by zero");
+      return Value::Float(x / y);
+    case kMod:
+      if (y == 0) throw FormulaError("division by zero (%)");
+      return Value::Float(std::fmod(x, y));
+    case kPow:
+      return Value::Float(std::pow(x, y));
+    default:
+      break;
+  }
+  throw FormulaError("internal: unknown operator");
+}
+
+// 64-bit integers that wrap on overflow; division truncates toward 0.
+Value IntArithmetic(int op, std::int64_t x, std::int64_t y) {
+  if (Value v; Comparison(op, x, y, &v)) return v;
+  switch (op) {
+    case kAdd:
+      return Value::Int(Wrap(U(x) + U(y)));
+    case kSub:
+      return Value::Int(Wrap(U(x) - U(y)));
+    case kMul:
+      return Value::Int(Wrap(U(x) * U(y)));
+    case kDiv:
+      if (y == 0) throw FormulaError("division by zero");
+      if (y == -1) return Value::Int(Wrap(0 - U(x)));
+      return Value::Int(x / y);
+    case kMod:
+      if (y == 0) throw FormulaError("division by zero (%)");
+      if (y == -1) return Value::Int(0);
+      return Value::Int(x % y);
+    case kPow:
+      if (y >= 0) return Value::Int(IntPow(x, y));
+      if (x == 0) throw FormulaError("division by zero (0 to a negative power)");
+      return Value::Float(std::pow(static_cast<double>(x), static_cast<double>(y)));
+    default:
+      break;
+  }
+  throw FormulaError("internal: unknown operator");
+}
+
 }  // namespace
 
 Value Formula::Eval(int index, Mode mode, const Variables& variables, Budget& budget) const {
   DepthGuard guard(budget);
   budget.Step();
   const Node& n = nodes_[static_cast<std::size_t>(index)];
-  const bool float_mode = mode == Mode::kFloat;
-  auto result = [&](Value v) {
-    if (float_mode && !v.is_float) return Value::Float(static_cast<double>(v.i));
-    return v;
-  };
   auto arg = [&](int i) { return Eval(i, mode, variables, budget); };
+  Value v;
   switch (n.op) {
     case kLiteral:
-      return result(n.value);
+      v = n.value;
+      break;
     case kVariable:
-      return result(variables(n.slot));
+      v = variables(n.slot);
+      break;
+    // Only the operand needed is evaluated.
     case kTernary:
       return arg(n.a).Truth() ? arg(n.b) : arg(n.c);
     case kOr:
-      return result(Value::Int(arg(n.a).Truth() || arg(n.b).Truth()));
+      v = Value::Int(arg(n.a).Truth() || arg(n.b).Truth());
+      break;
     case kAnd:
-      return result(Value::Int(arg(n.a).Truth() && arg(n.b).Truth()));
-    default:
+      v = Value::Int(arg(n.a).Truth() && arg(n.b).Truth());
       break;
-  }
-  const Value a = arg(n.a);
-  if (n.op >= kSgn) {
-    // Functions.
-    if (!a.is_float) {
-      switch (n.op) {
-        case kSgn:
-          return result(Value::Int(a.i > 0 ? 1 : a.i < 0 ? -1 : 0));
-        case kNegate:
-          return result(Value::Int(Wrap(0 - U(a.i))));
-        case kAbs:
-          return result(Value::Int(a.i < 0 ? Wrap(0 - U(a.i)) : a.i));
-        case kTrunc:
-        case kFloor:
-        case kCeil:
-          return result(a);
-        case kRound:
-          if (n.b < 0) return result(a);
-          break;
-        default:
-          break;
+    default:
+      if (n.op >= kSgn) {
+        const Value a = arg(n.a);
+        v = Function(n.op, a, n.op == kRound && n.b >= 0 ? IntOf(arg(n.b)) : 0);
+      } else if (n.op == kNeg || n.op == kPlus || n.op == kBitNot) {
+        v = Unary(n.op, arg(n.a));
+      } else {
+        const Value a = arg(n.a), b = arg(n.b);
+        if (!Bitwise(n.op, a, b, &v))
+          v = a.is_float || b.is_float ? FloatArithmetic(n.op, a.AsDouble(), b.AsDouble())
+                                       : IntArithmetic(n.op, a.i, b.i);
       }
-    }
-    const double x = a.AsDouble();
-    double r = 0;
-    switch (n.op) {
-      case kSgn:
-        r = x > 0 ? 1 : x < 0 ? -1 : 0;
-        break;
-      case kNegate:
-        r = -x;
-        break;
-      case kAtan:
-        r = std::atan(x);
-        break;
-      case kCos:
-        r = std::cos(x);
-        break;
-      case kSin:
-        r = std::sin(x);
-        break;
-      case kTan:
-        r = std::tan(x);
-        break;
-      case kAbs:
-        r = std::fabs(x);
-        break;
-      case kExp:
-        r = std::exp(x);
-        break;
-      case kLn:
-        r = std::log(x);
-        break;
-      case kLg:
-        r = std::log10(x);
-        break;
-      case kSqrt:
-        r = std::sqrt(x);
-        break;
-      case kTrunc:
-        r = std::trunc(x);
-        break;
-      case kFloor:
-        r = std::floor(x);
-        break;
-      case kCeil:
-        r = std::ceil(x);
-        break;
-      case kAsin:
-        r = std::asin(x);
-        break;
-      case kAcos:
-        r = std::acos(x);
-        break;
-      case kRound: {
-        std::int64_t digits = 0;
-        if (n.b >= 0) digits = IntOf(arg(n.b));
-        if (digits < -15 || digits > 15)
-          throw FormulaError("ROUND to " + std::to_string(digits) + " decimals");
-        const double scale = std::pow(10.0, static_cast<double>(digits));
-        r = std::round(x * scale) / scale;
-        if (!a.is_float) return result(Value::Int(ToInt(r)));
-        break;
-      }
-      default:
-        break;
-    }
-    return Value::Float(r);
   }
-  switch (n.op) {
-    case kNeg:
-      return a.is_float ? Value::Float(-a.d) : result(Value::Int(Wrap(0 - U(a.i))));
-    case kPlus:
-      return result(a);
-    case kBitNot:
-      return result(Value::Int(~IntOf(a)));
-    default:
-      break;
-  }
-  const Value b = arg(n.b);
-  const bool floating = a.is_float || b.is_float;
-  switch (n.op) {
-    case kBitOr:
-      return result(Value::Int(IntOf(a) | IntOf(b)));
-    case kBitXor:
-      return result(Value::Int(IntOf(a) ^ IntOf(b)));
-    case kBitAnd:
-      return result(Value::Int(IntOf(a) & IntOf(b)));
-    case kShl:
-    case kShr: {
-      const std::int64_t x = IntOf(a), s = IntOf(b);
-      if (s < 0 || s > 63) return result(Value::Int(n.op == kShr && x < 0 ? -1 : 0));
-      return result(Value::Int(n.op == kShl ? Wrap(U(x) << s) : x >> s));
-    }
-    default:
-      break;
-  }
-  if (floating) {
-    const double x = a.AsDouble(), y = b.AsDouble();
-    switch (n.op) {
-      case kEq:
-        return result(Value::Int(x == y));
-      case kNe:
-        return result(Value::Int(x != y));
-      case kLt:
-        return result(Value::Int(x < y));
-      case kLe:
-        return result(Value::Int(x <= y));
-      case kGt:
-        return result(Value::Int(x > y));
-      case kGe:
-        return result(Value::Int(x >= y));
-      case kAdd:
-        return Value::Float(x + y);
-      case kSub:
-        return Value::Float(x - y);
-      case kMul:
-        return Value::Float(x * y);
-      case kDiv:
-        if (y == 0) throw FormulaError("division by zero");
-        return Value::Float(x / y);
-      case kMod:
-        if (y == 0) throw FormulaError("division by zero (%)");
-        return Value::Float(std::fmod(x, y));
-      case kPow:
-        return Value::Float(std::pow(x, y));
-      default:
-        break;
-    }
-  } else {
-    const std::int64_t x = a.i, y = b.i;
-    switch (n.op) {
-      case kEq:
-        return result(Value::Int(x == y));
-      case kNe:
-        return result(Value::Int(x != y));
-      case kLt:
-        return result(Value::Int(x < y));
-      case kLe:
-        return result(Value::Int(x <= y));
-      case kGt:
-        return result(Value::Int(x > y));
-      case kGe:
-        return result(Value::Int(x >= y));
-      case kAdd:
-        return result(Value::Int(Wrap(U(x) + U(y))));
-      case kSub:
-        return result(Value::Int(Wrap(U(x) - U(y))));
-      case kMul:
-        return result(Value::Int(Wrap(U(x) * U(y))));
-      case kDiv:
-        if (y == 0) throw FormulaError("division by zero");
-        if (y == -1) return result(Value::Int(Wrap(0 - U(x))));
-        return result(Value::Int(x / y));
-      case kMod:
-        if (y == 0) throw FormulaError("division by zero (%)");
-        if (y == -1) return result(Value::Int(0));
-        return result(Value::Int(x % y));
-      case kPow:
-        if (y >= 0) return result(Value::Int(IntPow(x, y)));
-        if (x == 0) throw FormulaError("division by zero (0 to a negative power)");
-        return Value::Float(std::pow(static_cast<double>(x), static_cast<double>(y)));
-      default:
-        break;
-    }
-  }
-  throw FormulaError("internal: unknown operator");
+  // Float mode computes in doubles throughout.
+  if (mode == Mode::kFloat && !v.is_float) return Value::Float(static_cast<double>(v.i));
+  return v;
 }
 
 Value Evaluate(std::string_view text, Mode mode,

@@ -93,22 +93,25 @@ Node* Typed(const Graph& g, std::string_view name, Type want) {
   return n;
 }
 
-void CheckPresent(Access a, std::string_view name) {
+// Refuses an NI or NA node, saying why (the flag, entries or port that made it so).
+Access CheckPresent(Graph& g, Node* n) {
+  const Access a = g.AccessOf(n);
+  if (a != Access::kNI && a != Access::kNA) return a;
+  std::string why = g.WhyNotAccessible(n);
+  why = why.empty() ? std::string() : " (" + why + ")";
   if (a == Access::kNI)
-    throw Error(ErrorKind::kUnknownFeature, Quote(name) + " is not implemented by this device");
-  if (a == Access::kNA)
-    throw Error(ErrorKind::kNotAvailable, Quote(name) + " is not available now");
+    throw Error(ErrorKind::kUnknownFeature,
+                Quote(n->name) + " is not implemented by this device" + why);
+  throw Error(ErrorKind::kNotAvailable, Quote(n->name) + " is not available now" + why);
 }
 
 void CheckRead(Graph& g, Node* n) {
-  const Access a = g.AccessOf(n);
-  CheckPresent(a, n->name);
+  const Access a = CheckPresent(g, n);
   if (a == Access::kWO) throw Error(ErrorKind::kNotReadable, Quote(n->name) + " is write-only");
 }
 
 void CheckWrite(Graph& g, Node* n) {
-  const Access a = g.AccessOf(n);
-  CheckPresent(a, n->name);
+  const Access a = CheckPresent(g, n);
   if (a == Access::kRO)
     throw Error(ErrorKind::kNotWritable, Quote(n->name) + " is not writable now (read-only)");
 }
@@ -180,13 +183,14 @@ void NodeMap::SetInteger(std::string_view name, std::int64_t value) {
   Node* n = Typed(*graph_, name, Type::kInteger);
   graph_->BeginOperation();
   CheckWrite(*graph_, n);
+  graph_->CheckIntRange(n, value);
   graph_->SetInt(n, value);
 }
 
 IntRange NodeMap::IntegerRange(std::string_view name) {
   Node* n = Typed(*graph_, name, Type::kInteger);
   graph_->BeginOperation();
-  CheckPresent(graph_->AccessOf(n), name);
+  CheckPresent(*graph_, n);
   return graph_->IntRangeOf(n);
 }
 
@@ -201,13 +205,14 @@ void NodeMap::SetFloat(std::string_view name, double value) {
   Node* n = Typed(*graph_, name, Type::kFloat);
   graph_->BeginOperation();
   CheckWrite(*graph_, n);
+  graph_->CheckFloatRange(n, value);
   graph_->SetFloat(n, value);
 }
 
 FloatRange NodeMap::FloatRangeOf(std::string_view name) {
   Node* n = Typed(*graph_, name, Type::kFloat);
   graph_->BeginOperation();
-  CheckPresent(graph_->AccessOf(n), name);
+  CheckPresent(*graph_, n);
   return graph_->FloatRangeOf(n);
 }
 
@@ -261,7 +266,7 @@ void NodeMap::SetEnumeration(std::string_view name, std::string_view entry) {
 std::vector<std::string> NodeMap::EnumerationEntries(std::string_view name) {
   auto* n = static_cast<ValueNode*>(Typed(*graph_, name, Type::kEnumeration));
   graph_->BeginOperation();
-  CheckPresent(graph_->AccessOf(n), name);
+  CheckPresent(*graph_, n);
   std::vector<std::string> entries;
   for (const EnumEntry& e : n->entries)
     if (graph_->EntryOffered(e)) entries.push_back(e.symbolic);
@@ -292,8 +297,59 @@ void NodeMap::Execute(std::string_view name) {
 bool NodeMap::IsDone(std::string_view name) {
   Node* n = Typed(*graph_, name, Type::kCommand);
   graph_->BeginOperation();
-  CheckPresent(graph_->AccessOf(n), name);
+  CheckPresent(*graph_, n);
   return graph_->IsDone(static_cast<ValueNode*>(n));
+}
+
+bool NodeMap::IsChunkOrEventPort(std::string_view port_name) const {
+  Node* n = FindOrThrow(*graph_, port_name);
+  return n->kind == Kind::kPort &&
+         (static_cast<PortNode*>(n)->chunk || static_cast<PortNode*>(n)->event);
+}
+
+std::int64_t NodeMap::IntegerBound(std::string_view name, Bound b) {
+  Node* n = Typed(*graph_, name, Type::kInteger);
+  graph_->BeginOperation();
+  CheckPresent(*graph_, n);
+  return graph_->IntBound(n, b);
+}
+std::int64_t NodeMap::IntegerMin(std::string_view name) { return IntegerBound(name, Bound::kMin); }
+std::int64_t NodeMap::IntegerMax(std::string_view name) { return IntegerBound(name, Bound::kMax); }
+std::int64_t NodeMap::IntegerInc(std::string_view name) { return IntegerBound(name, Bound::kInc); }
+
+double NodeMap::FloatBound(std::string_view name, Bound b) {
+  Node* n = Typed(*graph_, name, Type::kFloat);
+  graph_->BeginOperation();
+  CheckPresent(*graph_, n);
+  return graph_->FloatBound(n, b);
+}
+double NodeMap::FloatMin(std::string_view name) { return FloatBound(name, Bound::kMin); }
+double NodeMap::FloatMax(std::string_view name) { return FloatBound(name, Bound::kMax); }
+std::optional<double> NodeMap::FloatInc(std::string_view name) {
+  Node* n = Typed(*graph_, name, Type::kFloat);
+  graph_->BeginOperation();
+  CheckPresent(*graph_, n);
+  return graph_->FloatInc(n);
+}
+
+void NodeMap::SetEnumerationValue(std::string_view name, std::int64_t value) {
+  auto* n = static_cast<ValueNode*>(Typed(*graph_, name, Type::kEnumeration));
+  for (const EnumEntry& e : n->entries)
+    if (e.value == value) return SetEnumeration(name, e.symbolic);
+  throw Error(ErrorKind::kNoSuchEntry,
+              Quote(name) + " has no entry of value " + std::to_string(value));
+}
+
+std::int64_t NodeMap::StringMaxLength(std::string_view name) {
+  Node* n = Typed(*graph_, name, Type::kString);
+  graph_->BeginOperation();
+  return graph_->StringMaxLength(n);
+}
+
+bool NodeMap::IsLocked(std::string_view name) {
+  Node* n = FindOrThrow(*graph_, name);
+  graph_->BeginOperation();
+  return graph_->IsLocked(n);
 }
 
 void NodeMap::InvalidateAll() { graph_->InvalidateAll(); }

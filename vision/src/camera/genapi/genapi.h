@@ -54,6 +54,7 @@ struct FloatRange {
 };
 
 class Graph;
+enum class Bound;
 
 class NodeMap {
  public:
@@ -71,6 +72,9 @@ class NodeMap {
   // name is Error(kDescription) listing the ports there are.
   void Connect(Port* port, std::string_view port_name = {});
   std::vector<std::string> PortNames() const;
+  // A port that reads the chunk data of a buffer (ChunkID) or the data of an event (EventID)
+  // rather than the device's registers.
+  bool IsChunkOrEventPort(std::string_view port_name) const;
 
   // Model and vendor of the root element (empty when missing).
   const std::string& ModelName() const;
@@ -91,18 +95,28 @@ class NodeMap {
   std::int64_t GetInteger(std::string_view name);
   void SetInteger(std::string_view name, std::int64_t value);  // checks min/max/inc
   IntRange IntegerRange(std::string_view name);
+  std::int64_t IntegerMin(std::string_view name);
+  std::int64_t IntegerMax(std::string_view name);
+  std::int64_t IntegerInc(std::string_view name);
   double GetFloat(std::string_view name);
-  void SetFloat(std::string_view name, double value);  // checks min/max (and inc when given)
+  void SetFloat(std::string_view name, double value);  // checks min/max (not inc)
   FloatRange FloatRangeOf(std::string_view name);
+  double FloatMin(std::string_view name);
+  double FloatMax(std::string_view name);
+  std::optional<double> FloatInc(std::string_view name);  // nothing when it has none
   bool GetBoolean(std::string_view name);
   void SetBoolean(std::string_view name, bool value);
   std::string GetEnumeration(std::string_view name);        // entry name (symbolic)
   std::int64_t GetEnumerationValue(std::string_view name);  // entry value (the raw integer)
   // Takes the entry's symbolic name or its node name.
   void SetEnumeration(std::string_view name, std::string_view entry);
-  std::vector<std::string> EnumerationEntries(std::string_view name);  // available entries
+  void SetEnumerationValue(std::string_view name, std::int64_t value);  // an entry's value
+  std::vector<std::string> EnumerationEntries(std::string_view name);   // available entries
   std::string GetString(std::string_view name);
   void SetString(std::string_view name, std::string_view value);
+  std::int64_t StringMaxLength(std::string_view name);
+  // The node's own lock (pIsLocked) as read now; false when it has none.
+  bool IsLocked(std::string_view name);
   void Execute(std::string_view name);
   bool IsDone(std::string_view name);
 
@@ -114,6 +128,8 @@ class NodeMap {
 
  private:
   NodeMap();
+  std::int64_t IntegerBound(std::string_view name, Bound b);
+  double FloatBound(std::string_view name, Bound b);
   std::unique_ptr<Graph> graph_;
 };
 

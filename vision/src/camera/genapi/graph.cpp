@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "camera/genapi/graph.h"
+#include "camera/genapi/range.h"
 
 namespace vision::detail::genapi {
 
@@ -54,54 +55,21 @@ std::int64_t TruncToInt(const Node* n, double d) {
   }
 }
 
-bool Readable(Access a) { return a == Access::kRO || a == Access::kRW; }
-bool Writable(Access a) { return a == Access::kWO || a == Access::kRW; }
-
-// Both restrictions at once: not implemented wins over not available wins over the rest.
-Access Intersect(Access a, Access b) {
-  if (a == Access::kNI || b == Access::kNI) return Access::kNI;
-  if (a == Access::kNA || b == Access::kNA) return Access::kNA;
-  const bool r = Readable(a) && Readable(b), w = Writable(a) && Writable(b);
-  if (r && w) return Access::kRW;
-  if (r) return Access::kRO;
-  if (w) return Access::kWO;
-  return Access::kNA;
-}
-
-bool IsRegister(Kind k) {
-  return k == Kind::kRegister || k == Kind::kIntReg || k == Kind::kMaskedIntReg ||
-         k == Kind::kFloatReg || k == Kind::kStringReg;
-}
-bool IsValueNode(Kind k) {
-  return k == Kind::kInteger || k == Kind::kFloat || k == Kind::kBoolean ||
-         k == Kind::kEnumeration || k == Kind::kCommand || k == Kind::kString;
-}
-
-// Counts a node level against the evaluation budget, naming the node when over it.
-class Enter {
- public:
-  Enter(formula::Budget& budget, const Node* n) : budget_(budget) {
-    try {
-      budget.Step();
-      if (++budget.depth > budget.max_depth) {
-        --budget.depth;
-        throw formula::FormulaError("evaluation nested more than " +
-                                    std::to_string(budget.max_depth) +
-                                    " levels deep (a reference cycle?)");
-      }
-    } catch (const formula::FormulaError& e) {
-      Fail(ErrorKind::kDescription, n, e.what());
-    }
-  }
-  ~Enter() { --budget_.depth; }
-  Enter(const Enter&) = delete;
-  Enter& operator=(const Enter&) = delete;
-
- private:
-  formula::Budget& budget_;
-};
-
 }  // namespace
+
+Enter::Enter(formula::Budget& budget, const Node* n) : budget_(budget) {
+  try {
+    budget.Step();
+    if (++budget.depth > budget.max_depth) {
+      --budget.depth;
+      throw formula::FormulaError("evaluation nested more than " +
+                                  std::to_string(budget.max_depth) +
+                                  " levels deep (a reference cycle?)");
+    }
+  } catch (const formula::FormulaError& e) {
+    Fail(ErrorKind::kDescription, n, e.what());
+  }
+}
 
 const char* KindName(Kind kind) {
   switch (kind) {
@@ -162,6 +130,8 @@ void Graph::BeginOperation() {
   budget_.max_steps = max_steps;
   bypass_cache_ = false;
   write_around_ = false;
+  access_memo_.clear();
+  access_active_.clear();
 }
 
 Type Graph::TypeOf(const Node* n) const {
@@ -193,49 +163,13 @@ Type Graph::TypeOf(const Node* n) const {
 
 bool Graph::Truth(Node* n) { return Number(n).Truth(); }
 
-// --- access ---------------------------------------------------------------------------------
-
-Access Graph::AccessOf(Node* n) {
-  Enter enter(budget_, n);
-  if (n->is_implemented && !Truth(n->is_implemented)) return Access::kNI;
-  if (n->is_available && !Truth(n->is_available)) return Access::kNA;
-  Access own = Access::kRO;
-  if (IsRegister(n->kind)) {
-    own = static_cast<RegisterNode*>(n)->mode;
-  } else if (IsValueNode(n->kind)) {
-    auto* v = static_cast<ValueNode*>(n);
-    if (v->p_index) {
-      const std::int64_t index = GetInt(v->p_index);
-      own = Access::kNA;
-      bool found = false;
-      for (const auto& e : v->indexed)
-        if (e.index == index) {
-          own = e.node ? AccessOf(e.node) : Access::kRW;
-          found = true;
-          break;
-        }
-      if (!found && v->has_default) own = v->p_default ? AccessOf(v->p_default) : Access::kRW;
-    } else if (v->p_value) {
-      own = AccessOf(v->p_value);
-    } else {
-      own = Access::kRW;  // a value of the description itself
-    }
-  } else if (n->kind == Kind::kConverter || n->kind == Kind::kIntConverter) {
-    own = AccessOf(static_cast<FormulaNode*>(n)->p_value);
-  } else if (n->kind == Kind::kPort) {
-    own = Access::kRW;
-  }
-  Access a = Intersect(own, n->imposed);
-  if (Writable(a) && n->is_locked && Truth(n->is_locked))
-    a = a == Access::kRW ? Access::kRO : Access::kNA;
-  return a;
-}
-
 // --- registers and the cache ----------------------------------------------------------------
 
 std::size_t Graph::LengthOf(RegisterNode* r) {
   const std::int64_t length = RefInt(r->length);
-  bool ok = length >= 1 && static_cast<std::uint64_t>(length) <= kMaxRegisterLength;
+  // A string register may be empty (a length register reading 0); other registers have bytes.
+  const std::int64_t least = r->kind == Kind::kStringReg ? 0 : 1;
+  bool ok = length >= least && static_cast<std::uint64_t>(length) <= kMaxRegisterLength;
   if (r->kind == Kind::kIntReg || r->kind == Kind::kMaskedIntReg) ok = length >= 1 && length <= 8;
   if (r->kind == Kind::kFloatReg) ok = length == 4 || length == 8;
   if (!ok) Fail(ErrorKind::kDescription, r, "unusable length " + std::to_string(length));
@@ -573,26 +507,12 @@ void Graph::SetInt(Node* n, std::int64_t v) {
     case Kind::kEnumeration:
     case Kind::kCommand: {
       auto* vn = static_cast<ValueNode*>(n);
-      if (n->kind == Kind::kInteger) {
-        const IntRange range = IntRangeOf(n);
-        if (v < range.min || v > range.max)
-          Fail(ErrorKind::kOutOfRange, n,
-               std::to_string(v) + " is out of range (" + std::to_string(range.min) + " to " +
-                   std::to_string(range.max) + ")");
-        if (range.inc <= 0)
-          Fail(ErrorKind::kDescription, n, "increment " + std::to_string(range.inc));
-        const std::uint64_t steps =
-            static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(range.min);
-        if (steps % static_cast<std::uint64_t>(range.inc) != 0)
-          Fail(ErrorKind::kOutOfRange, n,
-               std::to_string(v) + " is not on the increment " + std::to_string(range.inc) +
-                   " from " + std::to_string(range.min));
-      }
       const Source s = Resolve(vn);
       if (s.node)
         SetInt(s.node, v);
       else
         *s.own = formula::Value::Int(v);
+      for (Node* copy : vn->value_copies) SetInt(copy, v);
       Changed(n);
       return;
     }
@@ -643,16 +563,6 @@ void Graph::SetFloat(Node* n, double v) {
     }
     case Kind::kFloat: {
       auto* vn = static_cast<ValueNode*>(n);
-      const FloatRange range = FloatRangeOf(n);
-      if (v < range.min || v > range.max)
-        Fail(ErrorKind::kOutOfRange, n,
-             Num(v) + " is out of range (" + Num(range.min) + " to " + Num(range.max) + ")");
-      if (range.inc && *range.inc > 0) {
-        const double steps = (v - range.min) / *range.inc;
-        if (std::fabs(steps - std::round(steps)) > 1e-6 * std::max(1.0, std::fabs(steps)))
-          Fail(ErrorKind::kOutOfRange, n,
-               Num(v) + " is not on the increment " + Num(*range.inc) + " from " + Num(range.min));
-      }
       const Source s = Resolve(vn);
       if (!s.node)
         *s.own = formula::Value::Float(v);
@@ -684,11 +594,40 @@ void Graph::SetFloat(Node* n, double v) {
   }
 }
 
-IntRange Graph::IntRangeOf(Node* n) {
+// --- ranges -------------------------------------------------------------------------------
+
+namespace {
+
+// The bound of the converted range that a converter's bound comes from, by its slope.
+Bound InnerBound(const FormulaNode* f, Bound b) {
+  if (f->slope == Slope::kDecreasing && b != Bound::kInc)
+    return b == Bound::kMin ? Bound::kMax : Bound::kMin;
+  return b;
+}
+
+}  // namespace
+
+formula::Value Graph::ConvertedBound(FormulaNode* f, Bound b) {
+  // The converted bounds of pValue: in the order of an increasing formula, swapped for a
+  // decreasing one (1/x), both converted and put in order when the slope is not given.
+  auto convert = [&](Bound inner) {
+    const formula::Value to = TypeOf(f->p_value) == Type::kFloat
+                                  ? formula::Value::Float(FloatBound(f->p_value, inner))
+                                  : formula::Value::Int(IntBound(f->p_value, inner));
+    return EvaluateFormula(f, f->formula_from, &to, nullptr);
+  };
+  if (f->slope != Slope::kAutomatic) return convert(InnerBound(f, b));
+  const formula::Value lo = convert(Bound::kMin), hi = convert(Bound::kMax);
+  const bool lo_first = lo.AsDouble() <= hi.AsDouble();
+  return (b == Bound::kMin) == lo_first ? lo : hi;
+}
+
+std::int64_t Graph::IntBound(Node* n, Bound b) {
   Enter enter(budget_, n);
   switch (n->kind) {
     case Kind::kIntReg:
     case Kind::kMaskedIntReg: {
+      if (b == Bound::kInc) return 1;
       auto* r = static_cast<RegisterNode*>(n);
       const std::size_t length = LengthOf(r);
       int bits = static_cast<int>(length * 8);
@@ -696,117 +635,129 @@ IntRange Graph::IntRangeOf(Node* n) {
         int shift;
         Field(r, length, &shift, &bits);
       }
-      if (r->is_signed)
-        return bits >= 64 ? IntRange{kIntMin, kIntMax, 1}
-                          : IntRange{-(std::int64_t{1} << (bits - 1)),
-                                     (std::int64_t{1} << (bits - 1)) - 1, 1};
-      return IntRange{0, bits >= 63 ? kIntMax : (std::int64_t{1} << bits) - 1, 1};
+      if (r->is_signed) {
+        if (bits >= 64) return b == Bound::kMin ? kIntMin : kIntMax;
+        return b == Bound::kMin ? -(std::int64_t{1} << (bits - 1))
+                                : (std::int64_t{1} << (bits - 1)) - 1;
+      }
+      if (b == Bound::kMin) return 0;
+      return bits >= 63 ? kIntMax : (std::int64_t{1} << bits) - 1;
     }
     case Kind::kInteger: {
       auto* v = static_cast<ValueNode*>(n);
-      IntRange range{kIntMin, kIntMax, 1};
-      if (!v->min.present || !v->max.present || !v->inc.present) {
-        const Source s = Resolve(v);
-        if (s.node) range = IntRangeOf(s.node);
-      }
-      if (v->min.present) range.min = RefInt(v->min);
-      if (v->max.present) range.max = RefInt(v->max);
-      if (v->inc.present) range.inc = RefInt(v->inc);
-      return range;
+      const NumberRef& own = b == Bound::kMin ? v->min : b == Bound::kMax ? v->max : v->inc;
+      if (own.present) return RefInt(own);
+      const Source s = Resolve(v);
+      if (!s.node) return b == Bound::kMin ? kIntMin : b == Bound::kMax ? kIntMax : 1;
+      std::int64_t bound = IntBound(s.node, b);
+      // A value copied to other nodes must fit all of them.
+      if (b != Bound::kInc)
+        for (Node* copy : v->value_copies) {
+          const std::int64_t c = IntBound(copy, b);
+          bound = b == Bound::kMin ? std::max(bound, c) : std::min(bound, c);
+        }
+      return bound;
     }
     case Kind::kIntConverter: {
       auto* f = static_cast<FormulaNode*>(n);
-      std::int64_t a = kIntMin, b = kIntMax;
-      const IntRange inner = IntRangeOf(f->p_value);
-      // A bound the formula cannot convert (say a division by zero at 0) stays open.
-      try {
-        const formula::Value lo = formula::Value::Int(inner.min);
-        a = formula::ToInt(EvaluateFormula(f, f->formula_from, &lo, nullptr).AsDouble());
-      } catch (const Error&) {
-      } catch (const formula::FormulaError&) {
-      }
-      try {
-        const formula::Value hi = formula::Value::Int(inner.max);
-        b = formula::ToInt(EvaluateFormula(f, f->formula_from, &hi, nullptr).AsDouble());
-      } catch (const Error&) {
-      } catch (const formula::FormulaError&) {
-      }
-      return a <= b ? IntRange{a, b, 1} : IntRange{b, a, 1};
+      if (b == Bound::kInc) return 1;
+      if (f->slope == Slope::kVarying) return b == Bound::kMin ? kIntMin : kIntMax;
+      const formula::Value v = ConvertedBound(f, b);
+      return v.is_float ? RoundToInt(n, v.d) : v.i;
     }
+    case Kind::kIntSwissKnife:
+    case Kind::kEnumeration:
+    case Kind::kBoolean:
+    case Kind::kCommand:
+      return b == Bound::kMin ? kIntMin : b == Bound::kMax ? kIntMax : 1;
     default:
       break;
   }
   if (TypeOf(n) == Type::kFloat) {
-    const FloatRange f = FloatRangeOf(n);
-    auto clamp = [](double d) {
-      if (d <= -9223372036854775808.0) return kIntMin;
-      if (d >= 9223372036854775807.0) return kIntMax;
-      return static_cast<std::int64_t>(d);
-    };
-    return IntRange{clamp(std::ceil(f.min)), clamp(std::floor(f.max)), 1};
+    if (b == Bound::kInc) return 1;
+    const double d = FloatBound(n, b);
+    if (d <= -9223372036854775808.0) return kIntMin;
+    if (d >= 9223372036854775807.0) return kIntMax;
+    return static_cast<std::int64_t>(b == Bound::kMin ? std::ceil(d) : std::floor(d));
   }
-  return IntRange{kIntMin, kIntMax, 1};
+  return b == Bound::kMin ? kIntMin : b == Bound::kMax ? kIntMax : 1;
 }
 
-FloatRange Graph::FloatRangeOf(Node* n) {
+double Graph::FloatBound(Node* n, Bound b) {
   Enter enter(budget_, n);
   switch (n->kind) {
     case Kind::kFloatReg: {
+      if (b == Bound::kInc) Fail(ErrorKind::kWrongType, n, "has no increment");
       const std::size_t length = LengthOf(static_cast<RegisterNode*>(n));
       const double m = length == 4 ? FLT_MAX : DBL_MAX;
-      return FloatRange{-m, m, std::nullopt};
+      return b == Bound::kMin ? -m : m;
     }
     case Kind::kFloat: {
       auto* v = static_cast<ValueNode*>(n);
-      FloatRange range{-DBL_MAX, DBL_MAX, std::nullopt};
-      if (!v->min.present || !v->max.present) {
-        const Source s = Resolve(v);
-        if (s.node) range = FloatRangeOf(s.node);
-      }
-      if (v->min.present) range.min = RefFloat(v->min);
-      if (v->max.present) range.max = RefFloat(v->max);
-      if (v->inc.present) range.inc = RefFloat(v->inc);
-      return range;
+      const NumberRef& own = b == Bound::kMin ? v->min : b == Bound::kMax ? v->max : v->inc;
+      if (own.present) return RefFloat(own);
+      const Source s = Resolve(v);
+      if (s.node) return FloatBound(s.node, b);
+      if (b == Bound::kInc) Fail(ErrorKind::kWrongType, n, "has no increment");
+      return b == Bound::kMin ? -DBL_MAX : DBL_MAX;
     }
     case Kind::kConverter: {
       auto* f = static_cast<FormulaNode*>(n);
-      // The converted range of pValue; a decreasing formula (say 1/x) swaps the ends, so the
-      // converted ends are put in order. An end the formula cannot convert stays open.
-      double a = -DBL_MAX, b = DBL_MAX;
-      const bool inner_float = TypeOf(f->p_value) == Type::kFloat;
-      formula::Value lo, hi;
-      if (inner_float) {
-        const FloatRange inner = FloatRangeOf(f->p_value);
-        lo = formula::Value::Float(inner.min);
-        hi = formula::Value::Float(inner.max);
-      } else {
-        const IntRange inner = IntRangeOf(f->p_value);
-        lo = formula::Value::Int(inner.min);
-        hi = formula::Value::Int(inner.max);
-      }
-      bool have_a = false, have_b = false;
-      try {
-        a = EvaluateFormula(f, f->formula_from, &lo, nullptr).AsDouble();
-        have_a = true;
-      } catch (const Error&) {
-      }
-      try {
-        b = EvaluateFormula(f, f->formula_from, &hi, nullptr).AsDouble();
-        have_b = true;
-      } catch (const Error&) {
-      }
-      if (have_a && have_b) return a <= b ? FloatRange{a, b, {}} : FloatRange{b, a, {}};
-      return FloatRange{-DBL_MAX, DBL_MAX, std::nullopt};
+      if (b == Bound::kInc) Fail(ErrorKind::kWrongType, n, "has no increment");
+      if (f->slope == Slope::kVarying) return b == Bound::kMin ? -DBL_MAX : DBL_MAX;
+      return ConvertedBound(f, b).AsDouble();
     }
+    case Kind::kSwissKnife:
+      if (b == Bound::kInc) Fail(ErrorKind::kWrongType, n, "has no increment");
+      return b == Bound::kMin ? -DBL_MAX : DBL_MAX;
     default:
       break;
   }
-  if (TypeOf(n) == Type::kInteger) {
-    const IntRange r = IntRangeOf(n);
-    return FloatRange{static_cast<double>(r.min), static_cast<double>(r.max),
-                      static_cast<double>(r.inc)};
+  if (TypeOf(n) == Type::kInteger) return static_cast<double>(IntBound(n, b));
+  if (b == Bound::kInc) Fail(ErrorKind::kWrongType, n, "has no increment");
+  return b == Bound::kMin ? -DBL_MAX : DBL_MAX;
+}
+
+std::optional<double> Graph::FloatInc(Node* n) {
+  if (!HasFloatInc(n)) return std::nullopt;
+  return FloatBound(n, Bound::kInc);
+}
+
+bool Graph::HasFloatInc(Node* n) {
+  for (int hops = 0; n && hops < 64; ++hops) {
+    if (n->kind == Kind::kFloat) {
+      auto* v = static_cast<ValueNode*>(n);
+      if (v->inc.present) return true;
+      if (v->p_index) return false;
+      n = v->p_value;
+      continue;
+    }
+    return TypeOf(n) == Type::kInteger;
   }
-  return FloatRange{-DBL_MAX, DBL_MAX, std::nullopt};
+  return false;
+}
+
+void Graph::CheckIntRange(Node* n, std::int64_t v) {
+  if (IsRegister(n->kind)) return;  // the register's own write says what its bits hold
+  const IntRange range = IntRangeOf(n);
+  if (range.inc <= 0) Fail(ErrorKind::kDescription, n, "increment " + std::to_string(range.inc));
+  if (const auto why = IntegerRefusal(range, v))
+    Fail(ErrorKind::kOutOfRange, n, std::to_string(v) + " is " + *why);
+}
+
+void Graph::CheckFloatRange(Node* n, double v) {
+  if (IsRegister(n->kind)) return;
+  const FloatRange range{FloatBound(n, Bound::kMin), FloatBound(n, Bound::kMax), std::nullopt};
+  if (const auto why = FloatRefusal(range, v))
+    Fail(ErrorKind::kOutOfRange, n, Num(v) + " is " + *why);
+}
+
+IntRange Graph::IntRangeOf(Node* n) {
+  return IntRange{IntBound(n, Bound::kMin), IntBound(n, Bound::kMax), IntBound(n, Bound::kInc)};
+}
+
+FloatRange Graph::FloatRangeOf(Node* n) {
+  return FloatRange{FloatBound(n, Bound::kMin), FloatBound(n, Bound::kMax), FloatInc(n)};
 }
 
 bool Graph::GetBool(ValueNode* n) {
@@ -841,12 +792,6 @@ const EnumEntry* Graph::CurrentEntry(ValueNode* n) {
   Fail(ErrorKind::kDescription, n, "value " + std::to_string(v) + " is none of its entries");
 }
 
-bool Graph::EntryOffered(const EnumEntry& e) {
-  if (e.is_implemented && !Truth(e.is_implemented)) return false;
-  if (e.is_available && !Truth(e.is_available)) return false;
-  return true;
-}
-
 void Graph::SetEntry(ValueNode* n, const EnumEntry& e) {
   Enter enter(budget_, n);
   const Source s = Resolve(n);
@@ -868,6 +813,23 @@ std::string Graph::GetString(Node* n) {
   if (n->kind == Kind::kString) {
     auto* v = static_cast<ValueNode*>(n);
     return v->p_value ? GetString(v->p_value) : v->string_value;
+  }
+  Fail(ErrorKind::kWrongType, n, "is not a string");
+}
+
+std::int64_t Graph::StringMaxLength(Node* n) {
+  Enter enter(budget_, n);
+  if (n->kind == Kind::kStringReg) {
+    // The longest text a write may give: none for a register that cannot be written.
+    const Access a = AccessOf(n);
+    if (a == Access::kNI || a == Access::kNA)
+      Fail(ErrorKind::kNotAvailable, n, "is not available now");
+    return Writable(a) ? static_cast<std::int64_t>(LengthOf(static_cast<RegisterNode*>(n))) : 0;
+  }
+  if (n->kind == Kind::kString) {
+    auto* v = static_cast<ValueNode*>(n);
+    if (v->p_value) return StringMaxLength(v->p_value);
+    return static_cast<std::int64_t>(v->string_value.size());
   }
   Fail(ErrorKind::kWrongType, n, "is not a string");
 }

@@ -13,11 +13,13 @@ if(NOT VISION_RAPIDXML_DIR)
 endif()
 
 target_sources(vision_objects PRIVATE
+  src/camera/genapi/access.cpp
   src/camera/genapi/build.cpp
   src/camera/genapi/description.cpp
   src/camera/genapi/formula.cpp
   src/camera/genapi/genapi.cpp
   src/camera/genapi/graph.cpp
+  src/camera/genapi/range.cpp
   src/camera/genapi/xml.cpp
   src/camera/genapi/zip.cpp)
 # Only the folder holding rapidxml*.hpp, never all of /usr/include (cross builds).

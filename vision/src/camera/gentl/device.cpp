@@ -9,29 +9,23 @@
 #include <mutex>
 #include <new>
 
+#include "camera/features.h"
 #include "camera/genapi/genapi.h"
 #include "camera/gentl/info.h"
 #include "detail/error.h"
-#include "detail/param.h"
+#include "gentl_shared/hex.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision::detail::camera::gentl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using ::vision::gentl::Hex;
 
 // A description larger than this is refused before it is read.
 constexpr std::uint64_t kMaxDescriptionBytes = 64ull << 20;
 // Buffers we want at least, whatever the stream's minimum.
 constexpr std::size_t kWantedBuffers = 4;
-// How long discovery waits for devices and interfaces to answer, in ms.
-constexpr int kMaxFeatureList = 60;
-
-std::string Hex(std::uint64_t v) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-  return buf;
-}
 
 // Port failures that mean the camera stopped answering (a lost camera stays lost).
 bool MeansLost(abi::GC_ERROR code) { return code == abi::GC_ERR_IO || code == abi::GC_ERR_TIMEOUT; }
@@ -216,8 +210,21 @@ class GenTLStream final : public Stream {
     std::size_t size = 0;
   };
 
+  // Start's steps: the data stream opened (at the first start), the payload, the buffers
+  // announced and queued with the stream started, then the camera.
   void Start();
+  void OpenDataStream();
+  std::uint64_t PayloadSize();
+  void AnnounceBuffers(std::uint64_t payload);
+  void StartCamera();
+  std::optional<std::uint64_t> StreamNumber(abi::STREAM_INFO_CMD cmd) const;
   void Stop() noexcept;
+  // Pop's two halves: waiting for the new-buffer event (a status when the wait ended without
+  // one), and handing out the frame of the buffer it names.
+  std::optional<PopStatus> Wait(int timeout_ms, abi::EVENT_NEW_BUFFER_DATA* out,
+                                std::string* detail);
+  PopStatus Deliver(const abi::EVENT_NEW_BUFFER_DATA& data,
+                    const std::function<void(const Frame&)>& consume, std::string* detail);
   [[noreturn]] void StartFailed(const std::string& what, const GenTLError& e) const {
     throw DeviceError(err::kAcqOpen, "camera " + s_->Name() + ": " + what + ": " + e.Reason());
   }
@@ -251,38 +258,49 @@ class GenTLStream final : public Stream {
 
 void GenTLStream::Start() {
   DeviceState& s = *s_;
-  const Library& lib = *s.lib;
   s.CheckPresent();
-  genapi::NodeMap& f = *s.features;
-  if (!s.stream) {
-    std::uint32_t n = 0;
-    try {
-      GENTL_CHECK(lib, DevGetNumDataStreams, s.device, &n);
-      if (n == 0) lib.Wrong("DevGetNumDataStreams", "reports no data stream");
-      const std::string id =
-          InfoText(lib, "DevGetDataStreamID", [&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
-            *t = abi::INFO_DATATYPE_STRING;
-            return GENTL_CALL(lib, DevGetDataStreamID, s.device, 0u, static_cast<char*>(b), z);
-          });
-      GENTL_CHECK(lib, DevOpenDataStream, s.device, id.c_str(), &s.stream);
-    } catch (const GenTLError& e) {
-      StartFailed("its data stream cannot be opened", e);
-    }
-  }
-  abi::DS_HANDLE ds = s.stream;
+  if (!s.stream) OpenDataStream();
   // Geometry and payload are fixed from here on.
-  if (f.Has("TLParamsLocked")) {
+  if (s.features->Has("TLParamsLocked")) {
     s.TrySetInteger("TLParamsLocked", 1);
     locked_ = true;
   }
   s.CheckPresent();
-  auto stream_number = [&](abi::STREAM_INFO_CMD cmd) {
-    return TryInfoUnsigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* n) {
-      return GENTL_CALL(lib, DSGetInfo, ds, cmd, t, b, n);
-    });
-  };
+  AnnounceBuffers(PayloadSize());
+  StartCamera();
+}
+
+std::optional<std::uint64_t> GenTLStream::StreamNumber(abi::STREAM_INFO_CMD cmd) const {
+  const Library& lib = *s_->lib;
+  abi::DS_HANDLE ds = s_->stream;
+  return TryInfoUnsigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* n) {
+    return GENTL_CALL(lib, DSGetInfo, ds, cmd, t, b, n);
+  });
+}
+
+void GenTLStream::OpenDataStream() {
+  DeviceState& s = *s_;
+  const Library& lib = *s.lib;
+  std::uint32_t n = 0;
+  try {
+    GENTL_CHECK(lib, DevGetNumDataStreams, s.device, &n);
+    if (n == 0) lib.Wrong("DevGetNumDataStreams", "reports no data stream");
+    const std::string id =
+        InfoText(lib, "DevGetDataStreamID", [&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
+          *t = abi::INFO_DATATYPE_STRING;
+          return GENTL_CALL(lib, DevGetDataStreamID, s.device, 0u, static_cast<char*>(b), z);
+        });
+    GENTL_CHECK(lib, DevOpenDataStream, s.device, id.c_str(), &s.stream);
+  } catch (const GenTLError& e) {
+    StartFailed("its data stream cannot be opened", e);
+  }
+}
+
+std::uint64_t GenTLStream::PayloadSize() {
+  DeviceState& s = *s_;
+  genapi::NodeMap& f = *s.features;
   std::uint64_t payload = 0;
-  const bool stream_defines = stream_number(abi::STREAM_INFO_DEFINES_PAYLOADSIZE).value_or(0) != 0;
+  const bool stream_defines = StreamNumber(abi::STREAM_INFO_DEFINES_PAYLOADSIZE).value_or(0) != 0;
   if (!stream_defines && f.Has("PayloadSize")) {
     try {
       const std::int64_t p = f.GetInteger("PayloadSize");
@@ -294,16 +312,23 @@ void GenTLStream::Start() {
                         "camera " + s.Name() + " gives no PayloadSize: " + std::string(e.what()));
     }
   }
-  if (payload == 0) payload = stream_number(abi::STREAM_INFO_PAYLOAD_SIZE).value_or(0);
+  if (payload == 0) payload = StreamNumber(abi::STREAM_INFO_PAYLOAD_SIZE).value_or(0);
   if (payload == 0 || payload > (std::uint64_t(1) << 32))
     throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports a payload size of " +
                                          std::to_string(payload) + " bytes");
+  return payload;
+}
+
+void GenTLStream::AnnounceBuffers(std::uint64_t payload) {
+  DeviceState& s = *s_;
+  const Library& lib = *s.lib;
+  abi::DS_HANDLE ds = s.stream;
   const std::size_t count = std::max<std::size_t>(
-      kWantedBuffers, std::size_t(stream_number(abi::STREAM_INFO_BUF_ANNOUNCE_MIN).value_or(1)));
+      kWantedBuffers, std::size_t(StreamNumber(abi::STREAM_INFO_BUF_ANNOUNCE_MIN).value_or(1)));
   if (count > 64)
     throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " asks for at least " +
                                          std::to_string(count) + " buffers");
-  const std::uint64_t align = stream_number(abi::STREAM_INFO_BUF_ALIGNMENT).value_or(1);
+  const std::uint64_t align = StreamNumber(abi::STREAM_INFO_BUF_ALIGNMENT).value_or(1);
   while (alignment_ < align && alignment_ < 4096) alignment_ *= 2;
   try {
     for (std::size_t i = 0; i < count; ++i) {
@@ -325,6 +350,11 @@ void GenTLStream::Start() {
   } catch (const GenTLError& e) {
     StartFailed("its data stream cannot be started", e);
   }
+}
+
+void GenTLStream::StartCamera() {
+  DeviceState& s = *s_;
+  genapi::NodeMap& f = *s.features;
   // What buffers may not say about themselves.
   try {
     if (f.Has("PixelFormat")) pixel_format_ = std::uint32_t(f.GetEnumerationValue("PixelFormat"));
@@ -384,6 +414,13 @@ void GenTLStream::Stop() noexcept {
 
 PopStatus GenTLStream::Pop(int timeout_ms, const std::function<void(const Frame&)>& consume,
                            std::string* detail) {
+  abi::EVENT_NEW_BUFFER_DATA data{};
+  if (const auto ended = Wait(timeout_ms, &data, detail)) return *ended;
+  return Deliver(data, consume, detail);
+}
+
+std::optional<PopStatus> GenTLStream::Wait(int timeout_ms, abi::EVENT_NEW_BUFFER_DATA* out,
+                                           std::string* detail) {
   DeviceState& s = *s_;
   const Library& lib = *s.lib;
   if (s.lost) {
@@ -391,7 +428,7 @@ PopStatus GenTLStream::Pop(int timeout_ms, const std::function<void(const Frame&
     return PopStatus::kLost;
   }
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
-  abi::EVENT_NEW_BUFFER_DATA data{};
+  abi::EVENT_NEW_BUFFER_DATA& data = *out;
   for (;;) {
     if (aborted_) {
       if (detail) *detail = "the camera was closed while waiting";
@@ -440,6 +477,13 @@ PopStatus GenTLStream::Pop(int timeout_ms, const std::function<void(const Frame&
       return PopStatus::kTimeout;
     }
   }
+  return std::nullopt;
+}
+
+PopStatus GenTLStream::Deliver(const abi::EVENT_NEW_BUFFER_DATA& data,
+                               const std::function<void(const Frame&)>& consume,
+                               std::string* detail) {
+  DeviceState& s = *s_;
   // The buffer goes back to the stream however this ends.
   struct Requeuer {
     GenTLStream* stream;
@@ -511,13 +555,137 @@ StreamCounters GenTLStream::Counters() const {
   return c;
 }
 
+// The device's node map as the camera feature layer sees it. Every failure of the map becomes a
+// FeatureError; a port failure that means the camera is gone marks it lost.
+class GenTLFeatures final : public FeatureMap {
+ public:
+  explicit GenTLFeatures(DeviceState& s) : s_(s) {}
+
+  std::string CameraName() const override { return s_.Name(); }
+  std::vector<std::string> FeatureNames() const override { return s_.features->FeatureNames(); }
+
+  bool Has(const std::string& name) override { return s_.features->Has(name); }
+  genapi::Type TypeOf(const std::string& name) override {
+    return Do([&] { return Map().TypeOf(name); });
+  }
+  genapi::Access AccessOf(const std::string& name) override {
+    return Do([&] { return Map().AccessOf(name); });
+  }
+  // Acquisition locks the features that decide the payload (TLParamsLocked).
+  std::string LockReason(const std::string& name) override {
+    genapi::NodeMap& f = Map();
+    const bool locked = Do([&] {
+      return s_.acquiring && f.Has("TLParamsLocked") && f.GetInteger("TLParamsLocked") != 0 &&
+             f.AccessOf(name) == genapi::Access::kRO;
+    });
+    return locked ? "the feature is locked while acquisition runs" : "";
+  }
+  genapi::IntRange IntegerRange(const std::string& name) override {
+    return Do([&] { return Map().IntegerRange(name); });
+  }
+  genapi::FloatRange FloatRange(const std::string& name) override {
+    return Do([&] { return Map().FloatRangeOf(name); });
+  }
+  std::vector<std::string> Entries(const std::string& name) override {
+    return Do([&] { return Map().EnumerationEntries(name); });
+  }
+
+  std::int64_t GetInteger(const std::string& name) override {
+    return Do([&] { return Map().GetInteger(name); });
+  }
+  double GetFloat(const std::string& name) override {
+    return Do([&] { return Map().GetFloat(name); });
+  }
+  bool GetBoolean(const std::string& name) override {
+    return Do([&] { return Map().GetBoolean(name); });
+  }
+  std::string GetEnumeration(const std::string& name) override {
+    return Do([&] { return Map().GetEnumeration(name); });
+  }
+  std::string GetString(const std::string& name) override {
+    return Do([&] { return Map().GetString(name); });
+  }
+
+  // The node map checks on writing only: a check-only write has nothing to add to the layer's.
+  void SetInteger(const std::string& name, std::int64_t v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().SetInteger(name, v); });
+  }
+  void SetFloat(const std::string& name, double v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().SetFloat(name, v); });
+  }
+  void SetBoolean(const std::string& name, bool v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().SetBoolean(name, v); });
+  }
+  void SetEnumeration(const std::string& name, const std::string& entry, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().SetEnumeration(name, entry); });
+  }
+  void SetString(const std::string& name, const std::string& v, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().SetString(name, v); });
+  }
+  void Execute(const std::string& name, WriteMode mode) override {
+    if (mode == WriteMode::kWrite) Do([&] { Map().Execute(name); });
+  }
+
+ private:
+  genapi::NodeMap& Map() { return *s_.features; }
+
+  // Runs one call on the node map, with the port's last failure cleared first so that a port
+  // failure is this call's.
+  template <class F>
+  auto Do(F call) -> decltype(call()) {
+    s_.port->ClearFailure();
+    try {
+      return call();
+    } catch (const genapi::Error& e) {
+      throw Translate(e);
+    }
+  }
+
+  FeatureError Translate(const genapi::Error& e) {
+    switch (e.Kind()) {
+      case genapi::ErrorKind::kUnknownFeature:
+        return FeatureError(FeatureFault::kUnknown, e.what());
+      case genapi::ErrorKind::kNoSuchEntry:
+        return FeatureError(FeatureFault::kNoSuchEntry, e.what());
+      case genapi::ErrorKind::kNotWritable:
+        return FeatureError(FeatureFault::kNotWritable, e.what());
+      case genapi::ErrorKind::kNotAvailable:
+        return FeatureError(FeatureFault::kNotAvailable, e.what());
+      case genapi::ErrorKind::kOutOfRange:
+        return FeatureError(FeatureFault::kOutOfRange, e.what());
+      case genapi::ErrorKind::kPort:
+        s_.NotePortFailure();
+        if (s_.lost) return FeatureError(FeatureFault::kLost, s_.lost_reason);
+        return FeatureError(FeatureFault::kOther,
+                            s_.port->LastReason().empty() ? e.what() : s_.port->LastReason());
+      case genapi::ErrorKind::kDescription:
+        return FeatureError(FeatureFault::kBrokenDescription, e.what());
+      case genapi::ErrorKind::kNotReadable:
+      case genapi::ErrorKind::kWrongType:
+        break;
+    }
+    return FeatureError(FeatureFault::kOther, e.what());
+  }
+
+  DeviceState& s_;
+};
+
 class GenTLDevice final : public Device {
  public:
-  explicit GenTLDevice(std::shared_ptr<DeviceState> s) : s_(std::move(s)) {}
+  explicit GenTLDevice(std::shared_ptr<DeviceState> s) : s_(std::move(s)), features_(*s_) {}
   const DeviceInfo& Info() const override { return s_->info; }
-  HTuple GetFeature(const std::string& name) override;
-  void SetFeature(const std::string& name, const HTuple& value) override;
-  void CheckFeature(const std::string& name, const HTuple& value) override;
+  HTuple GetFeature(const std::string& name) override {
+    s_->CheckPresent();
+    return ReadFeature(features_, name);
+  }
+  void SetFeature(const std::string& name, const HTuple& value) override {
+    s_->CheckPresent();
+    WriteFeature(features_, name, value, WriteMode::kWrite);
+  }
+  void CheckFeature(const std::string& name, const HTuple& value) override {
+    s_->CheckPresent();
+    WriteFeature(features_, name, value, WriteMode::kCheck);
+  }
   std::unique_ptr<Stream> StartStream() override {
     if (s_->acquiring)
       throw DeviceError(err::kAcqOpen, "camera " + s_->Name() + " is already acquiring");
@@ -525,232 +693,15 @@ class GenTLDevice final : public Device {
   }
   void CheckInterfaceWrite(const std::string& name, const HTuple& value) override {
     if (s_->reject_interface.count(name))
-      throw DeviceError(err::kAcqParamValue, "camera " + s_->Name() + " refused " + name + " = " +
-                                                 Describe(value) +
-                                                 ": the driver does not accept this setting");
+      throw Refusal(err::kAcqParamValue, s_->Name(), name, value,
+                    "the driver does not accept this setting");
   }
   DeviceState& State() { return *s_; }
 
  private:
-  [[noreturn]] void Unknown(const std::string& name) const;
-  [[noreturn]] void Refused(const std::string& name, const HTuple& value, const genapi::Error& e);
-  std::string Offered(const std::string& name) const;
-  // Writes (apply) or only checks (!apply) a value.
-  void Write(const std::string& name, const HTuple& value, bool apply);
-
   std::shared_ptr<DeviceState> s_;
+  GenTLFeatures features_;
 };
-
-std::string GenTLDevice::Offered(const std::string& name) const {
-  std::string list;
-  try {
-    for (const auto& e : s_->features->EnumerationEntries(name))
-      list += (list.empty() ? "" : ", ") + e;
-  } catch (const genapi::Error&) {
-  }
-  return list;
-}
-
-void GenTLDevice::Unknown(const std::string& name) const {
-  const auto names = s_->features->FeatureNames();
-  std::string list;
-  for (std::size_t i = 0; i < names.size() && int(i) < kMaxFeatureList; ++i)
-    list += (i ? ", " : "") + names[i];
-  if (names.size() > std::size_t(kMaxFeatureList))
-    list += " and " + std::to_string(names.size() - kMaxFeatureList) + " more";
-  throw DeviceError(err::kAcqUnknownParam, "camera " + s_->Name() + " has no feature '" + name +
-                                               "' (it offers " + list + ")");
-}
-
-[[noreturn]] void Refuse(const DeviceState& s, const std::string& name, const HTuple& value,
-                         std::uint32_t code, const std::string& why) {
-  throw DeviceError(
-      code, "camera " + s.Name() + " refused " + name + " = " + Describe(value) + ": " + why);
-}
-
-void GenTLDevice::Refused(const std::string& name, const HTuple& value, const genapi::Error& e) {
-  DeviceState& s = *s_;
-  switch (e.Kind()) {
-    case genapi::ErrorKind::kUnknownFeature:
-      Unknown(name);
-    case genapi::ErrorKind::kNoSuchEntry:
-      Refuse(s, name, value, err::kAcqParamValue,
-             "no such entry (the camera offers " + Offered(name) + ")");
-    case genapi::ErrorKind::kNotWritable: {
-      // Acquisition locks the features that decide the payload (TLParamsLocked).
-      bool locked = false;
-      try {
-        locked = s.acquiring && s.features->Has("TLParamsLocked") &&
-                 s.features->GetInteger("TLParamsLocked") != 0;
-      } catch (const genapi::Error&) {
-      }
-      if (locked)
-        Refuse(s, name, value, err::kAcqParamValue, "the feature is locked while acquisition runs");
-      Refuse(s, name, value, err::kAcqReadOnly, "the feature is read-only");
-    }
-    case genapi::ErrorKind::kNotAvailable:
-      Refuse(s, name, value, err::kAcqParamValue,
-             "the feature is not available in the camera's current state");
-    case genapi::ErrorKind::kOutOfRange: {
-      try {
-        const genapi::Type type = s.features->TypeOf(name);
-        if (type == genapi::Type::kInteger) {
-          const genapi::IntRange r = s.features->IntegerRange(name);
-          std::int64_t v = 0;
-          const bool in_range = ReadInteger(value, &v) && v >= r.min && v <= r.max;
-          if (in_range && r.inc > 1)
-            Refuse(s, name, value, err::kAcqParamValue,
-                   "not on the increment " + std::to_string(r.inc) + " from " +
-                       std::to_string(r.min) + " (range " + std::to_string(r.min) + " to " +
-                       std::to_string(r.max) + ")");
-          Refuse(s, name, value, err::kAcqParamValue,
-                 "out of range " + std::to_string(r.min) + " to " + std::to_string(r.max));
-        }
-        if (type == genapi::Type::kFloat) {
-          const genapi::FloatRange r = s.features->FloatRangeOf(name);
-          Refuse(s, name, value, err::kAcqParamValue,
-                 "out of range " + Describe(HTuple(r.min)) + " to " + Describe(HTuple(r.max)));
-        }
-      } catch (const genapi::Error&) {
-      }
-      Refuse(s, name, value, err::kAcqParamValue, e.what());
-    }
-    case genapi::ErrorKind::kPort:
-      s.NotePortFailure();
-      if (s.lost)
-        Refuse(s, name, value, err::kAcqLost, "the camera no longer answers: " + s.lost_reason);
-      Refuse(s, name, value, err::kAcqParamValue,
-             s.port->LastReason().empty() ? std::string(e.what()) : s.port->LastReason());
-    case genapi::ErrorKind::kDescription:
-      Refuse(s, name, value, err::kAcqParamValue,
-             "the camera's description is broken: " + std::string(e.what()));
-    case genapi::ErrorKind::kNotReadable:
-    case genapi::ErrorKind::kWrongType:
-      break;
-  }
-  Refuse(s, name, value, err::kAcqParamValue, e.what());
-}
-
-HTuple GenTLDevice::GetFeature(const std::string& name) {
-  DeviceState& s = *s_;
-  s.CheckPresent();
-  genapi::NodeMap& f = *s.features;
-  if (!f.Has(name)) Unknown(name);
-  s.port->ClearFailure();
-  try {
-    switch (f.TypeOf(name)) {
-      case genapi::Type::kInteger:
-        return HTuple(Hlong(f.GetInteger(name)));
-      case genapi::Type::kBoolean:
-        return HTuple(Hlong(f.GetBoolean(name) ? 1 : 0));
-      case genapi::Type::kFloat:
-        return HTuple(f.GetFloat(name));
-      case genapi::Type::kEnumeration:
-        return HTuple(f.GetEnumeration(name));
-      case genapi::Type::kString:
-        return HTuple(f.GetString(name));
-      case genapi::Type::kCommand:
-        throw DeviceError(err::kAcqParamValue, "feature '" + name + "' of camera " + s.Name() +
-                                                   " is a command: it runs, it has no value");
-      case genapi::Type::kOther:
-        break;
-    }
-    throw DeviceError(err::kAcqUnknownParam,
-                      "'" + name + "' of camera " + s.Name() + " is not a value feature");
-  } catch (const genapi::Error& e) {
-    if (e.Kind() == genapi::ErrorKind::kUnknownFeature) Unknown(name);
-    s.NotePortFailure();
-    if (s.lost) s.Lost();
-    throw DeviceError(err::kAcqParamValue,
-                      "reading " + name + " from camera " + s.Name() + " failed: " +
-                          (e.Kind() == genapi::ErrorKind::kPort && !s.port->LastReason().empty()
-                               ? s.port->LastReason()
-                               : std::string(e.what())));
-  }
-}
-
-void GenTLDevice::Write(const std::string& name, const HTuple& value, bool apply) {
-  DeviceState& s = *s_;
-  s.CheckPresent();
-  genapi::NodeMap& f = *s.features;
-  if (!f.Has(name)) Unknown(name);
-  s.port->ClearFailure();
-  try {
-    const genapi::Type type = f.TypeOf(name);
-    const genapi::Access access = f.AccessOf(name);
-    if (access == genapi::Access::kNI) Unknown(name);
-    if (access == genapi::Access::kRO)
-      throw genapi::Error(genapi::ErrorKind::kNotWritable, name + " is read-only");
-    if (access == genapi::Access::kNA)
-      throw genapi::Error(genapi::ErrorKind::kNotAvailable, name + " is not available");
-    switch (type) {
-      case genapi::Type::kEnumeration: {
-        const std::string entry = ValueText(value);
-        if (!apply) {
-          const auto entries = f.EnumerationEntries(name);
-          if (std::find(entries.begin(), entries.end(), entry) == entries.end())
-            throw genapi::Error(genapi::ErrorKind::kNoSuchEntry, entry);
-          return;
-        }
-        f.SetEnumeration(name, entry);
-        return;
-      }
-      case genapi::Type::kCommand:
-        if (apply) f.Execute(name);
-        return;
-      case genapi::Type::kBoolean: {
-        bool v = false;
-        if (!ReadBoolean(value, &v))
-          Refuse(s, name, value, err::kAcqParamValue, "true or false is expected");
-        if (apply) f.SetBoolean(name, v);
-        return;
-      }
-      case genapi::Type::kInteger: {
-        std::int64_t v = 0;
-        if (!ReadInteger(value, &v))
-          Refuse(s, name, value, err::kAcqParamValue, "an integer is expected");
-        if (!apply) {
-          const genapi::IntRange r = f.IntegerRange(name);
-          if (v < r.min || v > r.max || (r.inc > 1 && (v - r.min) % r.inc != 0))
-            throw genapi::Error(genapi::ErrorKind::kOutOfRange, name);
-          return;
-        }
-        f.SetInteger(name, v);
-        return;
-      }
-      case genapi::Type::kFloat: {
-        double v = 0;
-        if (!ReadNumber(value, &v))
-          Refuse(s, name, value, err::kAcqParamValue, "a number is expected");
-        if (!apply) {
-          const genapi::FloatRange r = f.FloatRangeOf(name);
-          if (!(v >= r.min && v <= r.max))
-            throw genapi::Error(genapi::ErrorKind::kOutOfRange, name);
-          return;
-        }
-        f.SetFloat(name, v);
-        return;
-      }
-      case genapi::Type::kString:
-        if (apply) f.SetString(name, ValueText(value));
-        return;
-      case genapi::Type::kOther:
-        break;
-    }
-    throw DeviceError(err::kAcqUnknownParam,
-                      "'" + name + "' of camera " + s.Name() + " is not a value feature");
-  } catch (const genapi::Error& e) {
-    Refused(name, value, e);
-  }
-}
-
-void GenTLDevice::SetFeature(const std::string& name, const HTuple& value) {
-  Write(name, value, true);
-}
-
-void GenTLDevice::CheckFeature(const std::string& name, const HTuple& value) {
-  Write(name, value, false);
-}
 
 [[noreturn]] void OpenFailed(const std::string& name, const std::string& why) {
   throw DeviceError(err::kAcqOpen, "camera " + name + " cannot be opened: " + why);
@@ -809,18 +760,10 @@ std::unique_ptr<Device> OpenGenTLDevice(std::shared_ptr<InterfaceHandle> iface,
   return std::make_unique<GenTLDevice>(Lease(it->second, key));
 }
 
-std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
-                                       const DeviceEntry& entry, DeviceInfo info,
-                                       std::set<std::string> reject_interface) {
-  auto s = std::make_unique<DeviceState>();
-  s->iface = iface;
-  s->lib = &iface->Owner().Lib();
-  s->info = std::move(info);
-  s->reject_interface = std::move(reject_interface);
-  const Library& lib = *s->lib;
-  const std::string name = s->Name();
-  // A camera another program holds is refused before anything waits on it.
-  const std::int32_t status = iface->AccessStatus(entry.id);
+namespace {
+
+// Refuses a device whose access status says it cannot be opened for control now.
+void RefuseAccessStatus(const std::string& name, std::int32_t status) {
   switch (status) {
     case abi::DEVICE_ACCESS_STATUS_BUSY:
       OpenFailed(name, "it is held by another program (access status Busy)");
@@ -835,6 +778,67 @@ std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
     default:
       break;
   }
+}
+
+// Reads the description the URL names (from the device's registers or a file), parses it and
+// connects it to the remote port; raises kAcqOpen naming the URL when that fails.
+void LoadDescription(DeviceState& s, const std::string& url) {
+  const Library& lib = *s.lib;
+  const std::string name = s.Name();
+  std::string bytes;
+  try {
+    const genapi::DescriptionUrl where = genapi::ParseUrl(url);
+    switch (where.scheme) {
+      case genapi::DescriptionUrl::Scheme::kLocal: {
+        if (where.size == 0 || where.size > kMaxDescriptionBytes)
+          OpenFailed(name, "its description URL '" + url + "' gives a size of " +
+                               std::to_string(where.size) + " bytes");
+        bytes.resize(std::size_t(where.size));
+        s.port->Read(where.address, bytes.data(), bytes.size());
+        s.probe_address = where.address;
+        break;
+      }
+      case genapi::DescriptionUrl::Scheme::kFile: {
+        std::string problem;
+        bytes = ReadDescriptionFile(where.path, &problem);
+        if (!problem.empty())
+          OpenFailed(name, "its description URL '" + url + "' names a file: " + problem);
+        break;
+      }
+      default:
+        OpenFailed(
+            name,
+            "its description URL '" + url +
+                "' is not one this library reads (Local: and file: are; download the file and "
+                "point the producer at it)");
+    }
+    s.features = genapi::NodeMap::Parse(genapi::DescriptionText(bytes));
+    const std::string port_name =
+        TryInfoText([&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
+          return GENTL_CALL(lib, GCGetPortInfo, s.remote, abi::PORT_INFO_PORTNAME, t, b, z);
+        }).value_or(std::string());
+    s.features->Connect(s.port.get(), port_name);
+  } catch (const genapi::PortError& e) {
+    OpenFailed(name, "its description cannot be read from " + url + ": " + e.what());
+  } catch (const genapi::Error& e) {
+    OpenFailed(name, "its description (" + url + ") cannot be used: " + e.what());
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
+                                       const DeviceEntry& entry, DeviceInfo info,
+                                       std::set<std::string> reject_interface) {
+  auto s = std::make_unique<DeviceState>();
+  s->iface = iface;
+  s->lib = &iface->Owner().Lib();
+  s->info = std::move(info);
+  s->reject_interface = std::move(reject_interface);
+  const Library& lib = *s->lib;
+  const std::string name = s->Name();
+  // A camera another program holds is refused before anything waits on it.
+  RefuseAccessStatus(name, iface->AccessStatus(entry.id));
   // Control access; a producer that does not offer it is asked for exclusive access.
   abi::GC_ERROR r = GENTL_CALL(lib, IFOpenDevice, iface->Handle(), entry.id.c_str(),
                                abi::DEVICE_ACCESS_CONTROL, &s->device);
@@ -870,44 +874,7 @@ std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
     OpenFailed(name, e.what());
   }
   s->port = std::make_unique<RemotePort>(lib, s->remote);
-  std::string bytes;
-  try {
-    const genapi::DescriptionUrl where = genapi::ParseUrl(url);
-    switch (where.scheme) {
-      case genapi::DescriptionUrl::Scheme::kLocal: {
-        if (where.size == 0 || where.size > kMaxDescriptionBytes)
-          OpenFailed(name, "its description URL '" + url + "' gives a size of " +
-                               std::to_string(where.size) + " bytes");
-        bytes.resize(std::size_t(where.size));
-        s->port->Read(where.address, bytes.data(), bytes.size());
-        s->probe_address = where.address;
-        break;
-      }
-      case genapi::DescriptionUrl::Scheme::kFile: {
-        std::string problem;
-        bytes = ReadDescriptionFile(where.path, &problem);
-        if (!problem.empty())
-          OpenFailed(name, "its description URL '" + url + "' names a file: " + problem);
-        break;
-      }
-      default:
-        OpenFailed(
-            name,
-            "its description URL '" + url +
-                "' is not one this library reads (Local: and file: are; download the file and "
-                "point the producer at it)");
-    }
-    s->features = genapi::NodeMap::Parse(genapi::DescriptionText(bytes));
-    const std::string port_name =
-        TryInfoText([&](abi::INFO_DATATYPE* t, void* b, std::size_t* z) {
-          return GENTL_CALL(lib, GCGetPortInfo, s->remote, abi::PORT_INFO_PORTNAME, t, b, z);
-        }).value_or(std::string());
-    s->features->Connect(s->port.get(), port_name);
-  } catch (const genapi::PortError& e) {
-    OpenFailed(name, "its description cannot be read from " + url + ": " + e.what());
-  } catch (const genapi::Error& e) {
-    OpenFailed(name, "its description (" + url + ") cannot be used: " + e.what());
-  }
+  LoadDescription(*s, url);
   if (s->info.user_id.empty() && s->features->Has("DeviceUserID")) {
     try {
       s->info.user_id = s->features->GetString("DeviceUserID");

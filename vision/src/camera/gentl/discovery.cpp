@@ -4,15 +4,6 @@
 #include <filesystem>
 #include <system_error>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <cstdlib>
-#endif
-
 namespace vision::detail::camera::gentl {
 namespace {
 
@@ -76,6 +67,10 @@ std::string CanonicalPath(const std::string& path) {
   return FromPath(p.make_preferred());
 }
 
+bool SamePath(const std::string& a, const std::string& b) {
+  return Key(CanonicalPath(a)) == Key(CanonicalPath(b));
+}
+
 ProducerFiles FindProducerFiles(std::string_view path_list, char separator) {
   ProducerFiles out;
   std::vector<std::string> keys;
@@ -123,33 +118,6 @@ ProducerFiles FindProducerFiles(std::string_view path_list, char separator) {
     for (const auto& f : found) add(f);
   }
   return out;
-}
-
-std::optional<std::string> EnvironmentValue(const char* name) {
-#ifdef _WIN32
-  std::wstring wname(name, name + std::char_traits<char>::length(name));
-  SetLastError(0);
-  const DWORD n = GetEnvironmentVariableW(wname.c_str(), nullptr, 0);
-  if (n == 0) {
-    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-    return std::string();
-  }
-  std::wstring value(n, L'\0');
-  const DWORD got = GetEnvironmentVariableW(wname.c_str(), value.data(), n);
-  value.resize(got < n ? got : 0);
-  if (value.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, value.data(), int(value.size()), nullptr, 0,
-                                       nullptr, nullptr);
-  std::string out(std::size_t(size > 0 ? size : 0), '\0');
-  if (size > 0)
-    WideCharToMultiByte(CP_UTF8, 0, value.data(), int(value.size()), out.data(), size, nullptr,
-                        nullptr);
-  return out;
-#else
-  const char* v = std::getenv(name);
-  if (!v) return std::nullopt;
-  return std::string(v);
-#endif
 }
 
 }  // namespace vision::detail::camera::gentl

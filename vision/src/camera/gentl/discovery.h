@@ -7,7 +7,6 @@
 // folders, or through a symbolic link) is taken once, at its first place.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,12 +33,10 @@ struct ProducerFiles {
 // The producer files named by a search-path text, split at separator.
 ProducerFiles FindProducerFiles(std::string_view path_list, char separator);
 
-// An environment variable in UTF-8, distinguishing a variable that is set but empty (an empty
-// text) from one that is not set (nothing).
-std::optional<std::string> EnvironmentValue(const char* name);
-
 // The canonical form of a path (absolute, symbolic links resolved where the file exists), the
 // key under which a producer file is loaded once.
 std::string CanonicalPath(const std::string& path);
+// Whether two paths name the same file or folder (their canonical forms, case-folded on Windows).
+bool SamePath(const std::string& a, const std::string& b);
 
 }  // namespace vision::detail::camera::gentl

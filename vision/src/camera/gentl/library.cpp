@@ -4,26 +4,6 @@
 #include <cstring>
 #include <type_traits>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
-// Sanitizer runtimes refuse libraries opened with RTLD_DEEPBIND (their interceptors would be
-// bypassed).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VISION_GENTL_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define VISION_GENTL_SANITIZED 1
-#endif
-#endif
-
 namespace vision::detail::camera::gentl {
 namespace {
 
@@ -40,28 +20,6 @@ thread_local bool t_exception_escaped = false;
 
 // The longest text we accept from a producer's GCGetLastError.
 constexpr std::size_t kMaxErrorText = 64 * 1024;
-
-#ifdef _WIN32
-std::wstring Widen(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
-  std::wstring w(std::size_t(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
-  return w;
-}
-
-std::string SystemMessage(DWORD code) {
-  char* text = nullptr;
-  const DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string out = n && text ? std::string(text, n) : std::string();
-  if (text) LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' '))
-    out.pop_back();
-  return "Windows error " + std::to_string(code) + (out.empty() ? "" : ": " + out);
-}
-#endif
 
 }  // namespace
 
@@ -120,33 +78,9 @@ const char* ErrorName(abi::GC_ERROR code) {
   }
 }
 
-Library::Library(const std::string& path) : path_(path) {
-#ifdef _WIN32
-  HMODULE module = LoadLibraryExW(Widen(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (!module) throw std::runtime_error("cannot be loaded: " + SystemMessage(GetLastError()));
-  handle_ = reinterpret_cast<void*>(module);
-#else
-  int flags = RTLD_NOW | RTLD_LOCAL;
-#if defined(RTLD_DEEPBIND) && !defined(VISION_GENTL_SANITIZED)
-  flags |= RTLD_DEEPBIND;
-#endif
-  dlerror();
-  handle_ = dlopen(path.c_str(), flags);
-  if (!handle_) {
-    const char* why = dlerror();
-    throw std::runtime_error(std::string("cannot be loaded: ") + (why ? why : "unknown reason"));
-  }
-#endif
-  try {
-    Resolve();
-  } catch (...) {
-#ifdef _WIN32
-    FreeLibrary(reinterpret_cast<HMODULE>(handle_));
-#else
-    dlclose(handle_);
-#endif
-    throw;
-  }
+Library::Library(const std::string& path)
+    : path_(path), file_(std::in_place, path, platform::SharedLibrary::Binding::kOwnFirst) {
+  Resolve();
 }
 
 Library::Library(std::string name, const Functions& functions)
@@ -154,28 +88,13 @@ Library::Library(std::string name, const Functions& functions)
   Resolve();
 }
 
-Library::~Library() {
-  if (!handle_) return;
-#ifdef _WIN32
-  FreeLibrary(reinterpret_cast<HMODULE>(handle_));
-#else
-  dlclose(handle_);
-#endif
-}
+Library::~Library() = default;
 
 void Library::Resolve() {
   std::vector<std::string> required_missing;
   auto bind = [&](const char* name, std::uint32_t since_minor, auto& slot) {
     using Pointer = std::remove_reference_t<decltype(slot)>;
-    if (handle_) {
-#ifdef _WIN32
-      FARPROC symbol = GetProcAddress(reinterpret_cast<HMODULE>(handle_), name);
-      slot = symbol ? reinterpret_cast<Pointer>(reinterpret_cast<void (*)()>(symbol)) : nullptr;
-#else
-      void* symbol = dlsym(handle_, name);
-      slot = symbol ? reinterpret_cast<Pointer>(symbol) : nullptr;
-#endif
-    }
+    if (file_) slot = file_->Symbol<Pointer>(name);
     if (slot) {
       exported_.emplace_back(name);
     } else if (since_minor == 0) {

@@ -1,10 +1,10 @@
 // One GenTL producer file (.cti), loaded into the process: its functions resolved, every call's
 // result checked.
 //
-// A producer is an ordinary shared library. It is loaded by its absolute path (Linux: dlopen
-// with RTLD_NOW | RTLD_LOCAL, plus RTLD_DEEPBIND so the producer's own copies of the libraries
-// it bundles win over ours, except in sanitizer builds whose runtimes refuse it; Windows:
-// LoadLibraryExW with LOAD_WITH_ALTERED_SEARCH_PATH so the DLLs beside the producer are found).
+// A producer is an ordinary shared library. It is loaded by its absolute path through
+// platform::SharedLibrary, its own copies of the libraries it bundles first (Linux: RTLD_NOW |
+// RTLD_LOCAL | RTLD_DEEPBIND, except in sanitizer builds whose runtimes refuse DEEPBIND;
+// Windows: LOAD_WITH_ALTERED_SEARCH_PATH so the DLLs beside the producer are found).
 // The functions present since GenTL 1.0 are required; the ones added later are optional and a
 // call to a missing one answers GC_ERR_NOT_IMPLEMENTED, as a producer that has them but does
 // not implement them would.
@@ -18,13 +18,15 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "camera/gentl/gentl_abi.h"
+#include "gentl_shared/gentl_abi.h"
+#include "platform/shared_library.h"
 
 namespace vision::detail::camera::gentl {
 
@@ -117,7 +119,7 @@ class Library {
   std::string LastErrorText(abi::GC_ERROR result) const;
 
   std::string path_;
-  void* handle_ = nullptr;
+  std::optional<platform::SharedLibrary> file_;  // none for a producer that is not a file
   Functions fn_;
   std::vector<std::string> exported_;
   std::vector<std::string> missing_;

@@ -1,14 +1,19 @@
 #include "camera/gentl/transport.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <stdexcept>
 
 #include "camera/gentl/device.h"
 #include "camera/gentl/registry.h"
 #include "detail/build_tree.h"
-#include "io/files.h"
+#include "gentl_shared/options.h"
+#include "platform/environment.h"
+#include "platform/module.h"
 #include "vision/HErrorCodes.h"
 
-namespace vision::detail::camera::gentl {
+namespace vision::detail::camera {
+namespace gentl {
 namespace {
 
 // How long discovery waits for interfaces and devices to answer, in ms. Producers return as
@@ -144,7 +149,8 @@ std::unique_ptr<Interface> MakeTransportInterface(TransportConfig config) {
 }
 
 std::string BundledProducerPath() {
-  const std::string lib = io::LibraryDir();
+  // This library's own folder, named by an address that belongs to it alone.
+  const std::string lib = platform::ModuleFolder(reinterpret_cast<const void*>(&SameCameraKey));
 #ifdef VISION_SIMCAM_BUILD_PATH
   // Running from the build tree: the producer target's file.
   if (detail::RunsFromBuildTree()) return VISION_SIMCAM_BUILD_PATH;
@@ -160,4 +166,48 @@ std::string BundledProducerPath() {
 #endif
 }
 
-}  // namespace vision::detail::camera::gentl
+}  // namespace gentl
+
+// What "GenICamTL" searches: the simulated camera alone when VISION_FAKE_CAMERA is set, else the
+// producers of the search path and, on Linux, Aravis.
+std::unique_ptr<Interface> MakeGenICamInterface() {
+  gentl::TransportConfig config;
+  // Set, even to nothing, the variable means the simulated camera and nothing else: no other
+  // producer, no network discovery.
+  if (const auto fake = platform::Environment(simcam::kEnvironmentVariable)) {
+    simcam::Options options;
+    try {
+      options = simcam::ParseOptions(*fake);
+    } catch (const std::invalid_argument& e) {
+      throw DeviceError(err::kAcqParamValue, e.what());
+    }
+    const std::string producer = gentl::BundledProducerPath();
+    std::error_code ec;
+    if (producer.empty() || !std::filesystem::is_regular_file(producer, ec))
+      throw DeviceError(err::kAcqNoDevice,
+                        "VISION_FAKE_CAMERA is set, but the simulated camera's producer is "
+                        "missing (looked for '" +
+                            producer + "')");
+    config.producer_files = {gentl::CanonicalPath(producer)};
+    config.origin = "VISION_FAKE_CAMERA is set: the simulated camera only";
+    for (const std::string& name : simcam::InterfaceParameterNames())
+      if (options.reject.count(name)) config.reject_interface.insert(name);
+    return gentl::MakeTransportInterface(std::move(config));
+  }
+  const char* variable = gentl::ProducerPathVariable();
+  const auto path = platform::Environment(variable);
+  if (path) {
+    auto found = gentl::FindProducerFiles(*path, gentl::ProducerPathSeparator());
+    config.producer_files = std::move(found.files);
+    config.path_problems = std::move(found.problems);
+    config.origin = std::string(variable) + " = '" + *path + "'";
+  } else {
+    config.origin = std::string(variable) + " is not set: no GenTL producer searched";
+  }
+#ifdef VISION_WITH_ARAVIS
+  config.aravis = MakeAravisInterface();
+#endif
+  return gentl::MakeTransportInterface(std::move(config));
+}
+
+}  // namespace vision::detail::camera

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "gentl_shared/options.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,0 +1,106 @@
+// The camera feature layer: reading and writing a camera's features by name, the same way for
+// every backend. A backend implements FeatureMap over its own node map (our GenApi node map for
+// GenTL cameras, Aravis's for Aravis cameras); ReadFeature and WriteFeature turn tuples into
+// typed calls on it and every failure into the DeviceError HFramegrabber reports, worded once:
+//
+//   camera 'M S' has no feature 'Gamma' (it offers Width, Height, ...)
+//   camera 'M S' refused Width = 5: out of range 16 to 8192
+//   reading Width from camera 'M S' failed: why
+//
+// A write in WriteMode::kCheck raises what the write would raise for reasons known without
+// writing (not implemented, not writable, locked, not available, a value of the wrong kind,
+// out of range, no such entry) and writes nothing. A write in WriteMode::kWrite is made at once
+// and explained only when it fails: checks cost the camera requests of their own, and a
+// software trigger should cost one request, not five. A failure the backend cannot explain
+// (FeatureFault::kUnexplained) is explained by asking the map what the check asks.
+//
+// Not installed. Thread safety: as the seam's Device (one thread at a time).
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "camera/camera.h"
+#include "camera/genapi/genapi.h"
+#include "vision/HTuple.h"
+
+namespace vision::detail::camera {
+
+// Why a FeatureMap call failed.
+enum class FeatureFault {
+  kUnknown,            // no feature of that name, or not implemented
+  kNoSuchEntry,        // an enumeration entry the feature does not offer now
+  kNotWritable,        // read-only now (locked, for instance)
+  kNotAvailable,       // not available in the camera's current state
+  kOutOfRange,         // outside the feature's range or off its increment
+  kLost,               // the camera stopped answering (the reason says how)
+  kBrokenDescription,  // the camera's description cannot be evaluated
+  kUnexplained,        // the camera refused without saying why: the layer asks the map
+  kOther,              // the reason is all there is to say
+};
+
+class FeatureError : public std::runtime_error {
+ public:
+  FeatureError(FeatureFault fault, const std::string& reason)
+      : std::runtime_error(reason), fault_(fault) {}
+  FeatureFault Fault() const noexcept { return fault_; }
+
+ private:
+  FeatureFault fault_;
+};
+
+enum class WriteMode { kCheck, kWrite };
+
+// A backend's features. Calls raise FeatureError; they may also raise DeviceError, which passes
+// through the layer as it is (a camera known to be lost, for instance).
+class FeatureMap {
+ public:
+  virtual ~FeatureMap() = default;
+
+  // The camera's name for messages (Device::Name()).
+  virtual std::string CameraName() const = 0;
+  // The features to list when a name is unknown; none lists nothing.
+  virtual std::vector<std::string> FeatureNames() const { return {}; }
+
+  virtual bool Has(const std::string& name) = 0;
+  virtual genapi::Type TypeOf(const std::string& name) = 0;
+  virtual genapi::Access AccessOf(const std::string& name) = 0;
+  // Why the feature cannot be written now though it exists and is implemented (acquisition
+  // runs, for instance), in the backend's words; "" when it is not locked.
+  virtual std::string LockReason(const std::string& name) = 0;
+  virtual genapi::IntRange IntegerRange(const std::string& name) = 0;
+  virtual genapi::FloatRange FloatRange(const std::string& name) = 0;
+  // The entries an enumeration offers now.
+  virtual std::vector<std::string> Entries(const std::string& name) = 0;
+
+  virtual std::int64_t GetInteger(const std::string& name) = 0;
+  virtual double GetFloat(const std::string& name) = 0;
+  virtual bool GetBoolean(const std::string& name) = 0;
+  virtual std::string GetEnumeration(const std::string& name) = 0;
+  virtual std::string GetString(const std::string& name) = 0;
+
+  // Typed writes. With kCheck the layer has already checked access, kind, range and entries;
+  // a backend that can check more without writing does so here, the others return.
+  virtual void SetInteger(const std::string& name, std::int64_t value, WriteMode mode) = 0;
+  virtual void SetFloat(const std::string& name, double value, WriteMode mode) = 0;
+  virtual void SetBoolean(const std::string& name, bool value, WriteMode mode) = 0;
+  virtual void SetEnumeration(const std::string& name, const std::string& entry,
+                              WriteMode mode) = 0;
+  virtual void SetString(const std::string& name, const std::string& value, WriteMode mode) = 0;
+  virtual void Execute(const std::string& name, WriteMode mode) = 0;
+};
+
+// A feature's value: integers and booleans as integer, floats as double, enumeration entries
+// and strings as text. Raises DeviceError: kAcqUnknownParam for a name the camera lacks or a
+// feature without a value, kAcqParamValue for a command or a failed read, kAcqLost.
+HTuple ReadFeature(FeatureMap& map, const std::string& name);
+
+// Writes (or only checks) a feature: an enumeration by entry name, an integer (also from a text
+// holding a decimal integer), a float (also from a text holding a number), a boolean (true,
+// false, 1, 0), a string, or a command (executed; the value is ignored). Raises DeviceError
+// with the codes of HErrorCodes.h: kAcqUnknownParam, kAcqReadOnly, kAcqParamValue, kAcqLost.
+void WriteFeature(FeatureMap& map, const std::string& name, const HTuple& value, WriteMode mode);
+
+}  // namespace vision::detail::camera
