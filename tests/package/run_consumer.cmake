@@ -19,7 +19,8 @@ file(MAKE_DIRECTORY "${WORK_DIR}/scratch")
 if(MODE STREQUAL "install")
   set(prefix "${WORK_DIR}/prefix")
   run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
-  foreach(f include/vision/vision.h include/vision/HImageOps.h include/vision/HImageFile.h
+  foreach(f include/vision/vision.h include/vision/Export.h include/vision/HImageOps.h
+      include/vision/HImageFile.h
       include/vision/HContourOps.h include/vision/Version.h)
     if(NOT EXISTS "${prefix}/${f}")
       message(FATAL_ERROR "not installed: ${f}")
