@@ -4,5 +4,4 @@ target_sources(vision_objects PRIVATE
   src/core/object.cpp
   src/core/image_ops.cpp
   src/core/system.cpp
-  src/core/parallel.cpp
-  src/detail/simd.cpp)
+  src/core/parallel.cpp)
