@@ -1,4 +1,5 @@
-# Platform specifics of the build: Windows resources and the MinGW runtime next to the programs.
+# Platform specifics of the build: Windows resources, the MinGW runtime next to the programs and
+# the installed programs' run path.
 
 # vision_windows_resources(<target> <description>): embeds the application manifest (run as the
 # invoking user, no elevation) and version information into a Windows program. No effect
@@ -76,4 +77,35 @@ function(vision_link_zlib target)
     endif()
   endif()
   target_link_libraries(${target} PRIVATE ZLIB::ZLIB)
+endfunction()
+
+# vision_install_program(<target>): installs a program into <prefix>/bin with a run path
+# relative to its own folder ($ORIGIN/../lib for the usual layout), so an installed program finds
+# the installed library wherever the prefix is and without LD_LIBRARY_PATH. Windows needs none:
+# the library's DLL is installed beside the programs.
+function(vision_install_program target)
+  if(NOT VISION_INSTALL)
+    return()
+  endif()
+  if(NOT WIN32)
+    set(bin ${CMAKE_INSTALL_BINDIR})
+    set(lib ${CMAKE_INSTALL_LIBDIR})
+    if(NOT IS_ABSOLUTE "${bin}")
+      set(bin "${CMAKE_INSTALL_PREFIX}/${bin}")
+    endif()
+    if(NOT IS_ABSOLUTE "${lib}")
+      set(lib "${CMAKE_INSTALL_PREFIX}/${lib}")
+    endif()
+    file(RELATIVE_PATH to_lib "${bin}" "${lib}")
+    if(APPLE)
+      set(origin "@loader_path")
+    else()
+      set(origin "$ORIGIN")
+    endif()
+    if(to_lib)
+      set(origin "${origin}/${to_lib}")
+    endif()
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "${origin}")
+  endif()
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()

@@ -21,8 +21,11 @@
 #include "detail/iconic.h"
 #include "env.h"
 #include "raises.h"
+#include "text_match.h"
 
 namespace {
+
+using visiontest::Contains;
 
 namespace camera = vision::detail::camera;
 namespace err = vision::err;
@@ -60,10 +63,6 @@ std::function<void()> OnSeam(std::function<void()> f) {
       throw HException(e.Code(), "seam", e.what());
     }
   };
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 TEST(AravisFake, DiscoveryFindsOnlyTheFakeCameraAndOpensItById) {

@@ -12,8 +12,11 @@
 #include "detail/iconic.h"
 #include "env.h"
 #include "raises.h"
+#include "text_match.h"
 
 namespace {
+
+using visiontest::Contains;
 
 namespace err = vision::err;
 using vision::HException;
@@ -27,10 +30,6 @@ void Open(HFramegrabber& camera, const char* options, const char* device = "defa
   visiontest::SetEnv("VISION_FAKE_CAMERA", options);
   camera.OpenFramegrabber(name, 0, 0, 0, 0, 0, 0, "default", 8, "default", -1.0, external_trigger,
                           "default", device, -1, -1);
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 const vision::detail::ImageData& Data(const HImage& image) {

@@ -10,6 +10,7 @@
 #endif
 
 #include "io_test_util.h"
+#include "text_match.h"
 
 using namespace vision;
 using iotest::ErrorOf;
@@ -30,7 +31,7 @@ HException Raised(const std::function<void()>& f) {
 }
 
 bool Contains(const HException& e, const std::string& text) {
-  return e.ErrorMessage().Str().find(text) != std::string::npos;
+  return visiontest::Contains(e.ErrorMessage().Str(), text);
 }
 
 }  // namespace

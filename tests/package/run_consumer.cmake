@@ -3,7 +3,9 @@
 #   -DMODE=build-tree: uses the build tree's own package files.
 # Other inputs: SOURCE_DIR (this folder), WORK_DIR (scratch), GENERATOR, CXX_COMPILER, BUNDLED
 # (ON when the sample images are part of the build), VERSION (the project version, which the
-# consumer must see in vision/Version.h).
+# consumer must see in vision/Version.h), TOOL (an installed program, relative to the prefix, run
+# from there with the simulated camera; empty for none), EMULATOR (what runs the build's programs
+# when cross-compiling).
 cmake_minimum_required(VERSION 3.25)
 
 function(run)
@@ -19,7 +21,8 @@ file(MAKE_DIRECTORY "${WORK_DIR}/scratch")
 if(MODE STREQUAL "install")
   set(prefix "${WORK_DIR}/prefix")
   run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
-  foreach(f include/vision/vision.h include/vision/HImageOps.h include/vision/HImageFile.h
+  foreach(f include/vision/vision.h include/vision/Export.h include/vision/HImageOps.h
+      include/vision/HImageFile.h
       include/vision/HContourOps.h include/vision/Version.h)
     if(NOT EXISTS "${prefix}/${f}")
       message(FATAL_ERROR "not installed: ${f}")
@@ -55,6 +58,26 @@ if(MODE STREQUAL "install")
   file(GLOB_RECURSE installed_images "${prefix}/share/vision/images/*")
   if(BUNDLED AND NOT installed_images)
     message(FATAL_ERROR "no bundled images under ${prefix}/share/vision/images")
+  endif()
+  # An installed program runs from the prefix as it is, with no help from the loader's search
+  # path: it finds the library through its own run path (beside it on Windows), and the library
+  # finds the simulated camera's producer beside itself, under the prefix.
+  if(TOOL)
+    execute_process(
+      COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH --unset=DYLD_LIBRARY_PATH
+              --unset=GENICAM_GENTL64_PATH VISION_FAKE_CAMERA= ${EMULATOR} "${prefix}/${TOOL}"
+      WORKING_DIRECTORY "${WORK_DIR}/scratch"
+      RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "installed ${TOOL} failed (${rc}):\n${out}\n${err}")
+    endif()
+    message(STATUS "${TOOL}:\n${out}")
+    file(REAL_PATH "${prefix}" real_prefix)
+    string(FIND "${out}" "loaded '${real_prefix}/" at)
+    if(at LESS 0)
+      message(FATAL_ERROR "installed ${TOOL} did not load the simulated camera from ${prefix}:\n"
+        "${out}")
+    endif()
   endif()
 endif()
 file(REMOVE_RECURSE "${WORK_DIR}")

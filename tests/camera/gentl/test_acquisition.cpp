@@ -25,8 +25,11 @@
 #include "detail/error.h"
 #include "detail/iconic.h"
 #include "env.h"
+#include "text_match.h"
 
 namespace {
+
+using visiontest::Contains;
 
 namespace err = vision::err;
 namespace cam = vision::detail::camera;
@@ -54,10 +57,6 @@ std::string Raises(std::uint32_t code, F&& f) {
   }
   ADD_FAILURE() << "no HException (expected code " << code << ")";
   return {};
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 const vision::detail::ImageData& Data(const HImage& image) {

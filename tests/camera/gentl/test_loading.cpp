@@ -13,8 +13,11 @@
 #include "camera/gentl/info.h"
 #include "camera/gentl/library.h"
 #include "camera/gentl/registry.h"
+#include "text_match.h"
 
 namespace {
+
+using visiontest::Contains;
 
 namespace fs = std::filesystem;
 namespace gentl = vision::detail::camera::gentl;
@@ -23,10 +26,6 @@ namespace abi = vision::gentl;
 const std::string kFixtures = GENTL_FIXTURE_DIR;
 
 std::string Fixture(const char* name) { return gentl::CanonicalPath(kFixtures + "/" + name); }
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 // A scratch folder, removed at the end of the test.
 class Scratch {

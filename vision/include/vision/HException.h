@@ -5,11 +5,12 @@
 #include <exception>
 #include <string>
 
+#include "vision/Export.h"
 #include "vision/HString.h"
 
 namespace vision {
 
-class HException : public std::exception {
+class VISION_API HException : public std::exception {
  public:
   // code: one of vision::err (HErrorCodes.h); proc: the operator that failed; message: what went
   // wrong and with what (file, parameter and value, camera).

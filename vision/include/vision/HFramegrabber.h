@@ -29,6 +29,7 @@
 
 #include <memory>
 
+#include "vision/Export.h"
 #include "vision/HObject.h"
 #include "vision/HTuple.h"
 
@@ -38,7 +39,7 @@ namespace detail {
 class FramegrabberImpl;
 }
 
-class HFramegrabber {
+class VISION_API HFramegrabber {
  public:
   HFramegrabber();
   ~HFramegrabber();  // closes an open camera
@@ -107,7 +108,7 @@ class HFramegrabber {
 //                  skipped with its path and the reason
 //   "parameters"   value_list: the interface's own parameters of Get/SetFramegrabberParam
 // information receives one line saying what value_list holds.
-void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* information,
-                      HTuple* value_list);
+VISION_API void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* information,
+                                 HTuple* value_list);
 
 }  // namespace vision

@@ -3,6 +3,7 @@
 // runs out, never std::bad_alloc); outputs are written only on success.
 #pragma once
 
+#include "vision/Export.h"
 #include "vision/HObject.h"
 #include "vision/HTuple.h"
 
@@ -21,14 +22,14 @@ namespace vision {
 // tried), kFileRead (cannot be read, or the name is a directory, FIFO or device: the message
 // says which), kFileFormat (corrupt, truncated or unsupported), kFileLimits (dimensions past the
 // library's limits), kOutOfMemory.
-void ReadImage(HObject* image, const HTuple& file_name);
+VISION_API void ReadImage(HObject* image, const HTuple& file_name);
 // Writes an image. format: "png" (byte or uint2, 1 or 3 channels), "tiff" (byte, uint2 or real),
 // "jpeg" (byte, quality 95), "pgm"/"ppm"/"pnm" (byte or uint2), "bmp" (byte); the extension
 // (.png, .tif, .jpg, .pgm/.ppm, .bmp) is added to file_name when it has none. fill_color is
 // ignored (kept for interface symmetry) and may be 0. A name containing NUL or ending in a path
 // separator raises kWrongParamValue; only regular files are written (kFileWrite for a
 // directory, FIFO or device).
-void WriteImage(const HObject& image, const HTuple& format, const HTuple& fill_color,
-                const HTuple& file_name);
+VISION_API void WriteImage(const HObject& image, const HTuple& format, const HTuple& fill_color,
+                           const HTuple& file_name);
 
 }  // namespace vision

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "vision/Export.h"
 #include "vision/HTuple.h"
 
 namespace vision {
@@ -18,7 +19,7 @@ struct Iconic;  // one image or one contour (vision/src/detail/iconic.h)
 
 class HWindow;
 
-class HObject {
+class VISION_API HObject {
  public:
   using Part = std::shared_ptr<const detail::Iconic>;
 
@@ -41,7 +42,7 @@ class HObject {
 };
 
 // An HObject that holds images.
-class HImage : public HObject {
+class VISION_API HImage : public HObject {
  public:
   HImage() = default;
   HImage(const HObject& object) : HObject(object) {}  // NOLINT(google-explicit-constructor)

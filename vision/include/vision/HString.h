@@ -4,9 +4,11 @@
 #include <string>
 #include <string_view>
 
+#include "vision/Export.h"
+
 namespace vision {
 
-class HString {
+class VISION_API HString {
  public:
   HString() = default;
   HString(const char* text) : text_(text ? text : "") {}  // NOLINT(google-explicit-constructor)

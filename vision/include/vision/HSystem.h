@@ -1,6 +1,7 @@
 // Process-wide library settings and the clock.
 #pragma once
 
+#include "vision/Export.h"
 #include "vision/HTuple.h"
 
 namespace vision {
@@ -13,15 +14,15 @@ namespace vision {
 //   "int2_bits"          -1 (full 16 bits) or 9..15: significant bits of "uint2" images
 //   "image_dir"          directories searched by ReadImage, separated by ':' (';' on Windows)
 // An unknown name or a bad value raises HException naming both.
-void SetSystem(const HTuple& name, const HTuple& value);
+VISION_API void SetSystem(const HTuple& name, const HTuple& value);
 // Reads a setting back (same names as SetSystem).
-HTuple GetSystem(const HTuple& name);
+VISION_API HTuple GetSystem(const HTuple& name);
 
 // false: texts passed to the library are in the local 8-bit encoding; true: UTF-8.
-void SetHcppInterfaceStringEncodingIsUtf8(bool is_utf8);
-bool IsHcppInterfaceStringEncodingUtf8();
+VISION_API void SetHcppInterfaceStringEncodingIsUtf8(bool is_utf8);
+VISION_API bool IsHcppInterfaceStringEncodingUtf8();
 
 // Seconds on a monotonic high-resolution clock; differences are elapsed time.
-void CountSeconds(HTuple* seconds);
+VISION_API void CountSeconds(HTuple* seconds);
 
 }  // namespace vision

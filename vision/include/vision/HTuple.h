@@ -16,27 +16,31 @@
 #include <variant>
 #include <vector>
 
+#include "vision/Export.h"
 #include "vision/HString.h"
 
 namespace vision {
 
 using Hlong = std::int64_t;
 
-namespace detail {
-// Base of every object a tuple can hold by handle. Released when its last tuple goes.
-class HandleBase {
+// Base of every object a tuple can hold by handle (a shape model, ...). Released when its last
+// tuple goes. The library makes handles; programs hold them (HHandle) and pass them back.
+class VISION_API HHandleBase {
  public:
-  virtual ~HandleBase();
+  virtual ~HHandleBase();
   // A short name of the handle's kind, used in error messages ("shape_model", ...).
   virtual const char* KindName() const noexcept = 0;
 };
+
+namespace detail {
+using HandleBase = HHandleBase;  // the name the library's own code uses
 }  // namespace detail
 
-using HHandle = std::shared_ptr<detail::HandleBase>;
+using HHandle = std::shared_ptr<HHandleBase>;
 
 enum class HTupleType { Integer, Double, String, Handle };
 
-class HTuple {
+class VISION_API HTuple {
  public:
   using Element = std::variant<Hlong, double, std::string, HHandle>;
 
@@ -88,10 +92,11 @@ class HTuple {
   HTuple& operator-=(const HTuple& other);
   HTuple& operator*=(const HTuple& other);
 
-  friend HTuple operator+(const HTuple& a, const HTuple& b);  // numbers add; text concatenates
-  friend HTuple operator-(const HTuple& a, const HTuple& b);
-  friend HTuple operator*(const HTuple& a, const HTuple& b);
-  friend HTuple operator/(const HTuple& a, const HTuple& b);
+  // Numbers add; text concatenates.
+  friend VISION_API HTuple operator+(const HTuple& a, const HTuple& b);
+  friend VISION_API HTuple operator-(const HTuple& a, const HTuple& b);
+  friend VISION_API HTuple operator*(const HTuple& a, const HTuple& b);
+  friend VISION_API HTuple operator/(const HTuple& a, const HTuple& b);
 
   // Comparisons compare the tuples element by element, lexicographically; numbers compare by
   // value, texts by bytes, handles by identity. Equality (== and !=) holds only between elements
@@ -99,8 +104,8 @@ class HTuple {
   // false, so a value can be tested against a keyword whatever its kind). Ordering (<, <=, >, >=)
   // of a number and a text, or of a handle and anything else, has no meaning and raises
   // HException (kTupleType).
-  friend bool operator==(const HTuple& a, const HTuple& b);
-  friend bool operator<(const HTuple& a, const HTuple& b);
+  friend VISION_API bool operator==(const HTuple& a, const HTuple& b);
+  friend VISION_API bool operator<(const HTuple& a, const HTuple& b);
   friend bool operator!=(const HTuple& a, const HTuple& b) { return !(a == b); }
   friend bool operator<=(const HTuple& a, const HTuple& b) { return !(b < a); }
   friend bool operator>(const HTuple& a, const HTuple& b) { return b < a; }

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "vision/Export.h"
 #include "vision/HObject.h"
 #include "vision/HTuple.h"
 
@@ -15,10 +16,10 @@ struct WindowAccess;
 
 // Sets an attribute for windows opened afterwards: "background_color" (a colour name such as
 // "black", "white", "gray", or "#rrggbb") and "window_title" (text).
-void SetWindowAttr(const HTuple& name, const HTuple& value);
-HTuple GetWindowAttr(const HTuple& name);
+VISION_API void SetWindowAttr(const HTuple& name, const HTuple& value);
+VISION_API HTuple GetWindowAttr(const HTuple& name);
 
-class HWindow {
+class VISION_API HWindow {
  public:
   HWindow();  // not open
   // Opens a window whose drawable area is width x height pixels at (row, column) on the screen.

@@ -3,7 +3,7 @@
 # on Linux, Aravis for GigE Vision and USB3 Vision cameras (option VISION_WITH_ARAVIS).
 option(VISION_WITH_ARAVIS "Reach GigE Vision and USB3 Vision cameras through Aravis 0.8" ON)
 
-target_sources(vision PRIVATE
+target_sources(vision_objects PRIVATE
   src/camera/camera.cpp
   src/camera/features.cpp
   src/camera/framegrabber.cpp)
@@ -11,7 +11,7 @@ target_sources(vision PRIVATE
 if(VISION_WITH_ARAVIS)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(ARAVIS REQUIRED IMPORTED_TARGET GLOBAL aravis-0.8)
-  target_sources(vision PRIVATE src/camera/aravis.cpp)
-  target_compile_definitions(vision PRIVATE VISION_WITH_ARAVIS)
-  target_link_libraries(vision PRIVATE PkgConfig::ARAVIS)
+  target_sources(vision_objects PRIVATE src/camera/aravis.cpp)
+  target_compile_definitions(vision_objects PRIVATE VISION_WITH_ARAVIS)
+  target_link_libraries(vision_objects PRIVATE PkgConfig::ARAVIS)
 endif()

@@ -13,9 +13,7 @@
 
 namespace vision {
 
-namespace detail {
-HandleBase::~HandleBase() = default;
-}
+HHandleBase::~HHandleBase() = default;
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "detail/build_tree.h"
 #include "detail/error.h"
 #include "detail/iconic.h"
 #include "detail/system.h"
@@ -320,11 +321,11 @@ void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& by
 }
 
 std::string BundledImageDir() {
-  const std::string lib = LibraryDir();
-#ifdef VISION_BUILD_LIB_DIR
+#ifdef VISION_BUILD_IMAGE_DIR
   // Running from the build tree: its staged images, before anything is installed.
-  if (!lib.empty() && SameDir(lib, VISION_BUILD_LIB_DIR)) return VISION_BUILD_IMAGE_DIR;
+  if (detail::RunsFromBuildTree()) return VISION_BUILD_IMAGE_DIR;
 #endif
+  const std::string lib = LibraryDir();
 #ifdef VISION_LIB_TO_IMAGES
   // Installed: <prefix>/share/vision/images relative to the library's own directory, so a
   // relocated installation still finds its images.

@@ -9,7 +9,7 @@ set(VISION_MATCHING_SOURCES
   src/matching/scan.cpp
   src/matching/score.cpp
   src/matching/top_scan.cpp)
-target_sources(vision PRIVATE
+target_sources(vision_objects PRIVATE
   ${VISION_MATCHING_SOURCES}
   src/matching/large_buffer.cpp
   src/matching/operators.cpp)

@@ -1,4 +1,4 @@
 # Contours: generation, access and painting.
-target_sources(vision PRIVATE
+target_sources(vision_objects PRIVATE
   src/xld/contour.cpp
   src/xld/paint.cpp)

@@ -12,7 +12,7 @@ if(NOT VISION_RAPIDXML_DIR)
   message(FATAL_ERROR "RapidXml's header rapidxml.hpp not found (Debian: librapidxml-dev)")
 endif()
 
-target_sources(vision PRIVATE
+target_sources(vision_objects PRIVATE
   src/camera/genapi/access.cpp
   src/camera/genapi/build.cpp
   src/camera/genapi/description.cpp
@@ -23,5 +23,5 @@ target_sources(vision PRIVATE
   src/camera/genapi/xml.cpp
   src/camera/genapi/zip.cpp)
 # Only the folder holding rapidxml*.hpp, never all of /usr/include (cross builds).
-target_include_directories(vision SYSTEM PRIVATE ${VISION_RAPIDXML_DIR})
-vision_link_zlib(vision)
+target_include_directories(vision_objects SYSTEM PRIVATE ${VISION_RAPIDXML_DIR})
+vision_link_zlib(vision_objects)

@@ -6,6 +6,7 @@
 
 #include "camera/gentl/device.h"
 #include "camera/gentl/registry.h"
+#include "detail/build_tree.h"
 #include "gentl_shared/options.h"
 #include "platform/environment.h"
 #include "platform/module.h"
@@ -152,7 +153,7 @@ std::string BundledProducerPath() {
   const std::string lib = platform::ModuleFolder(reinterpret_cast<const void*>(&SameCameraKey));
 #ifdef VISION_SIMCAM_BUILD_PATH
   // Running from the build tree: the producer target's file.
-  if (!lib.empty() && SamePath(lib, VISION_BUILD_LIB_DIR)) return VISION_SIMCAM_BUILD_PATH;
+  if (detail::RunsFromBuildTree()) return VISION_SIMCAM_BUILD_PATH;
 #endif
 #ifdef VISION_SIMCAM_FROM_LIBRARY
   // Installed: beside the library, so a relocated installation still finds it.

@@ -1,0 +1,73 @@
+# vision_check_one_library(): fails the configuration when a program or module of the build
+# links both the shared library (vision) and the internal static library (vision_internal),
+# directly or through other libraries. Such a program would hold two copies of the library's
+# process-wide state (settings, thread pool, cameras), and which copy a call reaches would
+# depend on the call. Called once at the end of the top-level CMakeLists.txt.
+
+# The targets a target links, directly or through other targets (aliases resolved).
+function(_vision_link_closure target out)
+  set(seen)
+  set(queue ${target})
+  while(queue)
+    list(POP_FRONT queue t)
+    if(NOT TARGET ${t})
+      continue()
+    endif()
+    get_target_property(aliased ${t} ALIASED_TARGET)
+    if(aliased)
+      set(t ${aliased})
+    endif()
+    if(t IN_LIST seen)
+      continue()
+    endif()
+    list(APPEND seen ${t})
+    get_target_property(type ${t} TYPE)
+    get_target_property(imported ${t} IMPORTED)
+    set(links)
+    if(NOT imported AND NOT type STREQUAL "INTERFACE_LIBRARY")
+      get_target_property(direct ${t} LINK_LIBRARIES)
+      if(direct)
+        list(APPEND links ${direct})
+      endif()
+    endif()
+    get_target_property(interface ${t} INTERFACE_LINK_LIBRARIES)
+    if(interface)
+      list(APPEND links ${interface})
+    endif()
+    foreach(item IN LISTS links)
+      # $<LINK_ONLY:x> is how a static or object library passes on its own dependencies.
+      string(REGEX REPLACE "^\\$<LINK_ONLY:([^>]+)>$" "\\1" item "${item}")
+      if(NOT item MATCHES "\\$<")
+        list(APPEND queue ${item})
+      endif()
+    endforeach()
+  endwhile()
+  set(${out} ${seen} PARENT_SCOPE)
+endfunction()
+
+function(_vision_targets_in dir out)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(sub IN LISTS subdirs)
+    _vision_targets_in(${sub} more)
+    list(APPEND targets ${more})
+  endforeach()
+  set(${out} ${targets} PARENT_SCOPE)
+endfunction()
+
+function(vision_check_one_library)
+  _vision_targets_in(${PROJECT_SOURCE_DIR} targets)
+  foreach(t IN LISTS targets)
+    get_target_property(type ${t} TYPE)
+    if(NOT type MATCHES "^(EXECUTABLE|SHARED_LIBRARY|MODULE_LIBRARY)$" OR t STREQUAL "vision")
+      continue()
+    endif()
+    _vision_link_closure(${t} closure)
+    if("vision" IN_LIST closure AND "vision_internal" IN_LIST closure)
+      message(FATAL_ERROR "${t} links both the shared library vision (vision::vision) and the "
+        "internal static library vision_internal, directly or through other libraries: link "
+        "exactly one of them (vision_test_support brings vision_internal, "
+        "vision_test_support_api the shared library)")
+    endif()
+  endforeach()
+endfunction()
