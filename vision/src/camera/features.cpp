@@ -325,8 +325,10 @@ void AddLimits(Line& line, FeatureMap& map, const std::string& name, genapi::Typ
     case genapi::Type::kEnumeration:
       line.Field(" entries:", "entries_error", [&] {
         std::string list;
-        for (const std::string& e : map.Entries(name))
-          list += (list.empty() ? "" : ",") + Quoted(e);
+        for (const std::string& e : map.Entries(name)) {
+          if (!list.empty()) list += ',';
+          list += Quoted(e);
+        }
         return list.empty() ? std::string("none") : list;
       });
       break;
