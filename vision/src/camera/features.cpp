@@ -334,8 +334,9 @@ void AddLimits(Line& line, FeatureMap& map, const std::string& name, genapi::Typ
       break;
     case genapi::Type::kString:
       line.Field(" max_length:", "max_length_error", [&] {
+        // A string that cannot be written takes no text: its length 0 says nothing.
         const auto n = map.StringMaxLength(name);
-        return n ? std::to_string(*n) : std::string();
+        return n && *n > 0 ? std::to_string(*n) : std::string();
       });
       break;
     default:
@@ -358,7 +359,8 @@ std::string ListOne(FeatureMap& map, const std::string& name) {
       !line.Field(" ", "access_error",
                   [&] { return std::string(AccessWord(access = map.AccessOf(name))); }))
     return line.Take();
-  if (type == genapi::Type::kOther || type == genapi::Type::kCommand) return line.Take();
+  if (type == genapi::Type::kOther) return line.Take();
+  // A command has no value, but why it cannot run now is worth as much as a value's reason.
   if (access == genapi::Access::kNI || access == genapi::Access::kNA) {
     line.Field(" no_value:", "no_value_error", [&] {
       const std::string why = map.WhyNotAccessible(name);
@@ -368,6 +370,7 @@ std::string ListOne(FeatureMap& map, const std::string& name) {
     });
     return line.Take();
   }
+  if (type == genapi::Type::kCommand) return line.Take();
   if (access == genapi::Access::kWO)
     line.Add(" no_value:'write-only'");
   else
