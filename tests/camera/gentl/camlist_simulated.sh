@@ -20,6 +20,10 @@ first=$(grep -n "device:'vision-Simulated-SIM0001'" <<<"$out" | cut -d: -f1)
 second=$(grep -n "device:'vision-Simulated-SIM0002'" <<<"$out" | cut -d: -f1)
 [ -n "$first" ] && [ -n "$second" ] && [ "$first" -lt "$second" ] || fail "cameras missing or out of order"
 grep -q "serial:'SIM0002'" <<<"$out" || fail "no serial number"
+grep -q "^  system '.*vision_simcam.cti' description:'SimulatedCameraSystem' TLVendorName:'vision'" \
+  <<<"$out" || fail "no system module line"
+grep -q "^  interface 'vision-Simulated' device 1 DeviceID:'vision-Simulated-SIM0002'" <<<"$out" ||
+  fail "the interface module does not list the second camera"
 err=$(VISION_FAKE_CAMERA=colour=red "$@" "$camlist" 2>&1 >/dev/null | tr -d '\r')
 status=$?
 [ "$status" -ne 0 ] || fail "a bad option gave status 0"
