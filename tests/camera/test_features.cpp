@@ -74,6 +74,9 @@ struct Feature {
   std::optional<FeatureFault> fails;
   bool fail_reads = false;
   bool fail_questions = false;  // access, lock, ranges and entries fail too
+  std::string unit;
+  std::string why;  // why it is NI or NA
+  std::optional<std::int64_t> max_length;
 };
 
 // A node map that writes what it is given, and counts the writes.
@@ -93,6 +96,11 @@ class TestMap final : public camera::FeatureMap {
   genapi::IntRange IntegerRange(const std::string& name) override { return Q(name).ints; }
   genapi::FloatRange FloatRange(const std::string& name) override { return Q(name).floats; }
   std::vector<std::string> Entries(const std::string& name) override { return Q(name).entries; }
+  std::string Unit(const std::string& name) override { return Q(name).unit; }
+  std::string WhyNotAccessible(const std::string& name) override { return Q(name).why; }
+  std::optional<std::int64_t> StringMaxLength(const std::string& name) override {
+    return Q(name).max_length;
+  }
   std::int64_t GetInteger(const std::string& name) override { return R(name).value.L(); }
   double GetFloat(const std::string& name) override { return R(name).value.D(); }
   bool GetBoolean(const std::string& name) override { return R(name).value.L() != 0; }
@@ -335,6 +343,106 @@ TEST(FeatureLayer, ReadsSayWhatFailedAndWhatHasNoValue) {
   map.features["Width"].fails = FeatureFault::kUnknown;
   std::tie(code, m) = Raised([&] { camera::ReadFeature(map, "Width"); });
   EXPECT_EQ(code, err::kAcqUnknownParam);
+}
+
+// ---- The listing -------------------------------------------------------------------------------
+
+TEST(FeatureListing, OneLinePerFeatureWithValueRangeOrWhyNone) {
+  TestMap map = Camera();
+  map.features["Width"].unit = "px";
+  map.features["Rate"].floats = {0.5, 60, 0.25};
+  map.features["Rate"].unit = "Hz";
+  map.features["Label"].max_length = 16;
+  Feature& gain = map.features["Gain"];
+  gain.access = genapi::Access::kNI;
+  gain.why = "its pIsImplemented 'GainOK' reads 0";
+  gain.fail_reads = true;  // an NI feature is never read
+  gain.fails = FeatureFault::kOther;
+  Feature& frames = map.features["Frames"];
+  frames.access = genapi::Access::kNA;  // no reason known: the access says what it can
+  Feature& key = map.features["Key"];
+  key.type = genapi::Type::kString;
+  key.access = genapi::Access::kWO;
+  key.max_length = 8;
+  Feature& reset = map.features["Reset"];
+  reset.type = genapi::Type::kCommand;
+  reset.access = genapi::Access::kNA;
+  reset.why = "it is locked";
+  map.features["Blank"].type = genapi::Type::kString;  // RO, takes no text: no length shown
+  map.features["Blank"].max_length = 0;
+  map.features["Blank"].value = HTuple("");
+  map.listed = {"Width", "Rate", "Mode",   "Flag", "Trigger", "Label",
+                "Port",  "Gain", "Frames", "Key",  "Reset",   "Blank"};
+  const std::vector<std::string> expected = {
+      "'Width' Integer RW value:320 min:16 max:640 inc:16 unit:'px'",
+      "'Rate' Float RW value:30 min:0.5 max:60 inc:0.25 unit:'Hz'",
+      "'Mode' Enumeration RW value:'Off' entries:'Off','On'",
+      "'Flag' Boolean RW value:false",
+      "'Trigger' Command RW",
+      "'Label' String RW value:'x' max_length:16",
+      "'Port' Other RW",
+      "'Gain' Integer NI no_value:'its pIsImplemented \\'GainOK\\' reads 0'",
+      "'Frames' Integer NA no_value:'not available now'",
+      "'Key' String WO no_value:'write-only' max_length:8",
+      "'Reset' Command NA no_value:'it is locked'",
+      "'Blank' String RW value:''",
+  };
+  EXPECT_EQ(camera::ListFeatures(map), expected);
+  map.features["Mode"].entries.clear();
+  EXPECT_EQ(camera::ListFeatures(map)[2], "'Mode' Enumeration RW value:'Off' entries:none");
+}
+
+TEST(FeatureListing, CameraTextsCannotEndTheLineOrForgeAField) {
+  TestMap map;
+  const std::string name = "Evil\n'Gain' Integer RW value:1\x1b[2J";
+  Feature& evil = map.features[name];
+  evil.type = genapi::Type::kEnumeration;
+  evil.value = HTuple("a'b\\");
+  evil.entries = {"a'b\\", "x\ry"};
+  Feature& text = map.features["Text"];
+  text.type = genapi::Type::kString;
+  text.value = HTuple("line\nnext\x1b]0;title\x07");
+  Feature& temp = map.features["Temp"];
+  temp.type = genapi::Type::kFloat;
+  temp.value = HTuple(21.5);
+  temp.unit =
+      "\xe2\x80\xae"
+      "C";  // a right-to-left override ahead of the unit
+  map.listed = {name, "Text", "Temp"};
+  const std::vector<std::string> lines = camera::ListFeatures(map);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0],
+            "'Evil\\n\\'Gain\\' Integer RW value:1\\x1b[2J' Enumeration RW value:'a\\'b\\\\' "
+            "entries:'a\\'b\\\\','x\\ry'");
+  EXPECT_EQ(lines[1], "'Text' String RW value:'line\\nnext\\x1b]0;title\\x07'");
+  EXPECT_EQ(lines[2], "'Temp' Float RW value:21.5 min:0 max:1 unit:'\\u202eC'");
+  for (const std::string& line : lines)
+    for (const char c : line) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << line;
+}
+
+TEST(FeatureListing, AFailedQuestionShowsInItsFieldOnlyALostCameraEndsTheListing) {
+  TestMap map = Camera();
+  map.features["Width"].fails = FeatureFault::kOther;
+  map.features["Width"].fail_reads = true;
+  Feature& mode = map.features["Mode"];
+  mode.fails = FeatureFault::kOther;
+  mode.fail_questions = true;  // its access cannot be told: nothing after it is asked
+  Feature& rate = map.features["Rate"];
+  rate.fails = FeatureFault::kUnknown;
+  rate.fail_reads = true;
+  map.listed = {"Width", "Mode", "Rate", "Flag"};
+  const std::vector<std::string> expected = {
+      "'Width' Integer RW error:'read and failed' min:16 max:640 inc:16",
+      "'Mode' Enumeration access_error:'asked and failed'",
+      "'Rate' Float RW error:'read and failed' min:0.5 max:60",
+      "'Flag' Boolean RW value:false",
+  };
+  EXPECT_EQ(camera::ListFeatures(map), expected);
+  map.features["Rate"].fails = FeatureFault::kLost;
+  map.listed = {"Flag", "Rate"};
+  const auto [code, m] = Raised([&] { camera::ListFeatures(map); });
+  EXPECT_EQ(code, err::kAcqLost);
+  EXPECT_EQ(m, "camera 'Test 1' no longer answers: read and failed");
 }
 
 }  // namespace

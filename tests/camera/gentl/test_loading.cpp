@@ -13,6 +13,7 @@
 #include "camera/gentl/info.h"
 #include "camera/gentl/library.h"
 #include "camera/gentl/registry.h"
+#include "camera/gentl/transport.h"
 #include "text_match.h"
 
 namespace {
@@ -474,6 +475,35 @@ TEST(InfoProtocol, ErrorNamesMatchTheirNumbers) {
                                                          {-1023, "GC_ERR_AMBIGUOUS"}};
   for (const auto& [code, name] : table) EXPECT_STREQ(gentl::ErrorName(code), name) << code;
   EXPECT_STREQ(gentl::ErrorName(-10005), "a producer-specific error");
+}
+
+// Producers without module descriptions (the fixtures export no port functions; the 1.0 one
+// not even GCGetNumPortURLs) are listed from the GenTL info calls, each line saying why, and
+// the listing of the others goes on.
+TEST(ModuleReport, ProducersWithoutModuleDescriptionsFallBackToTheInfoCalls) {
+  gentl::TransportConfig config;
+  config.producer_files = {Fixture("fixture_a.cti"), Fixture("fixture_v10.cti")};
+  auto iface = gentl::MakeTransportInterface(std::move(config));
+  ASSERT_EQ(iface->Discover().size(), 4u);  // two devices each
+  const auto lines = iface->ModuleReport();
+  ASSERT_GE(lines.size(), 4u);
+  std::string all;
+  for (const auto& l : lines) all += l + "\n";
+  EXPECT_EQ(lines[0].rfind(
+                "system '" + Fixture("fixture_a.cti") + "' info_calls:'no module description", 0),
+            0u)
+      << all;
+  EXPECT_TRUE(Contains(lines[0], "TLModelName:'fixture A'")) << all;
+  EXPECT_TRUE(Contains(all,
+                       "info_calls:'no module description (GCGetNumPortURLs is not implemented)' "
+                       "TLVendorName:'vision tests' TLModelName:'fixture 1.0' TLType:'Custom'\n"))
+      << all;
+  EXPECT_TRUE(Contains(all,
+                       "device 0 info_calls:'the interface\\'s device list' "
+                       "DeviceID:'fixture-dev-1'"))
+      << all;
+  EXPECT_TRUE(Contains(all, "DeviceID:'fixture-dev-2'")) << all;
+  EXPECT_TRUE(Contains(all, "DeviceAccessStatus:'Busy'")) << all;
 }
 
 }  // namespace

@@ -66,6 +66,19 @@ class VISION_API HFramegrabber {
   // "external_trigger", the stream counters "frames_completed", "frames_failed",
   // "frames_underrun", "grab_timeouts" (while acquiring), and any camera feature by its GenICam
   // name (integers and booleans as integer, floats as double, strings and enumerations as text).
+  // Two listings, one text per line:
+  //   "feature_listing"  every feature of the camera's description, in its order: quoted name,
+  //                      type, effective access (NI, NA, RO, WO, RW), the value or why there is
+  //                      none, and the range (min, max, inc, unit) or the entries, e.g.
+  //                      'Width' Integer RW value:640 min:16 max:8192 inc:16
+  //                      'Gain' Float NI no_value:'its pIsImplemented \'GainOK\' reads 0'
+  //                      'PixelFormat' Enumeration RW value:'Mono8' entries:'Mono8','RGB8'
+  //                      Texts from the camera are quoted and escaped: no field can end a
+  //                      line or pose as another. A read that fails shows as error:'why'.
+  //   "module_listing"   what the producer's modules say of themselves: system (vendor,
+  //                      version), interface (its devices), device and data stream (counters),
+  //                      from each module's own description or, without one, from the GenTL
+  //                      info calls, the line saying why (GenTL cameras; none otherwise).
   HTuple GetFramegrabberParam(const HTuple& param) const;
   // "grab_timeout" in ms (-1: wait without limit; default 5000), "image_width"/"image_height",
   // and any camera feature: enumeration entry by name, integer, float, boolean, string, or
@@ -106,6 +119,10 @@ class VISION_API HFramegrabber {
 //                  (Aravis cameras: transport:'Aravis' instead of producer and interface)
 //   "producers"    value_list: where the interface searched, and every producer loaded or
 //                  skipped with its path and the reason
+//   "modules"      value_list: each producer's system module and each interface module with
+//                  its devices, as their own descriptions give them (or the GenTL info calls,
+//                  saying why: no description, or one that cannot be used), e.g.
+//                  system '/opt/maker/x.cti' description:'MakerSystem' TLVendorName:'Maker' ...
 //   "parameters"   value_list: the interface's own parameters of Get/SetFramegrabberParam
 // information receives one line saying what value_list holds.
 VISION_API void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* information,

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "detail/param.h"
+#include "vision/HErrorCodes.h"
 
 namespace vision::detail::camera {
 
@@ -11,6 +12,11 @@ std::string Device::Name() const {
   const DeviceInfo& i = Info();
   if (i.model.empty() && i.serial.empty()) return "'" + i.id + "'";
   return "'" + i.model + (i.model.empty() || i.serial.empty() ? "" : " ") + i.serial + "'";
+}
+
+std::vector<std::string> Device::FeatureListing() {
+  throw DeviceError(err::kAcqUnknownParam, "camera " + Name() + " (transport '" + Info().transport +
+                                               "') cannot list its features");
 }
 
 DeviceError Refusal(std::uint32_t code, const std::string& camera, const std::string& feature,

@@ -126,6 +126,12 @@ class Device {
   // Lets a device veto a write of one of HFramegrabber's own parameters (only the simulated
   // camera does, to stand in for a refusing driver).
   virtual void CheckInterfaceWrite(const std::string& /*name*/, const HTuple& /*value*/) {}
+  // One line per feature of the camera's description (ListFeatures, camera/features.h). The
+  // default raises DeviceError (kAcqUnknownParam): the backend cannot enumerate its features.
+  virtual std::vector<std::string> FeatureListing();
+  // What the transport's own modules say of themselves (producer, interface, device, data
+  // stream), one line each; none where the backend has no such modules.
+  virtual std::vector<std::string> ModuleListing() { return {}; }
 };
 
 class Interface {
@@ -137,6 +143,9 @@ class Interface {
   // What the interface searched and what it found or left out there (producers loaded or
   // skipped and why), one line each, for listings and "no camera" messages.
   virtual std::vector<std::string> Report() const { return {}; }
+  // What the transport's modules above the cameras (producers, interfaces) say of themselves,
+  // one line each, as of the last Discover; none where the backend has no such modules.
+  virtual std::vector<std::string> ModuleReport() { return {}; }
 };
 
 // The interface behind "GenICamTL" (camera/gentl/transport.h has its order): when

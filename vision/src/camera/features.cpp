@@ -1,10 +1,12 @@
 #include "camera/features.h"
 
 #include <algorithm>
+#include <charconv>
 #include <optional>
 
 #include "camera/genapi/range.h"
 #include "detail/param.h"
+#include "detail/text.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision::detail::camera {
@@ -211,6 +213,178 @@ HTuple ReadFeature(FeatureMap& map, const std::string& name) {
     throw DeviceError(err::kAcqParamValue, "reading " + name + " from camera " + map.CameraName() +
                                                " failed: " + e.what());
   }
+}
+
+namespace {
+
+const char* TypeWord(genapi::Type t) {
+  switch (t) {
+    case genapi::Type::kInteger:
+      return "Integer";
+    case genapi::Type::kFloat:
+      return "Float";
+    case genapi::Type::kBoolean:
+      return "Boolean";
+    case genapi::Type::kEnumeration:
+      return "Enumeration";
+    case genapi::Type::kCommand:
+      return "Command";
+    case genapi::Type::kString:
+      return "String";
+    case genapi::Type::kOther:
+      break;
+  }
+  return "Other";
+}
+
+const char* AccessWord(genapi::Access a) {
+  switch (a) {
+    case genapi::Access::kNI:
+      return "NI";
+    case genapi::Access::kNA:
+      return "NA";
+    case genapi::Access::kWO:
+      return "WO";
+    case genapi::Access::kRO:
+      return "RO";
+    case genapi::Access::kRW:
+      break;
+  }
+  return "RW";
+}
+
+// The shortest text that reads back as the same double.
+std::string Number(double v) {
+  char text[64];
+  const auto r = std::to_chars(text, text + sizeof text, v);
+  return std::string(text, r.ptr);
+}
+
+// One feature's line, built field by field: a question the map cannot answer puts its failure
+// in the field's place (a lost camera ends the listing).
+class Line {
+ public:
+  explicit Line(FeatureMap& map) : map_(map) {}
+
+  // Appends prefix and the text (nothing when it is empty); on a failure " error_key:'why'".
+  template <class F>
+  bool Field(const char* prefix, const char* error_key, F&& text) {
+    try {
+      const std::string t = text();
+      if (!t.empty()) line_ += prefix + t;
+      return true;
+    } catch (const FeatureError& e) {
+      if (e.Fault() == FeatureFault::kLost)
+        throw DeviceError(err::kAcqLost,
+                          "camera " + map_.CameraName() + " " + Reason("no longer answers", e));
+      line_ += std::string(" ") + error_key + ":" + Quoted(e.what());
+      return false;
+    }
+  }
+  void Add(const std::string& text) { line_ += text; }
+  std::string Take() { return std::move(line_); }
+
+ private:
+  FeatureMap& map_;
+  std::string line_;
+};
+
+std::string ShownValue(FeatureMap& map, const std::string& name, genapi::Type type) {
+  switch (type) {
+    case genapi::Type::kInteger:
+      return std::to_string(map.GetInteger(name));
+    case genapi::Type::kFloat:
+      return Number(map.GetFloat(name));
+    case genapi::Type::kBoolean:
+      return map.GetBoolean(name) ? "true" : "false";
+    case genapi::Type::kEnumeration:
+      return Quoted(map.GetEnumeration(name));
+    case genapi::Type::kString:
+      return Quoted(map.GetString(name));
+    default:
+      return {};
+  }
+}
+
+// The range of a number, the entries of an enumeration, the longest text of a string.
+void AddLimits(Line& line, FeatureMap& map, const std::string& name, genapi::Type type) {
+  switch (type) {
+    case genapi::Type::kInteger:
+      line.Field(" min:", "range_error", [&] {
+        const genapi::IntRange r = map.IntegerRange(name);
+        return std::to_string(r.min) + " max:" + std::to_string(r.max) +
+               " inc:" + std::to_string(r.inc);
+      });
+      break;
+    case genapi::Type::kFloat:
+      line.Field(" min:", "range_error", [&] {
+        const genapi::FloatRange r = map.FloatRange(name);
+        return Number(r.min) + " max:" + Number(r.max) + (r.inc ? " inc:" + Number(*r.inc) : "");
+      });
+      break;
+    case genapi::Type::kEnumeration:
+      line.Field(" entries:", "entries_error", [&] {
+        std::string list;
+        for (const std::string& e : map.Entries(name)) {
+          if (!list.empty()) list += ',';
+          list += Quoted(e);
+        }
+        return list.empty() ? std::string("none") : list;
+      });
+      break;
+    case genapi::Type::kString:
+      line.Field(" max_length:", "max_length_error", [&] {
+        // A string that cannot be written takes no text: its length 0 says nothing.
+        const auto n = map.StringMaxLength(name);
+        return n && *n > 0 ? std::to_string(*n) : std::string();
+      });
+      break;
+    default:
+      return;
+  }
+  if (type == genapi::Type::kInteger || type == genapi::Type::kFloat)
+    line.Field(" unit:", "unit_error", [&] {
+      const std::string unit = map.Unit(name);
+      return unit.empty() ? unit : Quoted(unit);
+    });
+}
+
+std::string ListOne(FeatureMap& map, const std::string& name) {
+  Line line(map);
+  line.Add(Quoted(name));
+  genapi::Type type = genapi::Type::kOther;
+  genapi::Access access = genapi::Access::kNI;
+  if (!line.Field(" ", "type_error",
+                  [&] { return std::string(TypeWord(type = map.TypeOf(name))); }) ||
+      !line.Field(" ", "access_error",
+                  [&] { return std::string(AccessWord(access = map.AccessOf(name))); }))
+    return line.Take();
+  if (type == genapi::Type::kOther) return line.Take();
+  // A command has no value, but why it cannot run now is worth as much as a value's reason.
+  if (access == genapi::Access::kNI || access == genapi::Access::kNA) {
+    line.Field(" no_value:", "no_value_error", [&] {
+      const std::string why = map.WhyNotAccessible(name);
+      if (!why.empty()) return Quoted(why);
+      return std::string(access == genapi::Access::kNI ? "'not implemented'"
+                                                       : "'not available now'");
+    });
+    return line.Take();
+  }
+  if (type == genapi::Type::kCommand) return line.Take();
+  if (access == genapi::Access::kWO)
+    line.Add(" no_value:'write-only'");
+  else
+    line.Field(" value:", "error", [&] { return ShownValue(map, name, type); });
+  AddLimits(line, map, name, type);
+  return line.Take();
+}
+
+}  // namespace
+
+std::vector<std::string> ListFeatures(FeatureMap& map) {
+  std::vector<std::string> lines;
+  for (const std::string& name : map.FeatureNames()) lines.push_back(ListOne(map, name));
+  return lines;
 }
 
 void WriteFeature(FeatureMap& map, const std::string& name, const HTuple& value, WriteMode mode) {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -74,6 +75,12 @@ class FeatureMap {
   virtual genapi::FloatRange FloatRange(const std::string& name) = 0;
   // The entries an enumeration offers now.
   virtual std::vector<std::string> Entries(const std::string& name) = 0;
+  // For listings: the unit of a number ("" when it has none or the backend cannot tell), why
+  // an NI or NA feature has no value ("" when the backend cannot tell), and the longest text a
+  // string takes (nothing when the backend cannot tell).
+  virtual std::string Unit(const std::string& /*name*/) { return {}; }
+  virtual std::string WhyNotAccessible(const std::string& /*name*/) { return {}; }
+  virtual std::optional<std::int64_t> StringMaxLength(const std::string& /*name*/) { return {}; }
 
   virtual std::int64_t GetInteger(const std::string& name) = 0;
   virtual double GetFloat(const std::string& name) = 0;
@@ -102,5 +109,22 @@ HTuple ReadFeature(FeatureMap& map, const std::string& name);
 // false, 1, 0), a string, or a command (executed; the value is ignored). Raises DeviceError
 // with the codes of HErrorCodes.h: kAcqUnknownParam, kAcqReadOnly, kAcqParamValue, kAcqLost.
 void WriteFeature(FeatureMap& map, const std::string& name, const HTuple& value, WriteMode mode);
+
+// The feature listing: one line for each feature map.FeatureNames() gives, in that order, with
+// its name, type, access, value (or why it has none) and range or entries:
+//
+//   'Width' Integer RW value:640 min:16 max:8192 inc:16 unit:'px'
+//   'ExposureTime' Float RW value:10000 min:10 max:1000000 unit:'us'
+//   'PixelFormat' Enumeration RW value:'Mono8' entries:'Mono8','Mono16'
+//   'DeviceUserID' String RW value:'' max_length:16
+//   'TriggerSoftware' Command WO
+//   'Gain' Integer NI no_value:'its pIsImplemented \'GainOK\' reads 0'
+//   'Gamma' Float RO error:'...'
+//
+// Every text the camera or its description gave (names, values, entries, units, reasons) is
+// quoted and escaped (detail/text.h), so no field ends a line or poses as another field. A
+// feature whose value, range or entries cannot be read is listed with the failure in place of
+// what is missing; only a lost camera fails the listing (DeviceError kAcqLost).
+std::vector<std::string> ListFeatures(FeatureMap& map);
 
 }  // namespace vision::detail::camera

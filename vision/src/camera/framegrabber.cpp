@@ -252,6 +252,13 @@ HTuple HFramegrabber::GetFramegrabberParam(const HTuple& param) const {
     if (name == "device") return HTuple(dev.Info().id);
     if (name == "name") return HTuple(detail::kInterfaceName);
     if (name == "external_trigger") return HTuple(impl_->external_trigger);
+    if (name == "feature_listing" || name == "module_listing") {
+      HTuple lines;
+      for (const std::string& line :
+           name == "feature_listing" ? dev.FeatureListing() : dev.ModuleListing())
+        lines.Append(line);
+      return lines;
+    }
     if (impl_->stream) {
       const auto c = impl_->stream->Counters();
       if (name == "frames_completed") return HTuple(Hlong(c.completed));
@@ -393,11 +400,12 @@ void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* informati
     info = HTuple(
         "parameters of GetFramegrabberParam and SetFramegrabberParam besides the "
         "camera's own features (named as the camera names them)");
-    for (const char* p :
-         {"image_width", "image_height", "grab_timeout", "device", "name", "external_trigger",
-          "frames_completed", "frames_failed", "frames_underrun", "grab_timeouts"})
+    for (const char* p : {"image_width", "image_height", "grab_timeout", "device", "name",
+                          "external_trigger", "frames_completed", "frames_failed",
+                          "frames_underrun", "grab_timeouts", "feature_listing", "module_listing"})
       values.Append(p);
-  } else if (what == "device" || what == "info_boards" || what == "producers") {
+  } else if (what == "device" || what == "info_boards" || what == "producers" ||
+             what == "modules") {
     detail::Guarded(proc, [&] {
       auto iface = detail::camera::MakeGenICamInterface();
       const auto found = iface->Discover();
@@ -419,6 +427,11 @@ void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* informati
                   (d.access.empty() ? std::string("Unknown") : d.access) + "'";
           values.Append(line);
         }
+      } else if (what == "modules") {
+        info = HTuple(
+            "what each producer's system and interface modules say of themselves, from their "
+            "own descriptions or, without one, from the GenTL info calls (and why)");
+        for (const auto& line : iface->ModuleReport()) values.Append(line);
       } else {
         info = HTuple("what the interface searched: producers loaded or skipped (and why)");
         for (const auto& line : iface->Report()) values.Append(line);
@@ -426,7 +439,8 @@ void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* informati
     });
   } else {
     Fail(err::kWrongParamValue, proc,
-         "unknown query '" + what + "' (queries: device, info_boards, producers, parameters)");
+         "unknown query '" + what +
+             "' (queries: device, info_boards, producers, modules, parameters)");
   }
   if (information) *information = info;
   if (value_list) *value_list = values;

@@ -128,6 +128,12 @@ Access NodeMap::AccessOf(std::string_view name) {
   return graph_->AccessOf(n);
 }
 
+std::string NodeMap::WhyNotAccessible(std::string_view name) {
+  Node* n = FindOrThrow(*graph_, name);
+  graph_->BeginOperation();
+  return graph_->WhyNotAccessible(n);
+}
+
 std::vector<std::string> NodeMap::FeatureNames() const {
   std::vector<std::string> names;
   for (const auto& n : graph_->nodes) {

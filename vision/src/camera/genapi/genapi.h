@@ -83,6 +83,9 @@ class NodeMap {
   bool Has(std::string_view name) const;     // a node of that name exists
   Type TypeOf(std::string_view name) const;  // throws kUnknownFeature
   Access AccessOf(std::string_view name);    // current access mode
+  // Why the feature is NI or NA now (the flag, entries or port that make it so, and the node
+  // it depends on when the reason is another's); "" when it is accessible.
+  std::string WhyNotAccessible(std::string_view name);
   // Value features for listings, in the order of the description: every Integer, Float,
   // Boolean, Enumeration, Command and String node, and every other node a Category lists.
   std::vector<std::string> FeatureNames() const;

@@ -12,7 +12,9 @@
 #include "camera/features.h"
 #include "camera/genapi/genapi.h"
 #include "camera/gentl/info.h"
+#include "camera/gentl/module_info.h"
 #include "detail/error.h"
+#include "detail/text.h"
 #include "gentl_shared/hex.h"
 #include "vision/HErrorCodes.h"
 
@@ -182,6 +184,9 @@ struct DeviceState {
 
 namespace {
 
+// Opens the device's first data stream into s.stream; raises DeviceError (kAcqOpen).
+void OpenFirstDataStream(DeviceState& s);
+
 class GenTLStream final : public Stream {
  public:
   explicit GenTLStream(std::shared_ptr<DeviceState> s) : s_(std::move(s)) {
@@ -278,8 +283,9 @@ std::optional<std::uint64_t> GenTLStream::StreamNumber(abi::STREAM_INFO_CMD cmd)
   });
 }
 
-void GenTLStream::OpenDataStream() {
-  DeviceState& s = *s_;
+void GenTLStream::OpenDataStream() { OpenFirstDataStream(*s_); }
+
+void OpenFirstDataStream(DeviceState& s) {
   const Library& lib = *s.lib;
   std::uint32_t n = 0;
   try {
@@ -292,7 +298,8 @@ void GenTLStream::OpenDataStream() {
         });
     GENTL_CHECK(lib, DevOpenDataStream, s.device, id.c_str(), &s.stream);
   } catch (const GenTLError& e) {
-    StartFailed("its data stream cannot be opened", e);
+    throw DeviceError(err::kAcqOpen,
+                      "camera " + s.Name() + ": its data stream cannot be opened: " + e.Reason());
   }
 }
 
@@ -589,6 +596,15 @@ class GenTLFeatures final : public FeatureMap {
   std::vector<std::string> Entries(const std::string& name) override {
     return Do([&] { return Map().EnumerationEntries(name); });
   }
+  std::string Unit(const std::string& name) override {
+    return Do([&] { return Map().UnitOf(name); });
+  }
+  std::string WhyNotAccessible(const std::string& name) override {
+    return Do([&] { return Map().WhyNotAccessible(name); });
+  }
+  std::optional<std::int64_t> StringMaxLength(const std::string& name) override {
+    return Do([&] { return Map().StringMaxLength(name); });
+  }
 
   std::int64_t GetInteger(const std::string& name) override {
     return Do([&] { return Map().GetInteger(name); });
@@ -691,6 +707,13 @@ class GenTLDevice final : public Device {
       throw DeviceError(err::kAcqOpen, "camera " + s_->Name() + " is already acquiring");
     return std::make_unique<GenTLStream>(s_);
   }
+  std::vector<std::string> FeatureListing() override {
+    s_->CheckPresent();
+    return ListFeatures(features_);
+  }
+  // The producer's modules above the camera: system, interface, the device module and its
+  // data stream (opened here when no acquisition opened it yet; it stays open for grabbing).
+  std::vector<std::string> ModuleListing() override;
   void CheckInterfaceWrite(const std::string& name, const HTuple& value) override {
     if (s_->reject_interface.count(name))
       throw Refusal(err::kAcqParamValue, s_->Name(), name, value,
@@ -702,6 +725,33 @@ class GenTLDevice final : public Device {
   std::shared_ptr<DeviceState> s_;
   GenTLFeatures features_;
 };
+
+std::vector<std::string> GenTLDevice::ModuleListing() {
+  DeviceState& s = *s_;
+  s.CheckPresent();
+  const Producer& producer = s.iface->Owner();
+  std::vector<std::string> lines{SystemModuleLine(producer)};
+  // Without an interface description: this camera's entry as discovery read it.
+  DeviceEntry entry;
+  entry.id = s.info.id;
+  entry.vendor = s.info.vendor;
+  entry.model = s.info.model;
+  entry.serial = s.info.serial;
+  entry.access_status = s.iface->AccessStatus(s.info.id);
+  for (std::string& line : InterfaceModuleLines(*s.iface, {entry}))
+    lines.push_back(std::move(line));
+  lines.push_back(DeviceModuleLine(*s.lib, s.device, s.info));
+  if (!s.stream) {
+    try {
+      OpenFirstDataStream(s);
+    } catch (const DeviceError& e) {
+      lines.push_back(std::string("stream info_calls:") + Quoted(e.what(), 1024));
+      return lines;
+    }
+  }
+  lines.push_back(StreamModuleLine(*s.lib, s.stream));
+  return lines;
+}
 
 [[noreturn]] void OpenFailed(const std::string& name, const std::string& why) {
   throw DeviceError(err::kAcqOpen, "camera " + name + " cannot be opened: " + why);

@@ -6,6 +6,7 @@ target_sources(vision_objects PRIVATE
   src/camera/gentl/discovery.cpp
   src/camera/gentl/info.cpp
   src/camera/gentl/library.cpp
+  src/camera/gentl/module_info.cpp
   src/camera/gentl/registry.cpp
   src/camera/gentl/transport.cpp)
 # The simulated camera's options are checked by the library too (gentl_shared/). An object

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "camera/gentl/device.h"
+#include "camera/gentl/module_info.h"
 #include "camera/gentl/registry.h"
 #include "detail/build_tree.h"
 #include "gentl_shared/options.h"
@@ -35,6 +36,7 @@ class TransportInterface final : public Interface {
 
   std::vector<DeviceInfo> Discover() override {
     located_.clear();
+    interfaces_.clear();
     problems_.clear();
     std::vector<DeviceInfo> out;
     std::vector<std::string> keys;
@@ -49,7 +51,9 @@ class TransportInterface final : public Interface {
       try {
         for (const std::string& if_id : producer->InterfaceIds(kInterfaceListTimeoutMs)) {
           auto iface = Producer::OpenInterface(producer, if_id);
-          for (const DeviceEntry& e : iface->Devices(kDeviceListTimeoutMs)) {
+          interfaces_.push_back({iface, {}});
+          interfaces_.back().devices = iface->Devices(kDeviceListTimeoutMs);
+          for (const DeviceEntry& e : interfaces_.back().devices) {
             DeviceInfo info;
             info.id = e.id;
             info.vendor = e.vendor;
@@ -97,6 +101,21 @@ class TransportInterface final : public Interface {
     throw DeviceError(err::kAcqNoDevice, "camera '" + info.id + "' is no longer listed");
   }
 
+  // Each producer's system module, then each of its interfaces (as discovery opened them) with
+  // the devices it lists.
+  std::vector<std::string> ModuleReport() override {
+    std::vector<std::string> lines;
+    for (const auto& producer : set_.producers) {
+      lines.push_back(SystemModuleLine(*producer));
+      for (const Opened& o : interfaces_) {
+        if (&o.iface->Owner() != producer.get()) continue;
+        for (std::string& line : InterfaceModuleLines(*o.iface, o.devices))
+          lines.push_back(std::move(line));
+      }
+    }
+    return lines;
+  }
+
   std::vector<std::string> Report() const override {
     std::vector<std::string> lines;
     if (!config_.origin.empty()) lines.push_back(config_.origin);
@@ -135,9 +154,15 @@ class TransportInterface final : public Interface {
     DeviceEntry entry;
   };
 
+  struct Opened {
+    std::shared_ptr<InterfaceHandle> iface;
+    std::vector<DeviceEntry> devices;
+  };
+
   TransportConfig config_;
   ProducerSet set_;
   std::vector<Located> located_;
+  std::vector<Opened> interfaces_;  // in discovery's order
   std::vector<std::string> problems_;
   int aravis_found_ = -1;  // cameras Aravis found in the last discovery (-1: none yet)
 };
