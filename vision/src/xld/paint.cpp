@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "detail/error.h"
 #include "detail/iconic.h"
@@ -59,12 +60,17 @@ class Coverage {
     // Split where it crosses the image's left and right edges. A part left of the image adds its
     // full height to column 0, exactly as a vertical edge just left of it; a part right of it
     // adds nothing.
-    double ts[4] = {0.0, 1.0, 0.0, 0.0};
-    int n = 2;
+    // The crossings lie strictly between the ends (t = 0 and 1), at most one per edge.
+    double cross[2];
+    int crossings = 0;
     for (const double edge : {0.0, double(width_)}) {
-      if (xa != xb && (xa - edge) * (xb - edge) < 0) ts[n++] = Param(xa, xb, edge);
+      if (xa != xb && (xa - edge) * (xb - edge) < 0) cross[crossings++] = Param(xa, xb, edge);
     }
-    std::sort(ts, ts + n);
+    if (crossings == 2 && cross[0] > cross[1]) std::swap(cross[0], cross[1]);
+    double ts[4] = {0.0, 1.0, 1.0, 1.0};
+    int n = 1;
+    for (int c = 0; c < crossings; ++c) ts[n++] = cross[c];
+    ts[n++] = 1.0;
     // Points along the clipped segment; its ends exactly as they are.
     auto x_at = [&](double t) { return t == 0.0 ? xa : (t == 1.0 ? xb : Lerp(xa, xb, t)); };
     auto y_at = [&](double t) { return t == 0.0 ? ya : (t == 1.0 ? yb : ya + (yb - ya) * t); };
