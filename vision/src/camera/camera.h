@@ -126,6 +126,10 @@ class Device {
   // Lets a device veto a write of one of HFramegrabber's own parameters (only the simulated
   // camera does, to stand in for a refusing driver).
   virtual void CheckInterfaceWrite(const std::string& /*name*/, const HTuple& /*value*/) {}
+  // The grab time-out in milliseconds (-1: none), told when the camera is opened and whenever it
+  // changes. A backend that can bound its control requests by it does, so that a camera which
+  // stops answering fails every step within about that time.
+  virtual void SetGrabTimeout(int /*timeout_ms*/) {}
 };
 
 class Interface {
