@@ -132,6 +132,10 @@ class Device {
   // What the transport's own modules say of themselves (producer, interface, device, data
   // stream), one line each; none where the backend has no such modules.
   virtual std::vector<std::string> ModuleListing() { return {}; }
+  // The grab time-out in milliseconds (-1: none), told when the camera is opened and whenever it
+  // changes. A backend that can bound its control requests by it does, so that a camera which
+  // stops answering fails every step within about that time.
+  virtual void SetGrabTimeout(int /*timeout_ms*/) {}
 };
 
 class Interface {

@@ -28,7 +28,8 @@ class FramegrabberImpl {
   std::unique_ptr<camera::Interface> iface;
   std::unique_ptr<camera::Device> device;
   std::shared_ptr<camera::Stream> stream;
-  int grab_timeout_ms = 5000;
+  static constexpr int kDefaultGrabTimeoutMs = 5000;
+  int grab_timeout_ms = kDefaultGrabTimeoutMs;
   std::string external_trigger = "default";
   std::chrono::steady_clock::time_point last_grab{};
   mutable std::mutex op;
@@ -230,6 +231,7 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
   detail::Guarded(proc, [&] {
     auto iface = detail::camera::MakeGenICamInterface();
     auto dev = detail::OpenCamera(*iface, wanted, proc);
+    dev->SetGrabTimeout(detail::FramegrabberImpl::kDefaultGrabTimeoutMs);
     if (width > 0) dev->SetFeature("Width", HTuple(width));
     if (height > 0) dev->SetFeature("Height", HTuple(height));
     impl_->iface = std::move(iface);
@@ -237,7 +239,7 @@ void HFramegrabber::OpenFramegrabber(const HTuple& name, const HTuple& /*horizon
     impl_->open = true;
   });
   impl_->external_trigger = trigger;
-  impl_->grab_timeout_ms = 5000;
+  impl_->grab_timeout_ms = detail::FramegrabberImpl::kDefaultGrabTimeoutMs;
 }
 
 HTuple HFramegrabber::GetFramegrabberParam(const HTuple& param) const {
@@ -283,7 +285,10 @@ void SetOne(detail::FramegrabberImpl& impl, detail::camera::Device& dev, const s
            "not " +
                detail::Describe(v));
     dev.CheckInterfaceWrite(name, v);
-    if (apply) impl.grab_timeout_ms = int(ms);
+    if (apply) {
+      impl.grab_timeout_ms = int(ms);
+      dev.SetGrabTimeout(int(ms));
+    }
   } else if (name == "image_width" || name == "image_height") {
     const char* feature = name == "image_width" ? "Width" : "Height";
     apply ? dev.SetFeature(feature, v) : dev.CheckFeature(feature, v);
