@@ -221,6 +221,33 @@ TEST(AravisFakeGrabber, OpensTheFakeCameraByDefaultOrByIdAndNamesTheOnesItFound)
   EXPECT_FALSE(grabber.IsOpen());
 }
 
+// The listing through Aravis comes from the description's categories: every feature once, with
+// what the camera answers now, and an unknown name's error offers the same names.
+TEST(AravisFakeGrabber, ListsEveryFeatureOfItsCategoriesOnce) {
+  HFramegrabber grabber;
+  Open(grabber, "Fake_1");
+  const HTuple lines = grabber.GetFramegrabberParam("feature_listing");
+  std::vector<std::string> all;
+  for (vision::Hlong i = 0; i < lines.Length(); ++i) all.push_back(lines[i].S().Str());
+  ASSERT_GT(all.size(), 10u);
+  const auto line_of = [&](const std::string& name) -> std::string {
+    std::string found;
+    int count = 0;
+    for (const std::string& l : all)
+      if (l.rfind("'" + name + "' ", 0) == 0) ++count, found = l;
+    EXPECT_EQ(count, 1) << name;
+    return found;
+  };
+  EXPECT_TRUE(Contains(line_of("Width"), "Integer RW value:")) << line_of("Width");
+  EXPECT_TRUE(Contains(line_of("PixelFormat"), "entries:")) << line_of("PixelFormat");
+  EXPECT_TRUE(Contains(line_of("AcquisitionStart"), "Command")) << line_of("AcquisitionStart");
+  EXPECT_TRUE(Contains(line_of("DeviceVendorName"), "value:'Aravis'"));
+  for (const std::string& l : all) EXPECT_FALSE(Contains(l, " Category ")) << l;
+  const std::string m =
+      Raises(err::kAcqUnknownParam, [&] { grabber.GetFramegrabberParam("NoSuchFeature"); });
+  EXPECT_TRUE(Contains(m, "it offers") && Contains(m, "Width")) << m;
+}
+
 TEST(AravisFakeGrabber, ConvertsMono8Mono16AndRgb8FramesIntoTheDocumentedImages) {
   const HImage mono = FirstFrame("Mono8");
   ASSERT_EQ(Data(mono).Channels(), 1);

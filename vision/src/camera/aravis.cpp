@@ -24,6 +24,7 @@
 #include <optional>
 #include <thread>
 #include <type_traits>
+#include <unordered_set>
 
 #include "camera/camera.h"
 #include "camera/features.h"
@@ -420,6 +421,33 @@ class AravisFeatures final : public FeatureMap {
 
   std::string CameraName() const override { return owner_.Name(); }
 
+  // The features the description's categories name, from its Root category down, each once in
+  // the order met. The categories are the description's own data: no register is read.
+  std::vector<std::string> FeatureNames() const override {
+    std::vector<std::string> names;
+    std::unordered_set<std::string> seen;
+    ArvGc* gc = arv_device_get_genicam(device_);
+    if (!gc) return names;
+    std::vector<std::string> pending{"Root"};
+    while (!pending.empty() && seen.size() < kMaxNames) {
+      const std::string name = std::move(pending.back());
+      pending.pop_back();
+      if (!seen.insert(name).second) continue;
+      ArvGcNode* node = arv_gc_get_node(gc, name.c_str());
+      if (!node) continue;
+      if (!ARV_IS_GC_CATEGORY(node)) {
+        if (ARV_IS_GC_FEATURE_NODE(node)) names.push_back(name);
+        continue;
+      }
+      // Pushed in reverse so that a category's features come out in their own order.
+      std::vector<std::string> children;
+      for (const GSList* l = arv_gc_category_get_features(ARV_GC_CATEGORY(node)); l; l = l->next)
+        if (l->data) children.emplace_back(static_cast<const char*>(l->data));
+      pending.insert(pending.end(), children.rbegin(), children.rend());
+    }
+    return names;
+  }
+
   bool Has(const std::string& name) override {
     CheckAnswering();
     ArvGcNode* node = arv_device_get_feature(device_, name.c_str());
@@ -538,6 +566,9 @@ class AravisFeatures final : public FeatureMap {
   }
 
  private:
+  // The most feature names listed: more than any camera's description holds.
+  static constexpr std::size_t kMaxNames = 100000;
+
   // A lost camera is not asked again: the next request would wait as long as the last.
   void CheckAnswering() const {
     if (shared_->Gone()) throw FeatureError(FeatureFault::kLost, shared_->GoneReason());
@@ -604,6 +635,7 @@ class AravisDevice final : public Device {
   std::unique_ptr<Stream> StartStream() override {
     return std::make_unique<AravisStream>(device_, shared_, control_, Name());
   }
+  std::vector<std::string> FeatureListing() override { return ListFeatures(features_); }
   void SetGrabTimeout(int timeout_ms) override {
     shared_->request_limit_ms =
         timeout_ms < 0 ? -1 : std::max(timeout_ms, int(Shared::kMinRequestMs));
