@@ -13,6 +13,8 @@
 #include "camera/genapi/genapi.h"
 #include "camera/gentl/info.h"
 #include "detail/error.h"
+#include "detail/iconic.h"
+#include "detail/system.h"
 #include "gentl_shared/hex.h"
 #include "vision/HErrorCodes.h"
 
@@ -24,8 +26,9 @@ using ::vision::gentl::Hex;
 
 // A description larger than this is refused before it is read.
 constexpr std::uint64_t kMaxDescriptionBytes = 64ull << 20;
-// Buffers we want at least, whatever the stream's minimum.
-constexpr std::size_t kWantedBuffers = 4;
+// Buffers we want at least, whatever the stream's minimum, and the most we announce.
+constexpr std::uint64_t kWantedBuffers = 4;
+constexpr std::uint64_t kMaxBuffers = 64;
 
 // Port failures that mean the camera stopped answering (a lost camera stays lost).
 bool MeansLost(abi::GC_ERROR code) { return code == abi::GC_ERR_IO || code == abi::GC_ERR_TIMEOUT; }
@@ -121,6 +124,8 @@ struct DeviceState {
   // Buffer memory the producer could not give back (a failed revoke): freed after DSClose.
   std::vector<std::pair<void*, std::size_t>> orphaned;
 
+  // "producer '<path>'", for messages about what the producer said.
+  std::string Producer() const { return "producer '" + lib->Path() + "'"; }
   std::string Name() const {
     if (info.model.empty() && info.serial.empty()) return "'" + info.id + "'";
     return "'" + info.model + (info.model.empty() || info.serial.empty() ? "" : " ") + info.serial +
@@ -300,11 +305,15 @@ std::uint64_t GenTLStream::PayloadSize() {
   DeviceState& s = *s_;
   genapi::NodeMap& f = *s.features;
   std::uint64_t payload = 0;
+  const char* source = "the camera's PayloadSize feature";
   const bool stream_defines = StreamNumber(abi::STREAM_INFO_DEFINES_PAYLOADSIZE).value_or(0) != 0;
   if (!stream_defines && f.Has("PayloadSize")) {
     try {
       const std::int64_t p = f.GetInteger("PayloadSize");
-      payload = p > 0 ? std::uint64_t(p) : 0;
+      if (p < 0)
+        throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports a PayloadSize of " +
+                                             std::to_string(p) + " bytes");
+      payload = std::uint64_t(p);
     } catch (const genapi::Error& e) {
       s.NotePortFailure();
       s.CheckPresent();
@@ -312,10 +321,16 @@ std::uint64_t GenTLStream::PayloadSize() {
                         "camera " + s.Name() + " gives no PayloadSize: " + std::string(e.what()));
     }
   }
-  if (payload == 0) payload = StreamNumber(abi::STREAM_INFO_PAYLOAD_SIZE).value_or(0);
-  if (payload == 0 || payload > (std::uint64_t(1) << 32))
-    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports a payload size of " +
-                                         std::to_string(payload) + " bytes");
+  if (payload == 0) {
+    payload = StreamNumber(abi::STREAM_INFO_PAYLOAD_SIZE).value_or(0);
+    source = "DSGetInfo STREAM_INFO_PAYLOAD_SIZE";
+  }
+  // A buffer holds one image: the largest one the library can make bounds it.
+  if (payload == 0 || payload > std::uint64_t(kMaxImageBytes))
+    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + ", " + s.Producer() + ": " + source +
+                                         " gives a payload size of " + std::to_string(payload) +
+                                         " bytes (1 to " + std::to_string(kMaxImageBytes) +
+                                         " are possible)");
   return payload;
 }
 
@@ -323,11 +338,28 @@ void GenTLStream::AnnounceBuffers(std::uint64_t payload) {
   DeviceState& s = *s_;
   const Library& lib = *s.lib;
   abi::DS_HANDLE ds = s.stream;
-  const std::size_t count = std::max<std::size_t>(
-      kWantedBuffers, std::size_t(StreamNumber(abi::STREAM_INFO_BUF_ANNOUNCE_MIN).value_or(1)));
-  if (count > 64)
-    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " asks for at least " +
-                                         std::to_string(count) + " buffers");
+  // The counts stay 64-bit until they are known to be small.
+  const std::uint64_t minimum =
+      std::max<std::uint64_t>(1, StreamNumber(abi::STREAM_INFO_BUF_ANNOUNCE_MIN).value_or(1));
+  if (minimum > kMaxBuffers)
+    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + ", " + s.Producer() +
+                                         ": DSGetInfo STREAM_INFO_BUF_ANNOUNCE_MIN asks for at "
+                                         "least " +
+                                         std::to_string(minimum) + " buffers (at most " +
+                                         std::to_string(kMaxBuffers) + " are announced)");
+  // Fewer buffers than wanted when they would take more than the memory limit, never fewer than
+  // the stream needs.
+  const std::uint64_t memory_limit = SearchMemoryLimit();
+  std::uint64_t wanted = std::max(kWantedBuffers, minimum);
+  if (wanted * payload > memory_limit) wanted = std::max(minimum, memory_limit / payload);
+  if (wanted * payload > memory_limit)
+    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + ": " + std::to_string(wanted) +
+                                         " buffers of " + std::to_string(payload) +
+                                         " bytes (the payload size " + s.Producer() +
+                                         " gives) exceed the buffer memory limit of " +
+                                         std::to_string(memory_limit) +
+                                         " bytes (SetSystem 'search_memory_limit', in MiB)");
+  const std::size_t count = std::size_t(wanted);
   const std::uint64_t align = StreamNumber(abi::STREAM_INFO_BUF_ALIGNMENT).value_or(1);
   while (alignment_ < align && alignment_ < 4096) alignment_ *= 2;
   try {
@@ -357,9 +389,23 @@ void GenTLStream::StartCamera() {
   genapi::NodeMap& f = *s.features;
   // What buffers may not say about themselves.
   try {
-    if (f.Has("PixelFormat")) pixel_format_ = std::uint32_t(f.GetEnumerationValue("PixelFormat"));
-    if (f.Has("Width")) width_ = int(f.GetInteger("Width"));
-    if (f.Has("Height")) height_ = int(f.GetInteger("Height"));
+    if (f.Has("PixelFormat")) {
+      const std::int64_t v = f.GetEnumerationValue("PixelFormat");
+      if (v < 0 || v > std::int64_t(UINT32_MAX))
+        throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports PixelFormat value " +
+                                             std::to_string(v) + ", which is no pixel format");
+      pixel_format_ = std::uint32_t(v);
+    }
+    auto side = [&](const char* name) {
+      const std::int64_t v = f.GetInteger(name);
+      if (v < 0 || v > kMaxImageSide)
+        throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports " + name + " = " +
+                                             std::to_string(v) + " (0 to " +
+                                             std::to_string(kMaxImageSide) + " are possible)");
+      return int(v);
+    };
+    if (f.Has("Width")) width_ = side("Width");
+    if (f.Has("Height")) height_ = side("Height");
   } catch (const genapi::Error&) {
     s.NotePortFailure();
     s.CheckPresent();
@@ -522,13 +568,39 @@ PopStatus GenTLStream::Deliver(const abi::EVENT_NEW_BUFFER_DATA& data,
     if (detail) *detail = "its image offset lies past the data";
     return PopStatus::kIncomplete;
   }
+  // What the buffer says about its image, each number checked before it is narrowed.
+  const std::uint64_t width = BufferNumber<abi::BUFFER_INFO_WIDTH>(h).value_or(width_);
+  const std::uint64_t height = BufferNumber<abi::BUFFER_INFO_HEIGHT>(h).value_or(height_);
+  const std::uint64_t format =
+      BufferNumber<abi::BUFFER_INFO_PIXELFORMAT>(h).value_or(pixel_format_);
+  const std::uint64_t padding = BufferNumber<abi::BUFFER_INFO_XPADDING>(h).value_or(0);
+  std::string wrong;
+  auto answered = [&](const char* item, std::uint64_t v, const std::string& possible) {
+    wrong = s.Producer() + ": DSGetBufferInfo " + item + " answered " + std::to_string(v) + " (" +
+            possible + ")";
+  };
+  if (width > std::uint64_t(kMaxImageSide))
+    answered("BUFFER_INFO_WIDTH", width, "at most " + std::to_string(kMaxImageSide) + " pixels");
+  else if (height > std::uint64_t(kMaxImageSide))
+    answered("BUFFER_INFO_HEIGHT", height, "at most " + std::to_string(kMaxImageSide) + " rows");
+  else if (format > UINT32_MAX)
+    wrong = s.Producer() + ": DSGetBufferInfo BUFFER_INFO_PIXELFORMAT answered " + Hex(format) +
+            ", which is no 32-bit pixel format code";
+  else if (padding > std::uint64_t(kMaxImageBytes))
+    answered("BUFFER_INFO_XPADDING", padding,
+             "at most " + std::to_string(kMaxImageBytes) + " bytes");
+  if (!wrong.empty()) {
+    ++counters_.failures;
+    if (detail) *detail = wrong;
+    return PopStatus::kIncomplete;
+  }
   Frame frame;
   frame.data = b.memory + offset;
   frame.size = std::size_t(end - offset);
-  frame.width = int(BufferNumber<abi::BUFFER_INFO_WIDTH>(h).value_or(std::uint64_t(width_)));
-  frame.height = int(BufferNumber<abi::BUFFER_INFO_HEIGHT>(h).value_or(std::uint64_t(height_)));
-  frame.pixel_format =
-      std::uint32_t(BufferNumber<abi::BUFFER_INFO_PIXELFORMAT>(h).value_or(pixel_format_));
+  frame.width = int(width);
+  frame.height = int(height);
+  frame.pixel_format = std::uint32_t(format);
+  frame.row_padding = std::size_t(padding);
   frame.frame_id = BufferNumber<abi::BUFFER_INFO_FRAMEID>(h).value_or(s.frames);
   ++counters_.completed;
   consume(frame);
