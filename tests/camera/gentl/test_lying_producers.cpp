@@ -9,10 +9,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <vision/vision.h>
 
@@ -176,6 +182,197 @@ TEST(Lies, EscapeSequencesInProducerTextsNeverReachTheOutputRaw) {
   const std::string m = Raises(err::kAcqOpen, [&] { Open(camera); });
   EXPECT_EQ(m.find('\x1b'), std::string::npos) << m;
   EXPECT_TRUE(Contains(m, "no access\\x1b[2J\\x1b[H for you")) << m;
+}
+
+// ---- Calls that block, or return at once ---------------------------------------------------
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Waits (hang bound: 20 s) until every producer is closed and unloaded.
+void WaitUntilUnloaded() {
+  const auto start = Clock::now();
+  while (gentl::LoadedProducerCount() != 0 && SecondsSince(start) < 20)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(gentl::LoadedProducerCount(), 0u);
+}
+
+// The position of the first line of log that starts with what (npos when none).
+std::size_t Where(const std::string& log, const std::string& what) {
+  std::size_t at = 0;
+  while (at < log.size()) {
+    if (log.compare(at, what.size(), what) == 0) return at;
+    at = log.find('\n', at);
+    if (at == std::string::npos) break;
+    ++at;
+  }
+  return std::string::npos;
+}
+
+// After the blocked call returns, the camera is closed down to the library, in order, with
+// nothing closed while the call still ran.
+void ExpectClosedAfterTheBlockedCall(const Fixture& fixture, const std::string& function) {
+  EXPECT_EQ(gentl::LoadedProducerCount(), 1u);  // not unloaded under the blocked call
+  fixture.Release();
+  WaitUntilUnloaded();
+  const std::string log = fixture.Log();
+  EXPECT_FALSE(Contains(log, "while a blocked call runs")) << log;
+  const std::size_t returned = Where(log, function + " returns");
+  ASSERT_NE(returned, std::string::npos) << log;
+  for (const char* later : {"DevClose", "IFClose", "TLClose", "GCCloseLib"}) {
+    const std::size_t at = log.find(std::string("\n") + later + "\n", returned);
+    EXPECT_NE(at, std::string::npos) << later << " missing after the return:\n" << log;
+  }
+}
+
+TEST(Blocking, AGrabEndsWithinItsTimeOutWhenTheProducerBlocks) {
+  for (const char* function : {"EventGetData", "GCReadPort"}) {
+    Fixture fixture;
+    Lie((std::string("no_frames,block=") + function).c_str());
+    {
+      HFramegrabber camera;
+      Open(camera);
+      camera.SetFramegrabberParam("grab_timeout", "500");
+      const auto start = Clock::now();
+      const std::string m = Raises(err::kAcqLost, [&] { camera.GrabImage(); });
+      EXPECT_LT(SecondsSince(start), 0.5 + 2.0) << m;  // a hang bound
+      EXPECT_TRUE(Contains(m, function) && Contains(m, "fixture_stream.cti") &&
+                  Contains(m, "did not return"))
+          << m;
+      // Given up: every later call is refused at once, and closing does not wait.
+      Raises(err::kAcqLost, [&] { camera.GetFramegrabberParam("Width"); });
+      Raises(err::kAcqLost, [&] { camera.GrabImage(); });
+      const auto closing = Clock::now();
+      camera.CloseFramegrabber();
+      EXPECT_LT(SecondsSince(closing), 2.0);
+    }
+    ExpectClosedAfterTheBlockedCall(fixture, function);
+  }
+}
+
+TEST(Blocking, StoppingDoesNotWaitForABlockedDSStopAcquisition) {
+  Fixture fixture;
+  Lie("block=DSStopAcquisition");
+  {
+    HFramegrabber camera;
+    Open(camera);
+    camera.GrabImage();
+    const auto start = Clock::now();
+    camera.CloseFramegrabber();
+    EXPECT_LT(SecondsSince(start), 5.0 + 2.0);  // the fixed bound of a call, plus a margin
+  }
+  ExpectClosedAfterTheBlockedCall(fixture, "DSStopAcquisition");
+  // Flushed and revoked only once the stop had returned, never while acquiring.
+  const std::string log = fixture.Log();
+  EXPECT_LT(Where(log, "DSStopAcquisition returns"), Where(log, "DSFlushQueue")) << log;
+  EXPECT_FALSE(Contains(log, "DSRevokeBuffer during acquisition")) << log;
+}
+
+TEST(Blocking, OpeningDoesNotWaitForABlockedIFOpenDevice) {
+  Fixture fixture;
+  Lie("block=IFOpenDevice");
+  {
+    HFramegrabber camera;
+    const auto start = Clock::now();
+    const std::string m = Raises(err::kAcqOpen, [&] { Open(camera); });
+    EXPECT_LT(SecondsSince(start), 5.0 + 2.0);
+    EXPECT_TRUE(Contains(m, "IFOpenDevice did not return") && Contains(m, "fixture_stream.cti"))
+        << m;
+  }
+  // The device the late call opens is closed again.
+  ExpectClosedAfterTheBlockedCall(fixture, "IFOpenDevice");
+  const std::string log = fixture.Log();
+  EXPECT_LT(Where(log, "IFOpenDevice returns"), Where(log, "DevClose")) << log;
+}
+
+TEST(Blocking, ListingDoesNotWaitForABlockedIFUpdateDeviceList) {
+  Fixture fixture;
+  Lie("block=IFUpdateDeviceList");
+  const auto start = Clock::now();
+  const std::string report = Joined(Query("producers"));
+  EXPECT_LT(SecondsSince(start), 2.0 + 2.0);  // its time-out and grace, plus a margin
+  EXPECT_TRUE(Contains(report, "IFUpdateDeviceList") && Contains(report, "did not return"))
+      << report;
+  fixture.Release();
+  WaitUntilUnloaded();
+  EXPECT_FALSE(Contains(fixture.Log(), "while a blocked call runs")) << fixture.Log();
+}
+
+TEST(Blocking, AnEventWaitThatReturnsAtOnceIsNotRepeatedWithoutPause) {
+  Fixture fixture;
+  Lie("instant_timeout");
+  HFramegrabber camera;
+  Open(camera);
+  camera.SetFramegrabberParam("grab_timeout", "1000");
+  Raises(
+      err::kAcqTimeout, [&] { camera.GrabImage(); }, "sent no frame");
+  // Waits of 100 ms each for one second: about ten calls; spinning would make many thousands.
+  const std::string log = fixture.Log();
+  std::size_t calls = 0;
+  for (std::size_t at = log.find("EventGetData answers at once"); at != std::string::npos;
+       at = log.find("EventGetData answers at once", at + 1))
+    ++calls;
+  EXPECT_GE(calls, 1u);
+  EXPECT_LE(calls, 100u) << "EventGetData called " << calls << " times in one grab";
+}
+
+// ---- Description files and queues -----------------------------------------------------------
+
+#ifndef _WIN32
+TEST(Lies, ADescriptionUrlNamingAFifoIsRefusedNotOpened) {
+  const std::string fifo = (std::filesystem::temp_directory_path() /
+                            ("vision_fixture_fifo_" + std::to_string(::getpid())))
+                               .string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Lie(("url=file://" + fifo).c_str());
+  HFramegrabber camera;
+  const std::string m = Raises(err::kAcqOpen, [&] { Open(camera); });  // would wait for a writer
+  EXPECT_TRUE(Contains(m, "FIFO") && Contains(m, fifo)) << m;
+  std::filesystem::remove(fifo);
+}
+#endif
+
+TEST(Lies, AFailingDSQueueBufferIsReportedWhenItHappens) {
+  Lie("queue_fails");
+  HFramegrabber camera;
+  Open(camera);
+  camera.SetFramegrabberParam("grab_timeout", "500");
+  for (int i = 0; i < 2; ++i) {
+    const std::string m = Raises(err::kAcqLost, [&] { camera.GrabImage(); });
+    EXPECT_TRUE(Contains(m, "DSQueueBuffer failed with GC_ERR_IO") &&
+                Contains(m, "fixture_stream.cti") && !Contains(m, "sent no frame"))
+        << m;
+  }
+}
+
+// ---- The order of closing -------------------------------------------------------------------
+
+TEST(Closing, StopFlushRevokeThenCloseEveryModuleInOrder) {
+  Fixture fixture;
+  Lie("");
+  {
+    HFramegrabber camera;
+    Open(camera);
+    camera.GrabImage();
+    camera.GrabImage();
+    camera.CloseFramegrabber();
+  }
+  WaitUntilUnloaded();
+  const std::string log = fixture.Log();
+  EXPECT_FALSE(Contains(log, "during acquisition")) << log;
+  const std::vector<const char*> order = {
+      "AcquisitionStop", "DSStopAcquisition", "GCUnregisterEvent", "DSFlushQueue", "DSRevokeBuffer",
+      "DSClose",         "DevClose",          "IFClose",           "TLClose",      "GCCloseLib"};
+  std::size_t previous = 0;
+  for (const char* step : order) {
+    const std::size_t at = Where(log, step);
+    ASSERT_NE(at, std::string::npos) << step << " missing:\n" << log;
+    EXPECT_GE(at, previous) << step << " too early:\n" << log;
+    previous = at;
+  }
+  // Every buffer revoked before the stream closes.
+  EXPECT_LT(log.rfind("DSRevokeBuffer"), Where(log, "DSClose")) << log;
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "camera/gentl/registry.h"
 
+#include <chrono>
 #include <climits>
 #include <optional>
 
 #include "camera/gentl/discovery.h"
 #include "camera/gentl/info.h"
+#include "camera/gentl/lane.h"
 
 namespace vision::detail::camera::gentl {
 namespace {
@@ -12,6 +14,8 @@ namespace {
 // What a producer may list: more is a wrong answer, refused before anything is asked of each.
 constexpr std::uint32_t kMaxInterfaces = 1024;
 constexpr std::uint32_t kMaxDevicesPerInterface = 4096;
+// How long IFUpdateDeviceList may take beyond the time-out it is given.
+constexpr std::chrono::milliseconds kUpdateGrace{1000};
 // The texts of one listing (interface ids, or one interface's device ids and names) together.
 constexpr std::size_t kMaxListingText = std::size_t(16) << 20;
 
@@ -185,7 +189,34 @@ std::vector<DeviceEntry> InterfaceHandle::Devices(std::uint64_t timeout_ms) cons
   Producer& p = *producer_;
   const Library& lib = p.Lib();
   std::lock_guard<std::mutex> lock(p.EnumerationMutex());
-  GENTL_CHECK(lib, IFUpdateDeviceList, handle_, static_cast<abi::bool8_t*>(nullptr), timeout_ms);
+  // The update runs on a thread of its own, so that a producer blocking in it keeps no listing
+  // or open waiting: given up after its time-out and kUpdateGrace, it is left to end on its own,
+  // holding the interface (and so the producer) open until it returns.
+  if (updating_)
+    lib.Wrong("IFUpdateDeviceList",
+              "has not returned from an earlier call on interface '" + id_ + "' yet");
+  struct Update {
+    std::optional<GenTLError> error;
+  };
+  auto update = std::make_shared<Update>();
+  updating_ = true;
+  const auto limit = std::chrono::milliseconds(timeout_ms) + kUpdateGrace;
+  {
+    CallLane lane;
+    const bool done = lane.Run(
+        [self = shared_from_this(), update, timeout_ms] {
+          const Library& l = self->Owner().Lib();
+          const abi::GC_ERROR r = GENTL_CALL(l, IFUpdateDeviceList, self->handle_,
+                                             static_cast<abi::bool8_t*>(nullptr), timeout_ms);
+          if (r != abi::GC_ERR_SUCCESS) update->error = l.Error(r, "IFUpdateDeviceList");
+          self->updating_ = false;
+        },
+        limit);
+    if (!done)
+      lib.Wrong("IFUpdateDeviceList",
+                "did not return within " + std::to_string(limit.count()) + " ms");
+  }
+  if (update->error) throw *update->error;
   std::uint32_t n = 0;
   GENTL_CHECK(lib, IFGetNumDevices, handle_, &n);
   if (n > kMaxDevicesPerInterface)
