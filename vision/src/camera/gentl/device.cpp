@@ -66,6 +66,8 @@ class RemotePort final : public genapi::Port {
   // One call on the lane: the result, the error read on the lane's thread (GCGetLastError is
   // per thread), the bytes moved.
   void Call(const char* function, std::uint64_t address, std::size_t size, bool write);
+  // Raises the port failure at once while an abandoned call still runs.
+  void RefuseWhileBusy(const char* function, std::uint64_t address);
   [[noreturn]] void Failed(abi::GC_ERROR r, const std::string& reason, const char* function,
                            std::uint64_t address) {
     last_code_ = r;
@@ -291,7 +293,16 @@ void RemotePort::Call(const char* function, std::uint64_t address, std::size_t s
   if (result_ != abi::GC_ERR_SUCCESS) Failed(result_, reason_, function, address);
 }
 
+void RemotePort::RefuseWhileBusy(const char* function, std::uint64_t address) {
+  if (!s_.lane.Busy()) return;
+  // The abandoned call may still write into the scratch memory: it is not touched.
+  s_.Bounded(
+      function, [] {}, kCallLimit);
+  Failed(abi::GC_ERR_TIMEOUT, s_.lost_reason, function, address);
+}
+
 void RemotePort::Read(std::uint64_t address, void* data, std::size_t size) {
+  RefuseWhileBusy("GCReadPort", address);
   scratch_.assign(size, 0);
   Call("GCReadPort", address, size, false);
   if (moved_ != size)
@@ -301,6 +312,7 @@ void RemotePort::Read(std::uint64_t address, void* data, std::size_t size) {
 }
 
 void RemotePort::Write(std::uint64_t address, const void* data, std::size_t size) {
+  RefuseWhileBusy("GCWritePort", address);
   scratch_.assign(static_cast<const std::uint8_t*>(data),
                   static_cast<const std::uint8_t*>(data) + size);
   Call("GCWritePort", address, size, true);
