@@ -375,6 +375,7 @@ class GenTLStream final : public Stream {
   // when the call was given up (the camera is then lost).
   std::optional<abi::GC_ERROR> GetEvent(std::uint64_t wait_ms, abi::EVENT_NEW_BUFFER_DATA* out,
                                         std::string* error);
+  std::chrono::milliseconds EventLimit(std::uint64_t wait_ms) const;
   // Gives a delivered buffer back to the stream. A failure breaks the stream: the grab that
   // caused it reports it, and so does every later one.
   void Requeue(abi::BUFFER_HANDLE handle) noexcept {
@@ -632,6 +633,18 @@ PopStatus GenTLStream::Pop(int timeout_ms, const std::function<void(const Frame&
   return status;
 }
 
+// How long a wait for the event may take: while a grab waits, until its deadline (plus
+// kCallGrace), however short the slice it asks for, so that a busy machine's late answer is no
+// reason to give the camera up; else the slice plus kCallLimit.
+std::chrono::milliseconds GenTLStream::EventLimit(std::uint64_t wait_ms) const {
+  if (const auto deadline = s_->grab_deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+    return std::max(left, std::chrono::milliseconds(wait_ms)) + kCallGrace;
+  }
+  return std::chrono::milliseconds(wait_ms) + kCallLimit;
+}
+
 std::optional<abi::GC_ERROR> GenTLStream::GetEvent(std::uint64_t wait_ms,
                                                    abi::EVENT_NEW_BUFFER_DATA* out,
                                                    std::string* error) {
@@ -649,7 +662,7 @@ std::optional<abi::GC_ERROR> GenTLStream::GetEvent(std::uint64_t wait_ms,
         if (r != abi::GC_ERR_SUCCESS && r != abi::GC_ERR_TIMEOUT && r != abi::GC_ERR_ABORT)
           outcome->error = lib->Error(r, "EventGetData").what();
       },
-      std::chrono::milliseconds(wait_ms) + kCallGrace);
+      EventLimit(wait_ms));
   if (!done) return std::nullopt;
   *out = outcome->data;
   *error = outcome->error;
