@@ -68,6 +68,7 @@ struct Frame {
   int height = 0;
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
+  std::size_t row_padding = 0;  // bytes after each row's pixels (0: rows follow each other)
   std::uint64_t frame_id = 0;
 };
 

@@ -13,6 +13,7 @@
 #include "detail/error.h"
 #include "detail/iconic.h"
 #include "detail/param.h"
+#include "detail/text.h"
 #include "vision/HErrorCodes.h"
 
 namespace vision {
@@ -76,20 +77,28 @@ class FramegrabberImpl {
 namespace {
 
 constexpr const char* kInterfaceName = "GenICamTL";
+// The longest file path or id, and the longest report line, shown in a listing.
+constexpr std::size_t kFieldBytes = 1024;
+constexpr std::size_t kLineBytes = 4096;
 
 // Runs one operator's work on the camera seam: a DeviceError becomes HException with the
-// operator's name.
+// operator's name, and so (through GuardMemory) does anything else a backend or a producer's
+// answer could raise (std::bad_alloc, a length error): nothing but HException leaves an operator.
 template <class Work>
 auto Guarded(const char* proc, Work&& work) -> decltype(work()) {
-  try {
-    return work();
-  } catch (const DeviceError& e) {
-    Fail(e.Code(), proc, e.what());
-  }
+  return GuardMemory(proc, [&]() -> decltype(work()) {
+    try {
+      return work();
+    } catch (const DeviceError& e) {
+      Fail(e.Code(), proc, e.what());
+    }
+  });
 }
 
+// A camera is also found by the printable form of its id, which listings show.
 bool Matches(const camera::DeviceInfo& info, const std::string& wanted) {
-  return wanted == info.id || (!info.serial.empty() && wanted == info.serial) ||
+  return wanted == info.id || wanted == Printable(info.id, kFieldBytes) ||
+         (!info.serial.empty() && wanted == info.serial) ||
          (!info.user_id.empty() && wanted == info.user_id);
 }
 
@@ -155,31 +164,40 @@ HImage FrameToImage(const camera::Frame& f, const std::string& camera_name, cons
                ", which cannot be converted (supported: Mono8, Mono10, Mono12, Mono14, Mono16, "
                "RGB8, BGR8)");
   }
-  const std::size_t pixels = std::size_t(f.width) * std::size_t(f.height);
-  if (f.width <= 0 || f.height <= 0 || f.size < pixels * bpp)
+  // Sides within the image limits first, so that the sizes below cannot overflow.
+  const bool sides = f.width > 0 && f.height > 0 && f.width <= kMaxImageSide &&
+                     f.height <= kMaxImageSide && f.row_padding <= std::size_t(kMaxImageBytes);
+  const std::size_t row = std::size_t(f.width) * bpp;
+  const std::size_t stride = row + f.row_padding;
+  if (!sides || f.size < stride * std::size_t(f.height - 1) + row)
     Fail(err::kAcqBuffer, proc,
          "camera " + camera_name + " delivered a frame of " + std::to_string(f.size) +
              " bytes for " + std::to_string(f.width) + " x " + std::to_string(f.height) + " " +
-             camera::PixelFormatName(f.pixel_format) + " pixels");
+             camera::PixelFormatName(f.pixel_format) + " pixels" +
+             (f.row_padding ? " with " + std::to_string(f.row_padding) + " bytes after each row"
+                            : std::string()));
   ImageData img = AllocateImage(type, f.width, f.height, channels, proc);
-  if (channels == 1) {
-    std::memcpy(MutablePlane(img, 0), f.data, pixels * bpp);
+  const bool bgr = f.pixel_format == camera::pfnc::kBGR8;
+  const std::size_t width = std::size_t(f.width);
+  for (std::size_t y = 0; y < std::size_t(f.height); ++y) {
+    const std::uint8_t* p = f.data + y * stride;
+    const std::size_t first = y * width;
     if (type == PixelType::UInt2) {
       // Our uint2 planes hold native-endian 16-bit values; the wire is little endian.
-      std::uint16_t* out = reinterpret_cast<std::uint16_t*>(MutablePlane(img, 0));
-      for (std::size_t i = 0; i < pixels; ++i)
-        out[i] = std::uint16_t(f.data[2 * i] | (f.data[2 * i + 1] << 8));
-    }
-  } else {
-    const bool bgr = f.pixel_format == camera::pfnc::kBGR8;
-    std::uint8_t* r = MutablePlane(img, 0);
-    std::uint8_t* g = MutablePlane(img, 1);
-    std::uint8_t* b = MutablePlane(img, 2);
-    const std::uint8_t* p = f.data;
-    for (std::size_t i = 0; i < pixels; ++i, p += 3) {
-      r[i] = bgr ? p[2] : p[0];
-      g[i] = p[1];
-      b[i] = bgr ? p[0] : p[2];
+      std::uint16_t* out = reinterpret_cast<std::uint16_t*>(MutablePlane(img, 0)) + first;
+      for (std::size_t x = 0; x < width; ++x)
+        out[x] = std::uint16_t(p[2 * x] | (p[2 * x + 1] << 8));
+    } else if (channels == 1) {
+      std::memcpy(MutablePlane(img, 0) + first, p, row);
+    } else {
+      std::uint8_t* r = MutablePlane(img, 0) + first;
+      std::uint8_t* g = MutablePlane(img, 1) + first;
+      std::uint8_t* b = MutablePlane(img, 2) + first;
+      for (std::size_t x = 0; x < width; ++x, p += 3) {
+        r[x] = bgr ? p[2] : p[0];
+        g[x] = p[1];
+        b[x] = bgr ? p[0] : p[2];
+      }
     }
   }
   return HImage(MakeObject(std::move(img)));
@@ -395,60 +413,70 @@ void HFramegrabber::CloseFramegrabber() { impl_->Close(); }
 void InfoFramegrabber(const HTuple& name, const HTuple& query, HTuple* information,
                       HTuple* value_list) {
   static constexpr const char* proc = "InfoFramegrabber";
-  const std::string iface_name = detail::TextParam(name, proc, "Name");
-  if (iface_name != detail::kInterfaceName)
-    Fail(err::kAcqInterface, proc,
-         "unknown acquisition interface '" + iface_name + "' (available: GenICamTL)");
-  const std::string what = detail::TextParam(query, proc, "Query");
-  HTuple info, values;
-  if (what == "parameters") {
-    info = HTuple(
-        "parameters of GetFramegrabberParam and SetFramegrabberParam besides the "
-        "camera's own features (named as the camera names them)");
-    for (const char* p : {"image_width", "image_height", "grab_timeout", "device", "name",
-                          "external_trigger", "frames_completed", "frames_failed",
-                          "frames_underrun", "grab_timeouts", "feature_listing", "module_listing"})
-      values.Append(p);
-  } else if (what == "device" || what == "info_boards" || what == "producers" ||
-             what == "modules") {
-    detail::Guarded(proc, [&] {
-      auto iface = detail::camera::MakeGenICamInterface();
-      const auto found = iface->Discover();
-      if (what == "device") {
-        info = HTuple(
-            "cameras by id, in the order 'default' follows (the first); a serial number or a "
-            "user-defined name selects a camera too");
-        for (const auto& d : found) values.Append(d.id);
-      } else if (what == "info_boards") {
-        info = HTuple("one line per camera, in the order 'default' follows");
-        for (const auto& d : found) {
-          std::string line;
-          if (d.transport == "GenTL")
-            line = "producer:'" + d.producer + "' interface:'" + d.interface_id + "' ";
-          else
-            line = "transport:'" + d.transport + "' ";
-          line += "device:'" + d.id + "' vendor:'" + d.vendor + "' model:'" + d.model +
-                  "' serial:'" + d.serial + "' user_name:'" + d.user_id + "' access:'" +
-                  (d.access.empty() ? std::string("Unknown") : d.access) + "'";
-          values.Append(line);
+  detail::Guarded(proc, [&] {
+    const std::string iface_name = detail::TextParam(name, proc, "Name");
+    if (iface_name != detail::kInterfaceName)
+      Fail(err::kAcqInterface, proc,
+           "unknown acquisition interface '" + iface_name + "' (available: GenICamTL)");
+    const std::string what = detail::TextParam(query, proc, "Query");
+    HTuple info, values;
+    if (what == "parameters") {
+      info = HTuple(
+          "parameters of GetFramegrabberParam and SetFramegrabberParam besides the "
+          "camera's own features (named as the camera names them)");
+      for (const char* p :
+           {"image_width", "image_height", "grab_timeout", "device", "name", "external_trigger",
+            "frames_completed", "frames_failed", "frames_underrun", "grab_timeouts",
+            "feature_listing", "module_listing"})
+        values.Append(p);
+    } else if (what == "device" || what == "info_boards" || what == "producers" ||
+               what == "modules") {
+      {
+        auto iface = detail::camera::MakeGenICamInterface();
+        const auto found = iface->Discover();
+        if (what == "device") {
+          info = HTuple(
+              "cameras by id, in the order 'default' follows (the first); a serial number or a "
+              "user-defined name selects a camera too");
+          for (const auto& d : found) values.Append(detail::Printable(d.id, detail::kFieldBytes));
+        } else if (what == "info_boards") {
+          info = HTuple("one line per camera, in the order 'default' follows");
+          for (const auto& d : found) {
+            // Every field as a producer or camera gave it, quoted: shown, never obeyed.
+            std::string line;
+            if (d.transport == "GenTL")
+              // The file path is the user's own (quoted without escaping its backslashes).
+              line = "producer:'" + detail::Printable(d.producer, detail::kFieldBytes) + "'" +
+                     " interface:" + detail::Quoted(d.interface_id, detail::kFieldBytes) + " ";
+            else
+              line = "transport:" + detail::Quoted(d.transport, detail::kFieldBytes) + " ";
+            line +=
+                "device:" + detail::Quoted(d.id, detail::kFieldBytes) +
+                " vendor:" + detail::Quoted(d.vendor) + " model:" + detail::Quoted(d.model) +
+                " serial:" + detail::Quoted(d.serial) + " user_name:" + detail::Quoted(d.user_id) +
+                " access:" + detail::Quoted(d.access.empty() ? std::string("Unknown") : d.access);
+            values.Append(line);
+          }
+        } else if (what == "modules") {
+          // Built of quoted and escaped fields already.
+          info = HTuple(
+              "what each producer's system and interface modules say of themselves, from their "
+              "own descriptions or, without one, from the GenTL info calls (and why)");
+          for (const auto& line : iface->ModuleReport()) values.Append(line);
+        } else {
+          info = HTuple("what the interface searched: producers loaded or skipped (and why)");
+          for (const auto& line : iface->Report())
+            values.Append(detail::Printable(line, detail::kLineBytes));
         }
-      } else if (what == "modules") {
-        info = HTuple(
-            "what each producer's system and interface modules say of themselves, from their "
-            "own descriptions or, without one, from the GenTL info calls (and why)");
-        for (const auto& line : iface->ModuleReport()) values.Append(line);
-      } else {
-        info = HTuple("what the interface searched: producers loaded or skipped (and why)");
-        for (const auto& line : iface->Report()) values.Append(line);
       }
-    });
-  } else {
-    Fail(err::kWrongParamValue, proc,
-         "unknown query '" + what +
-             "' (queries: device, info_boards, producers, modules, parameters)");
-  }
-  if (information) *information = info;
-  if (value_list) *value_list = values;
+    } else {
+      Fail(err::kWrongParamValue, proc,
+           "unknown query '" + what +
+               "' (queries: device, info_boards, producers, modules, parameters)");
+    }
+    if (information) *information = info;
+    if (value_list) *value_list = values;
+  });
 }
 
 }  // namespace vision

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -15,14 +16,20 @@ namespace vision::detail {
 // A short printable form of a tuple for messages: 5, 0.9, 'auto', [1, 2, 'x'].
 std::string Describe(const HTuple& value);
 
-// Runs body and returns what it returns; running out of memory in it (std::bad_alloc) raises
-// kOutOfMemory naming proc, so no operator lets std::bad_alloc escape.
+// Runs body and returns what it returns; nothing but HException leaves it: running out of
+// memory (std::bad_alloc) raises kOutOfMemory and any other std::exception (a length error, a
+// failure of the standard library) kInternal, both naming proc. Every operator that can meet
+// such a failure runs its work inside this guard.
 template <class F>
 decltype(auto) GuardMemory(const char* proc, F&& body) {
   try {
     return body();
+  } catch (const HException&) {
+    throw;
   } catch (const std::bad_alloc&) {
     Fail(err::kOutOfMemory, proc, "not enough memory");
+  } catch (const std::exception& e) {
+    Fail(err::kInternal, proc, std::string("unexpected failure: ") + e.what());
   }
 }
 

@@ -4,16 +4,23 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <thread>
 
 #include "camera/features.h"
 #include "camera/genapi/genapi.h"
 #include "camera/gentl/info.h"
+#include "camera/gentl/lane.h"
 #include "camera/gentl/module_info.h"
 #include "detail/error.h"
+#include "detail/iconic.h"
+#include "detail/system.h"
 #include "detail/text.h"
 #include "gentl_shared/hex.h"
 #include "vision/HErrorCodes.h"
@@ -26,35 +33,29 @@ using ::vision::gentl::Hex;
 
 // A description larger than this is refused before it is read.
 constexpr std::uint64_t kMaxDescriptionBytes = 64ull << 20;
-// Buffers we want at least, whatever the stream's minimum.
-constexpr std::size_t kWantedBuffers = 4;
+// Buffers we want at least, whatever the stream's minimum, and the most we announce.
+constexpr std::uint64_t kWantedBuffers = 4;
+constexpr std::uint64_t kMaxBuffers = 64;
+
+// How long a producer call may take: one that has no time-out of its own (a register access,
+// opening a device, stopping a stream), and beyond its time-out one that has (waiting for a
+// frame). A call that takes longer is abandoned and the camera given up (lane.h).
+constexpr std::chrono::milliseconds kCallLimit{5000};
+constexpr std::chrono::milliseconds kCallGrace{1000};
 
 // Port failures that mean the camera stopped answering (a lost camera stays lost).
 bool MeansLost(abi::GC_ERROR code) { return code == abi::GC_ERR_IO || code == abi::GC_ERR_TIMEOUT; }
 
 // The remote device's registers as a GenApi port. A failure is kept (its GenTL code and the
-// producer's reason) so the device can tell a lost camera from a refused value.
+// producer's reason) so the device can tell a lost camera from a refused value. The calls run on
+// the device's call lane, into memory of the port's own (which lives as long as the device), so
+// that a producer blocking in one can be given up.
 class RemotePort final : public genapi::Port {
  public:
-  RemotePort(const Library& lib, abi::PORT_HANDLE port) : lib_(lib), port_(port) {}
+  RemotePort(DeviceState& s, abi::PORT_HANDLE port) : s_(s), port_(port) {}
 
-  void Read(std::uint64_t address, void* data, std::size_t size) override {
-    std::size_t n = size;
-    const abi::GC_ERROR r = GENTL_CALL(lib_, GCReadPort, port_, address, data, &n);
-    if (r != abi::GC_ERR_SUCCESS) Failed(r, "GCReadPort", address);
-    if (n != size)
-      Short("read " + std::to_string(n) + " of " + std::to_string(size) + " bytes at " +
-            Hex(address));
-  }
-
-  void Write(std::uint64_t address, const void* data, std::size_t size) override {
-    std::size_t n = size;
-    const abi::GC_ERROR r = GENTL_CALL(lib_, GCWritePort, port_, address, data, &n);
-    if (r != abi::GC_ERR_SUCCESS) Failed(r, "GCWritePort", address);
-    if (n != size)
-      Short("wrote " + std::to_string(n) + " of " + std::to_string(size) + " bytes at " +
-            Hex(address));
-  }
+  void Read(std::uint64_t address, void* data, std::size_t size) override;
+  void Write(std::uint64_t address, const void* data, std::size_t size) override;
 
   abi::GC_ERROR LastFailure() const { return last_code_; }
   const std::string& LastReason() const { return last_reason_; }
@@ -64,11 +65,16 @@ class RemotePort final : public genapi::Port {
   }
 
  private:
-  [[noreturn]] void Failed(abi::GC_ERROR r, const char* function, std::uint64_t address) {
-    const GenTLError e = lib_.Error(r, function);
+  // One call on the lane: the result, the error read on the lane's thread (GCGetLastError is
+  // per thread), the bytes moved.
+  void Call(const char* function, std::uint64_t address, std::size_t size, bool write);
+  // Raises the port failure at once while an abandoned call still runs.
+  void RefuseWhileBusy(const char* function, std::uint64_t address);
+  [[noreturn]] void Failed(abi::GC_ERROR r, const std::string& reason, const char* function,
+                           std::uint64_t address) {
     last_code_ = r;
-    last_reason_ = e.Reason();
-    throw genapi::PortError(std::string(function) + " at " + Hex(address) + ": " + e.Reason());
+    last_reason_ = reason;
+    throw genapi::PortError(std::string(function) + " at " + Hex(address) + ": " + reason);
   }
   [[noreturn]] void Short(const std::string& what) {
     last_code_ = abi::GC_ERR_IO;
@@ -76,14 +82,32 @@ class RemotePort final : public genapi::Port {
     throw genapi::PortError(last_reason_);
   }
 
-  const Library& lib_;
+  DeviceState& s_;
   abi::PORT_HANDLE port_;
   abi::GC_ERROR last_code_ = abi::GC_ERR_SUCCESS;
   std::string last_reason_;
+  // Owned by the port, used by the lane's thread.
+  std::vector<std::uint8_t> scratch_;
+  abi::GC_ERROR result_ = abi::GC_ERR_SUCCESS;
+  std::size_t moved_ = 0;
+  std::string reason_;
 };
 
 // Reads a whole file, refusing one larger than the limit.
 std::string ReadDescriptionFile(const std::string& path, std::string* problem) {
+  // Only a regular file: opening a FIFO would wait for a writer, a device could be endless.
+  std::error_code ec;
+  const auto status =
+      std::filesystem::status(std::filesystem::path(std::u8string(
+                                  reinterpret_cast<const char8_t*>(path.data()), path.size())),
+                              ec);
+  if (ec || !std::filesystem::is_regular_file(status)) {
+    *problem = "'" + path + "' " +
+               (ec || !std::filesystem::exists(status) ? std::string("does not exist")
+                : std::filesystem::is_fifo(status)     ? std::string("is a FIFO, not a file")
+                                                       : std::string("is not a regular file"));
+    return {};
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *problem = "the file '" + path + "' cannot be opened";
@@ -105,6 +129,20 @@ std::string ReadDescriptionFile(const std::string& path, std::string* problem) {
 }  // namespace
 
 // Everything the device and its stream share.
+// Buffers of a stream that still need stopping, flushing and revoking (a stream stopped while
+// an abandoned call ran finishes when it has returned).
+struct StreamBuffer {
+  abi::BUFFER_HANDLE handle = nullptr;
+  std::uint8_t* memory = nullptr;
+  std::size_t size = 0;
+};
+struct Teardown {
+  bool stop = false;  // DSStopAcquisition still to be called
+  abi::EVENT_HANDLE event = nullptr;
+  std::vector<StreamBuffer> buffers;
+  std::size_t alignment = 64;
+};
+
 struct DeviceState {
   std::shared_ptr<InterfaceHandle> iface;
   const Library* lib = nullptr;
@@ -116,13 +154,20 @@ struct DeviceState {
   std::unique_ptr<RemotePort> port;
   std::unique_ptr<genapi::NodeMap> features;
   std::uint64_t probe_address = 0;  // a register that always reads: the description's start
-  bool lost = false;
+  std::atomic<bool> lost{false};
   std::string lost_reason;
+  // The blocking calls of this camera run here; a lease on this state while one is abandoned.
+  CallLane lane;
+  std::function<std::shared_ptr<DeviceState>()> lease;  // set once the device is registered
+  std::optional<Clock::time_point> grab_deadline;       // while a grab waits
+  std::vector<Teardown> pending;
   bool acquiring = false;
   std::uint64_t frames = 0;  // frames delivered since the device was opened
   // Buffer memory the producer could not give back (a failed revoke): freed after DSClose.
   std::vector<std::pair<void*, std::size_t>> orphaned;
 
+  // "producer '<path>'", for messages about what the producer said.
+  std::string Producer() const { return "producer '" + lib->Path() + "'"; }
   std::string Name() const {
     if (info.model.empty() && info.serial.empty()) return "'" + info.id + "'";
     return "'" + info.model + (info.model.empty() || info.serial.empty() ? "" : " ") + info.serial +
@@ -139,8 +184,8 @@ struct DeviceState {
   // After a port failure: lost when it says so.
   void NotePortFailure() {
     if (!lost && port && MeansLost(port->LastFailure())) {
-      lost = true;
       lost_reason = port->LastReason();
+      lost = true;
     }
   }
   // Whether the camera still answers (a register read).
@@ -163,6 +208,7 @@ struct DeviceState {
         features->SetInteger(name, v);
     } catch (const genapi::Error&) {
       NotePortFailure();
+    } catch (...) {
     }
   }
   void TryExecute(const char* name) {
@@ -170,17 +216,112 @@ struct DeviceState {
       if (features->Has(name)) features->Execute(name);
     } catch (const genapi::Error&) {
       NotePortFailure();
+    } catch (...) {
     }
   }
 
+  // How long the next call may take: kCallLimit, and while a grab waits no longer than its
+  // time-out leaves (plus kCallGrace).
+  std::chrono::milliseconds CallLimit() const {
+    if (!grab_deadline) return kCallLimit;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*grab_deadline - Clock::now());
+    return std::min(kCallLimit, std::max(left, std::chrono::milliseconds(0)) + kCallGrace);
+  }
+  // Runs a producer call on the lane, waiting at most limit. False when it was abandoned (or an
+  // earlier abandoned call still runs): the camera is then lost, and kept open until the call
+  // returns.
+  bool Bounded(const char* function, std::function<void()> work, std::chrono::milliseconds limit) {
+    const bool earlier = lane.Busy();
+    if (!earlier && lane.Run(std::move(work), limit)) return true;
+    if (!lost) {
+      lost_reason =
+          Producer() + ": " +
+          (earlier ? std::string("an earlier call has not returned yet (") + function + " not made)"
+                   : std::string(function) + " did not return within " +
+                         std::to_string(limit.count()) + " ms");
+      lost = true;
+    }
+    if (lease) lane.Keep(lease());
+    return false;
+  }
+  // Stops what is left of a stream: new-buffer events, the queues, every buffer revoked (the
+  // memory freed, or kept until DSClose when the producer will not give it back).
+  void Finish(Teardown& t) noexcept {
+    if (t.stop) GENTL_CALL(*lib, DSStopAcquisition, stream, abi::ACQ_STOP_FLAGS_KILL);
+    t.stop = false;
+    if (t.event) {
+      GENTL_CALL(*lib, EventKill, t.event);
+      GENTL_CALL(*lib, GCUnregisterEvent, stream, abi::EVENT_NEW_BUFFER);
+    }
+    if (stream) GENTL_CALL(*lib, DSFlushQueue, stream, abi::ACQ_QUEUE_ALL_DISCARD);
+    for (const StreamBuffer& b : t.buffers) {
+      void* memory = nullptr;
+      void* user = nullptr;
+      if (GENTL_CALL(*lib, DSRevokeBuffer, stream, b.handle, &memory, &user) == abi::GC_ERR_SUCCESS)
+        ::operator delete(b.memory, std::align_val_t(t.alignment));
+      else
+        orphaned.emplace_back(b.memory, t.alignment);  // the producer may still hold it
+    }
+    t.buffers.clear();
+    t.event = nullptr;
+  }
+
+  // Runs when the last holder lets go, which an abandoned call's lease delays until it returns.
   ~DeviceState() {
     features.reset();
+    for (Teardown& t : pending) Finish(t);
     if (stream) GENTL_CALL(*lib, DSClose, stream);
     for (auto& [memory, alignment] : orphaned)
       ::operator delete(memory, std::align_val_t(alignment));
     if (device) GENTL_CALL(*lib, DevClose, device);
   }
 };
+
+void RemotePort::Call(const char* function, std::uint64_t address, std::size_t size, bool write) {
+  const Library& lib = *s_.lib;
+  const bool done = s_.Bounded(
+      function,
+      [this, &lib, function, address, size, write] {
+        std::size_t n = size;
+        result_ = write ? GENTL_CALL(lib, GCWritePort, port_, address, scratch_.data(), &n)
+                        : GENTL_CALL(lib, GCReadPort, port_, address, scratch_.data(), &n);
+        moved_ = n;
+        reason_ =
+            result_ == abi::GC_ERR_SUCCESS ? std::string() : lib.Error(result_, function).Reason();
+      },
+      s_.CallLimit());
+  if (!done) Failed(abi::GC_ERR_TIMEOUT, s_.lost_reason, function, address);
+  if (result_ != abi::GC_ERR_SUCCESS) Failed(result_, reason_, function, address);
+}
+
+void RemotePort::RefuseWhileBusy(const char* function, std::uint64_t address) {
+  if (!s_.lane.Busy()) return;
+  // The abandoned call may still write into the scratch memory: it is not touched.
+  s_.Bounded(
+      function, [] {}, kCallLimit);
+  Failed(abi::GC_ERR_TIMEOUT, s_.lost_reason, function, address);
+}
+
+void RemotePort::Read(std::uint64_t address, void* data, std::size_t size) {
+  RefuseWhileBusy("GCReadPort", address);
+  scratch_.assign(size, 0);
+  Call("GCReadPort", address, size, false);
+  if (moved_ != size)
+    Short("read " + std::to_string(moved_) + " of " + std::to_string(size) + " bytes at " +
+          Hex(address));
+  std::memcpy(data, scratch_.data(), size);
+}
+
+void RemotePort::Write(std::uint64_t address, const void* data, std::size_t size) {
+  RefuseWhileBusy("GCWritePort", address);
+  scratch_.assign(static_cast<const std::uint8_t*>(data),
+                  static_cast<const std::uint8_t*>(data) + size);
+  Call("GCWritePort", address, size, true);
+  if (moved_ != size)
+    Short("wrote " + std::to_string(moved_) + " of " + std::to_string(size) + " bytes at " +
+          Hex(address));
+}
 
 namespace {
 
@@ -209,10 +350,12 @@ class GenTLStream final : public Stream {
   }
 
  private:
-  struct Buffer {
-    abi::BUFFER_HANDLE handle = nullptr;
-    std::uint8_t* memory = nullptr;
-    std::size_t size = 0;
+  using Buffer = StreamBuffer;
+  // What a wait for the new-buffer event gave; shared with the lane, which may outlive the wait.
+  struct EventOutcome {
+    abi::GC_ERROR result = abi::GC_ERR_SUCCESS;
+    abi::EVENT_NEW_BUFFER_DATA data{};
+    std::string error;  // the failure's message, read on the lane's thread
   };
 
   // Start's steps: the data stream opened (at the first start), the payload, the buffers
@@ -233,9 +376,21 @@ class GenTLStream final : public Stream {
   [[noreturn]] void StartFailed(const std::string& what, const GenTLError& e) const {
     throw DeviceError(err::kAcqOpen, "camera " + s_->Name() + ": " + what + ": " + e.Reason());
   }
+  // Waits up to wait_ms for the new-buffer event on the lane: the producer's result, or none
+  // when the call was given up (the camera is then lost).
+  std::optional<abi::GC_ERROR> GetEvent(std::uint64_t wait_ms, abi::EVENT_NEW_BUFFER_DATA* out,
+                                        std::string* error);
+  std::chrono::milliseconds EventLimit(std::uint64_t wait_ms) const;
+  // Gives a delivered buffer back to the stream. A failure breaks the stream: the grab that
+  // caused it reports it, and so does every later one.
   void Requeue(abi::BUFFER_HANDLE handle) noexcept {
-    if (GENTL_CALL(*s_->lib, DSQueueBuffer, s_->stream, handle) != abi::GC_ERR_SUCCESS)
-      ++requeue_failures_;
+    const abi::GC_ERROR r = GENTL_CALL(*s_->lib, DSQueueBuffer, s_->stream, handle);
+    if (r == abi::GC_ERR_SUCCESS || !broken_.empty()) return;
+    try {
+      broken_ = s_->lib->Error(r, "DSQueueBuffer").what();
+    } catch (...) {
+      broken_ = "DSQueueBuffer failed";
+    }
   }
   template <abi::BUFFER_INFO_CMD Cmd>
   std::optional<std::uint64_t> BufferNumber(abi::BUFFER_HANDLE h) const {
@@ -258,7 +413,7 @@ class GenTLStream final : public Stream {
   std::uint32_t pixel_format_ = 0;
   int width_ = 0, height_ = 0;
   StreamCounters counters_;
-  std::uint64_t requeue_failures_ = 0;
+  std::string broken_;  // why the stream broke (a buffer could not be queued again)
 };
 
 void GenTLStream::Start() {
@@ -307,11 +462,15 @@ std::uint64_t GenTLStream::PayloadSize() {
   DeviceState& s = *s_;
   genapi::NodeMap& f = *s.features;
   std::uint64_t payload = 0;
+  const char* source = "the camera's PayloadSize feature";
   const bool stream_defines = StreamNumber(abi::STREAM_INFO_DEFINES_PAYLOADSIZE).value_or(0) != 0;
   if (!stream_defines && f.Has("PayloadSize")) {
     try {
       const std::int64_t p = f.GetInteger("PayloadSize");
-      payload = p > 0 ? std::uint64_t(p) : 0;
+      if (p < 0)
+        throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports a PayloadSize of " +
+                                             std::to_string(p) + " bytes");
+      payload = std::uint64_t(p);
     } catch (const genapi::Error& e) {
       s.NotePortFailure();
       s.CheckPresent();
@@ -319,10 +478,16 @@ std::uint64_t GenTLStream::PayloadSize() {
                         "camera " + s.Name() + " gives no PayloadSize: " + std::string(e.what()));
     }
   }
-  if (payload == 0) payload = StreamNumber(abi::STREAM_INFO_PAYLOAD_SIZE).value_or(0);
-  if (payload == 0 || payload > (std::uint64_t(1) << 32))
-    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports a payload size of " +
-                                         std::to_string(payload) + " bytes");
+  if (payload == 0) {
+    payload = StreamNumber(abi::STREAM_INFO_PAYLOAD_SIZE).value_or(0);
+    source = "DSGetInfo STREAM_INFO_PAYLOAD_SIZE";
+  }
+  // A buffer holds one image: the largest one the library can make bounds it.
+  if (payload == 0 || payload > std::uint64_t(kMaxImageBytes))
+    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + ", " + s.Producer() + ": " + source +
+                                         " gives a payload size of " + std::to_string(payload) +
+                                         " bytes (1 to " + std::to_string(kMaxImageBytes) +
+                                         " are possible)");
   return payload;
 }
 
@@ -330,11 +495,28 @@ void GenTLStream::AnnounceBuffers(std::uint64_t payload) {
   DeviceState& s = *s_;
   const Library& lib = *s.lib;
   abi::DS_HANDLE ds = s.stream;
-  const std::size_t count = std::max<std::size_t>(
-      kWantedBuffers, std::size_t(StreamNumber(abi::STREAM_INFO_BUF_ANNOUNCE_MIN).value_or(1)));
-  if (count > 64)
-    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " asks for at least " +
-                                         std::to_string(count) + " buffers");
+  // The counts stay 64-bit until they are known to be small.
+  const std::uint64_t minimum =
+      std::max<std::uint64_t>(1, StreamNumber(abi::STREAM_INFO_BUF_ANNOUNCE_MIN).value_or(1));
+  if (minimum > kMaxBuffers)
+    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + ", " + s.Producer() +
+                                         ": DSGetInfo STREAM_INFO_BUF_ANNOUNCE_MIN asks for at "
+                                         "least " +
+                                         std::to_string(minimum) + " buffers (at most " +
+                                         std::to_string(kMaxBuffers) + " are announced)");
+  // Fewer buffers than wanted when they would take more than the memory limit, never fewer than
+  // the stream needs.
+  const std::uint64_t memory_limit = SearchMemoryLimit();
+  std::uint64_t wanted = std::max(kWantedBuffers, minimum);
+  if (wanted * payload > memory_limit) wanted = std::max(minimum, memory_limit / payload);
+  if (wanted * payload > memory_limit)
+    throw DeviceError(err::kAcqOpen, "camera " + s.Name() + ": " + std::to_string(wanted) +
+                                         " buffers of " + std::to_string(payload) +
+                                         " bytes (the payload size " + s.Producer() +
+                                         " gives) exceed the buffer memory limit of " +
+                                         std::to_string(memory_limit) +
+                                         " bytes (SetSystem 'search_memory_limit', in MiB)");
+  const std::size_t count = std::size_t(wanted);
   const std::uint64_t align = StreamNumber(abi::STREAM_INFO_BUF_ALIGNMENT).value_or(1);
   while (alignment_ < align && alignment_ < 4096) alignment_ *= 2;
   try {
@@ -364,9 +546,23 @@ void GenTLStream::StartCamera() {
   genapi::NodeMap& f = *s.features;
   // What buffers may not say about themselves.
   try {
-    if (f.Has("PixelFormat")) pixel_format_ = std::uint32_t(f.GetEnumerationValue("PixelFormat"));
-    if (f.Has("Width")) width_ = int(f.GetInteger("Width"));
-    if (f.Has("Height")) height_ = int(f.GetInteger("Height"));
+    if (f.Has("PixelFormat")) {
+      const std::int64_t v = f.GetEnumerationValue("PixelFormat");
+      if (v < 0 || v > std::int64_t(UINT32_MAX))
+        throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports PixelFormat value " +
+                                             std::to_string(v) + ", which is no pixel format");
+      pixel_format_ = std::uint32_t(v);
+    }
+    auto side = [&](const char* name) {
+      const std::int64_t v = f.GetInteger(name);
+      if (v < 0 || v > kMaxImageSide)
+        throw DeviceError(err::kAcqOpen, "camera " + s.Name() + " reports " + name + " = " +
+                                             std::to_string(v) + " (0 to " +
+                                             std::to_string(kMaxImageSide) + " are possible)");
+      return int(v);
+    };
+    if (f.Has("Width")) width_ = side("Width");
+    if (f.Has("Height")) height_ = side("Height");
   } catch (const genapi::Error&) {
     s.NotePortFailure();
     s.CheckPresent();
@@ -392,25 +588,38 @@ void GenTLStream::StartCamera() {
 
 void GenTLStream::Stop() noexcept {
   DeviceState& s = *s_;
-  const Library& lib = *s.lib;
-  abi::DS_HANDLE ds = s.stream;
   if (camera_started_ && !s.lost) s.TryExecute("AcquisitionStop");
-  if (ds_started_) GENTL_CALL(lib, DSStopAcquisition, ds, abi::ACQ_STOP_FLAGS_KILL);
-  if (event_) {
-    GENTL_CALL(lib, EventKill, event_);
-    GENTL_CALL(lib, GCUnregisterEvent, ds, abi::EVENT_NEW_BUFFER);
+  Teardown t;
+  t.stop = ds_started_;
+  if (ds_started_ && !s.lane.Busy()) {
+    const Library* lib = s.lib;
+    abi::DS_HANDLE ds = s.stream;
+    try {
+      s.Bounded(
+          "DSStopAcquisition",
+          [lib, ds] { GENTL_CALL(*lib, DSStopAcquisition, ds, abi::ACQ_STOP_FLAGS_KILL); },
+          kCallLimit);
+      t.stop = false;  // made, or abandoned: not made again
+    } catch (...) {
+    }
   }
-  if (ds) GENTL_CALL(lib, DSFlushQueue, ds, abi::ACQ_QUEUE_ALL_DISCARD);
-  for (const Buffer& b : buffers_) {
-    void* memory = nullptr;
-    void* user = nullptr;
-    if (GENTL_CALL(lib, DSRevokeBuffer, ds, b.handle, &memory, &user) == abi::GC_ERR_SUCCESS)
-      ::operator delete(b.memory, std::align_val_t(alignment_));
-    else
-      s.orphaned.emplace_back(b.memory, alignment_);  // the producer may still hold it
-  }
+  ds_started_ = false;
+  t.event = event_;
+  t.buffers = std::move(buffers_);
+  t.alignment = alignment_;
   buffers_.clear();
   event_ = nullptr;
+  // While an abandoned call runs in the producer nothing more is asked of the stream; the
+  // device finishes it once that call has returned.
+  bool deferred = false;
+  if (s.lane.Busy()) {
+    try {
+      s.pending.push_back(std::move(t));
+      deferred = true;
+    } catch (...) {
+    }
+  }
+  if (!deferred) s.Finish(t);
   if (locked_ && !s.lost) s.TrySetInteger("TLParamsLocked", 0);
   s.acquiring = false;
   try {
@@ -423,18 +632,71 @@ PopStatus GenTLStream::Pop(int timeout_ms, const std::function<void(const Frame&
                            std::string* detail) {
   abi::EVENT_NEW_BUFFER_DATA data{};
   if (const auto ended = Wait(timeout_ms, &data, detail)) return *ended;
-  return Deliver(data, consume, detail);
+  const PopStatus status = Deliver(data, consume, detail);
+  if (!broken_.empty()) {
+    if (detail) *detail = "its stream broke: " + broken_;
+    return PopStatus::kLost;
+  }
+  return status;
+}
+
+// How long a wait for the event may take: while a grab waits, until its deadline (plus
+// kCallGrace), however short the slice it asks for, so that a busy machine's late answer is no
+// reason to give the camera up; else the slice plus kCallLimit.
+std::chrono::milliseconds GenTLStream::EventLimit(std::uint64_t wait_ms) const {
+  if (const auto deadline = s_->grab_deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+    return std::max(left, std::chrono::milliseconds(wait_ms)) + kCallGrace;
+  }
+  return std::chrono::milliseconds(wait_ms) + kCallLimit;
+}
+
+std::optional<abi::GC_ERROR> GenTLStream::GetEvent(std::uint64_t wait_ms,
+                                                   abi::EVENT_NEW_BUFFER_DATA* out,
+                                                   std::string* error) {
+  DeviceState& s = *s_;
+  const Library* lib = s.lib;
+  abi::EVENT_HANDLE event = event_;
+  auto outcome = std::make_shared<EventOutcome>();
+  const bool done = s.Bounded(
+      "EventGetData",
+      [lib, event, wait_ms, outcome] {
+        std::size_t size = sizeof outcome->data;
+        const abi::GC_ERROR r =
+            GENTL_CALL(*lib, EventGetData, event, &outcome->data, &size, wait_ms);
+        outcome->result = r;
+        if (r != abi::GC_ERR_SUCCESS && r != abi::GC_ERR_TIMEOUT && r != abi::GC_ERR_ABORT)
+          outcome->error = lib->Error(r, "EventGetData").what();
+      },
+      EventLimit(wait_ms));
+  if (!done) return std::nullopt;
+  *out = outcome->data;
+  *error = outcome->error;
+  return outcome->result;
 }
 
 std::optional<PopStatus> GenTLStream::Wait(int timeout_ms, abi::EVENT_NEW_BUFFER_DATA* out,
                                            std::string* detail) {
   DeviceState& s = *s_;
-  const Library& lib = *s.lib;
-  if (s.lost) {
-    if (detail) *detail = "it stopped answering after " + std::to_string(s.frames) + " frames";
+  auto gone = [&] {
+    if (detail)
+      *detail = "it stopped answering after " + std::to_string(s.frames) + " frames" +
+                (s.lost_reason.empty() ? "" : ": " + s.lost_reason);
+    return PopStatus::kLost;
+  };
+  if (!broken_.empty()) {
+    if (detail) *detail = "its stream broke: " + broken_;
     return PopStatus::kLost;
   }
+  if (s.lost) return gone();
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  // Every producer call of the wait ends by the deadline (plus kCallGrace), or is given up.
+  if (timeout_ms >= 0) s.grab_deadline = deadline;
+  struct Clear {
+    DeviceState& s;
+    ~Clear() { s.grab_deadline.reset(); }
+  } clear{s};
   abi::EVENT_NEW_BUFFER_DATA& data = *out;
   for (;;) {
     if (aborted_) {
@@ -447,26 +709,27 @@ std::optional<PopStatus> GenTLStream::Wait(int timeout_ms, abi::EVENT_NEW_BUFFER
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       slice = std::max<std::int64_t>(0, std::min<std::int64_t>(slice, left));
     }
-    std::size_t size = sizeof data;
-    const abi::GC_ERROR r =
-        GENTL_CALL(lib, EventGetData, event_, &data, &size, std::uint64_t(slice));
-    if (r == abi::GC_ERR_SUCCESS) break;
-    if (r == abi::GC_ERR_ABORT) {
+    const auto asked = Clock::now();
+    std::string error;
+    const auto r = GetEvent(std::uint64_t(slice), &data, &error);
+    if (!r) return gone();
+    if (*r == abi::GC_ERR_SUCCESS) break;
+    if (*r == abi::GC_ERR_ABORT) {
       aborted_ = true;
       continue;
     }
-    if (r != abi::GC_ERR_TIMEOUT) {
-      const GenTLError e = lib.Error(r, "EventGetData");
+    if (*r != abi::GC_ERR_TIMEOUT) {
+      s.lost_reason = error;
       s.lost = true;
-      s.lost_reason = e.Reason();
-      if (detail) *detail = "its stream failed: " + e.Reason();
+      if (detail) *detail = "its stream failed: " + error;
       return PopStatus::kLost;
     }
     if (aborted_) continue;
-    if (!s.Alive()) {
-      if (detail) *detail = "it stopped answering after " + std::to_string(s.frames) + " frames";
-      return PopStatus::kLost;
-    }
+    // A producer that answers "time-out" long before the time it was given must not make this
+    // loop spin: the rest of the slice is waited here.
+    const auto slice_end = asked + std::chrono::milliseconds(slice);
+    if (Clock::now() < slice_end) std::this_thread::sleep_until(slice_end);
+    if (!s.Alive()) return gone();
     if (timeout_ms >= 0 && Clock::now() >= deadline) {
       ++counters_.timeouts;
       if (detail) {
@@ -529,13 +792,39 @@ PopStatus GenTLStream::Deliver(const abi::EVENT_NEW_BUFFER_DATA& data,
     if (detail) *detail = "its image offset lies past the data";
     return PopStatus::kIncomplete;
   }
+  // What the buffer says about its image, each number checked before it is narrowed.
+  const std::uint64_t width = BufferNumber<abi::BUFFER_INFO_WIDTH>(h).value_or(width_);
+  const std::uint64_t height = BufferNumber<abi::BUFFER_INFO_HEIGHT>(h).value_or(height_);
+  const std::uint64_t format =
+      BufferNumber<abi::BUFFER_INFO_PIXELFORMAT>(h).value_or(pixel_format_);
+  const std::uint64_t padding = BufferNumber<abi::BUFFER_INFO_XPADDING>(h).value_or(0);
+  std::string wrong;
+  auto answered = [&](const char* item, std::uint64_t v, const std::string& possible) {
+    wrong = s.Producer() + ": DSGetBufferInfo " + item + " answered " + std::to_string(v) + " (" +
+            possible + ")";
+  };
+  if (width > std::uint64_t(kMaxImageSide))
+    answered("BUFFER_INFO_WIDTH", width, "at most " + std::to_string(kMaxImageSide) + " pixels");
+  else if (height > std::uint64_t(kMaxImageSide))
+    answered("BUFFER_INFO_HEIGHT", height, "at most " + std::to_string(kMaxImageSide) + " rows");
+  else if (format > UINT32_MAX)
+    wrong = s.Producer() + ": DSGetBufferInfo BUFFER_INFO_PIXELFORMAT answered " + Hex(format) +
+            ", which is no 32-bit pixel format code";
+  else if (padding > std::uint64_t(kMaxImageBytes))
+    answered("BUFFER_INFO_XPADDING", padding,
+             "at most " + std::to_string(kMaxImageBytes) + " bytes");
+  if (!wrong.empty()) {
+    ++counters_.failures;
+    if (detail) *detail = wrong;
+    return PopStatus::kIncomplete;
+  }
   Frame frame;
   frame.data = b.memory + offset;
   frame.size = std::size_t(end - offset);
-  frame.width = int(BufferNumber<abi::BUFFER_INFO_WIDTH>(h).value_or(std::uint64_t(width_)));
-  frame.height = int(BufferNumber<abi::BUFFER_INFO_HEIGHT>(h).value_or(std::uint64_t(height_)));
-  frame.pixel_format =
-      std::uint32_t(BufferNumber<abi::BUFFER_INFO_PIXELFORMAT>(h).value_or(pixel_format_));
+  frame.width = int(width);
+  frame.height = int(height);
+  frame.pixel_format = std::uint32_t(format);
+  frame.row_padding = std::size_t(padding);
   frame.frame_id = BufferNumber<abi::BUFFER_INFO_FRAMEID>(h).value_or(s.frames);
   ++counters_.completed;
   consume(frame);
@@ -543,11 +832,11 @@ PopStatus GenTLStream::Deliver(const abi::EVENT_NEW_BUFFER_DATA& data,
 }
 
 void GenTLStream::Flush() {
-  const Library& lib = *s_->lib;
-  for (int i = 0; i < 1024; ++i) {
+  for (int i = 0; i < 1024 && !s_->lost && broken_.empty(); ++i) {
     abi::EVENT_NEW_BUFFER_DATA data{};
-    std::size_t size = sizeof data;
-    if (GENTL_CALL(lib, EventGetData, event_, &data, &size, 0) != abi::GC_ERR_SUCCESS) return;
+    std::string error;
+    const auto r = GetEvent(0, &data, &error);
+    if (!r || *r != abi::GC_ERR_SUCCESS) return;
     Requeue(data.BufferHandle);
   }
 }
@@ -792,9 +1081,8 @@ std::shared_ptr<DeviceState> Lease(OpenDevices::Entry& entry, const std::string&
   return std::shared_ptr<DeviceState>(entry.state, [key](DeviceState*) { ReleaseDevice(key); });
 }
 
-std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
-                                       const DeviceEntry& entry, DeviceInfo info,
-                                       std::set<std::string> reject_interface);
+void OpenState(DeviceState& s, std::shared_ptr<InterfaceHandle> iface, const DeviceEntry& entry,
+               DeviceInfo info, std::set<std::string> reject_interface);
 
 std::unique_ptr<Device> OpenGenTLDevice(std::shared_ptr<InterfaceHandle> iface,
                                         const DeviceEntry& entry, DeviceInfo info,
@@ -804,8 +1092,29 @@ std::unique_ptr<Device> OpenGenTLDevice(std::shared_ptr<InterfaceHandle> iface,
   std::lock_guard<std::mutex> lock(d.mutex);
   auto it = d.open.find(key);
   if (it == d.open.end()) {
-    auto state = OpenState(std::move(iface), entry, std::move(info), std::move(reject_interface));
-    it = d.open.emplace(key, OpenDevices::Entry{state.release(), 0}).first;
+    auto state = std::make_unique<DeviceState>();
+    try {
+      OpenState(*state, std::move(iface), entry, std::move(info), std::move(reject_interface));
+    } catch (...) {
+      // A call given up while opening still runs in the producer: what it may still use or
+      // give (the device handle, the port's memory) stays until it returns.
+      if (state->lane.Busy()) state->lane.Keep(std::shared_ptr<DeviceState>(state.release()));
+      throw;
+    }
+    DeviceState* opened = state.release();
+    it = d.open.emplace(key, OpenDevices::Entry{opened, 0}).first;
+    opened->lease = [key]() -> std::shared_ptr<DeviceState> {
+      OpenDevices& devices = TheOpenDevices();
+      std::lock_guard<std::mutex> relock(devices.mutex);
+      auto found = devices.open.find(key);
+      return found == devices.open.end() ? nullptr : Lease(found->second, key);
+    };
+  } else if (it->second.state->lost) {
+    // Given up (a producer call that did not return, a camera that stopped answering) and
+    // still held: opened again it would answer nothing.
+    OpenFailed(it->second.state->Name(),
+               "it was given up (it stopped answering, or a call into its producer did not "
+               "return) and is still held");
   }
   return std::make_unique<GenTLDevice>(Lease(it->second, key));
 }
@@ -877,10 +1186,9 @@ void LoadDescription(DeviceState& s, const std::string& url) {
 
 }  // namespace
 
-std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
-                                       const DeviceEntry& entry, DeviceInfo info,
-                                       std::set<std::string> reject_interface) {
-  auto s = std::make_unique<DeviceState>();
+void OpenState(DeviceState& state, std::shared_ptr<InterfaceHandle> iface, const DeviceEntry& entry,
+               DeviceInfo info, std::set<std::string> reject_interface) {
+  DeviceState* s = &state;
   s->iface = iface;
   s->lib = &iface->Owner().Lib();
   s->info = std::move(info);
@@ -889,17 +1197,39 @@ std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
   const std::string name = s->Name();
   // A camera another program holds is refused before anything waits on it.
   RefuseAccessStatus(name, iface->AccessStatus(entry.id));
-  // Control access; a producer that does not offer it is asked for exclusive access.
-  abi::GC_ERROR r = GENTL_CALL(lib, IFOpenDevice, iface->Handle(), entry.id.c_str(),
-                               abi::DEVICE_ACCESS_CONTROL, &s->device);
-  if (r == abi::GC_ERR_NOT_IMPLEMENTED || r == abi::GC_ERR_INVALID_PARAMETER)
-    r = GENTL_CALL(lib, IFOpenDevice, iface->Handle(), entry.id.c_str(),
-                   abi::DEVICE_ACCESS_EXCLUSIVE, &s->device);
+  // Control access; a producer that does not offer it is asked for exclusive access. On the
+  // lane, which writes the handle into the state (kept until the call returns, if given up).
+  struct Opening {
+    abi::GC_ERROR result = abi::GC_ERR_SUCCESS;
+    std::string message, reason;
+  };
+  auto opening = std::make_shared<Opening>();
+  abi::IF_HANDLE if_handle = iface->Handle();
+  const bool done = s->Bounded(
+      "IFOpenDevice",
+      [s, &lib, if_handle, id = entry.id, opening] {
+        abi::DEV_HANDLE handle = nullptr;
+        abi::GC_ERROR r = GENTL_CALL(lib, IFOpenDevice, if_handle, id.c_str(),
+                                     abi::DEVICE_ACCESS_CONTROL, &handle);
+        if (r == abi::GC_ERR_NOT_IMPLEMENTED || r == abi::GC_ERR_INVALID_PARAMETER)
+          r = GENTL_CALL(lib, IFOpenDevice, if_handle, id.c_str(), abi::DEVICE_ACCESS_EXCLUSIVE,
+                         &handle);
+        opening->result = r;
+        if (r == abi::GC_ERR_SUCCESS) {
+          s->device = handle;
+        } else {
+          const GenTLError e = lib.Error(r, "IFOpenDevice");
+          opening->message = e.what();
+          opening->reason = e.Reason();
+        }
+      },
+      kCallLimit);
+  if (!done) OpenFailed(name, s->lost_reason);
+  const abi::GC_ERROR r = opening->result;
   if (r != abi::GC_ERR_SUCCESS) {
-    const GenTLError e = lib.Error(r, "IFOpenDevice");
     if (r == abi::GC_ERR_ACCESS_DENIED || r == abi::GC_ERR_RESOURCE_IN_USE || r == abi::GC_ERR_BUSY)
-      OpenFailed(name, "it is held by another program: " + e.Reason());
-    OpenFailed(name, e.what());
+      OpenFailed(name, "it is held by another program: " + opening->reason);
+    OpenFailed(name, opening->message);
   }
   if (!s->device) OpenFailed(name, "the producer gave no device handle");
   std::string url;
@@ -923,7 +1253,7 @@ std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
   } catch (const GenTLError& e) {
     OpenFailed(name, e.what());
   }
-  s->port = std::make_unique<RemotePort>(lib, s->remote);
+  s->port = std::make_unique<RemotePort>(*s, s->remote);
   LoadDescription(*s, url);
   if (s->info.user_id.empty() && s->features->Has("DeviceUserID")) {
     try {
@@ -931,7 +1261,6 @@ std::unique_ptr<DeviceState> OpenState(std::shared_ptr<InterfaceHandle> iface,
     } catch (const genapi::Error&) {
     }
   }
-  return s;
 }
 
 std::int64_t AnnouncedBuffers(Device& device) {

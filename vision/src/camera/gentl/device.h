@@ -19,6 +19,12 @@
 // within one slice, long before "grab_timeout" when that is long. Abort (another thread) kills
 // the wait (EventKill) and makes every later wait return at once.
 //
+// Producer calls that may block run on the device's call lane (lane.h): a call that has not
+// returned by the grab's deadline (plus a second), or within 5 s outside a grab, is given up,
+// the camera marked lost, and the device, its interface and the producer stay open until the
+// call returns. An EventGetData that answers "time-out" early is not repeated before its slice
+// has passed.
+//
 // Thread safety: as the seam says, one thread at a time, except Stream::Abort, which any thread
 // may call while another waits.
 #pragma once

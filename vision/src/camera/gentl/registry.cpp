@@ -1,10 +1,49 @@
 #include "camera/gentl/registry.h"
 
+#include <chrono>
+#include <climits>
+#include <optional>
+
 #include "camera/gentl/discovery.h"
 #include "camera/gentl/info.h"
+#include "camera/gentl/lane.h"
 
 namespace vision::detail::camera::gentl {
 namespace {
+
+// What a producer may list: more is a wrong answer, refused before anything is asked of each.
+constexpr std::uint32_t kMaxInterfaces = 1024;
+constexpr std::uint32_t kMaxDevicesPerInterface = 4096;
+// How long IFUpdateDeviceList may take beyond the time-out it is given.
+constexpr std::chrono::milliseconds kUpdateGrace{1000};
+// The texts of one listing (interface ids, or one interface's device ids and names) together.
+constexpr std::size_t kMaxListingText = std::size_t(16) << 20;
+
+// Counts the bytes of the texts of one listing against kMaxListingText.
+class ListingBudget {
+ public:
+  ListingBudget(const Library& lib, const char* function) : lib_(lib), function_(function) {}
+  const std::string& Take(const std::string& text) {
+    used_ += text.size();
+    if (used_ > kMaxListingText)
+      lib_.Wrong(function_, "gave texts of more than " + std::to_string(kMaxListingText) +
+                                " bytes for one listing");
+    return text;
+  }
+
+ private:
+  const Library& lib_;
+  const char* function_;
+  std::size_t used_ = 0;
+};
+
+// An access status as the producer answered it; a value no status has is unknown, not a
+// status whose low bits it happens to share.
+std::int32_t AccessStatusOf(std::optional<std::int64_t> status) {
+  if (!status || *status < INT32_MIN || *status > INT32_MAX)
+    return abi::DEVICE_ACCESS_STATUS_UNKNOWN;
+  return std::int32_t(*status);
+}
 
 struct Registry {
   std::mutex mutex;
@@ -100,13 +139,17 @@ std::vector<std::string> Producer::InterfaceIds(std::uint64_t timeout_ms) {
   GENTL_CHECK(lib, TLUpdateInterfaceList, system_, static_cast<abi::bool8_t*>(nullptr), timeout_ms);
   std::uint32_t n = 0;
   GENTL_CHECK(lib, TLGetNumInterfaces, system_, &n);
+  if (n > kMaxInterfaces)
+    lib.Wrong("TLGetNumInterfaces", "reports " + std::to_string(n) + " interfaces (more than " +
+                                        std::to_string(kMaxInterfaces) + ")");
   std::vector<std::string> ids;
+  ListingBudget budget(lib, "TLGetInterfaceID");
   for (std::uint32_t i = 0; i < n; ++i) {
-    ids.push_back(
+    ids.push_back(budget.Take(
         InfoText(lib, "TLGetInterfaceID", [&](abi::INFO_DATATYPE* t, void* b, std::size_t* s) {
           *t = abi::INFO_DATATYPE_STRING;
           return GENTL_CALL(lib, TLGetInterfaceID, system_, i, static_cast<char*>(b), s);
-        }));
+        })));
   }
   return ids;
 }
@@ -146,21 +189,54 @@ std::vector<DeviceEntry> InterfaceHandle::Devices(std::uint64_t timeout_ms) cons
   Producer& p = *producer_;
   const Library& lib = p.Lib();
   std::lock_guard<std::mutex> lock(p.EnumerationMutex());
-  GENTL_CHECK(lib, IFUpdateDeviceList, handle_, static_cast<abi::bool8_t*>(nullptr), timeout_ms);
+  // The update runs on a thread of its own, so that a producer blocking in it keeps no listing
+  // or open waiting: given up after its time-out and kUpdateGrace, it is left to end on its own,
+  // holding the interface (and so the producer) open until it returns.
+  if (updating_)
+    lib.Wrong("IFUpdateDeviceList",
+              "has not returned from an earlier call on interface '" + id_ + "' yet");
+  struct Update {
+    std::optional<GenTLError> error;
+  };
+  auto update = std::make_shared<Update>();
+  updating_ = true;
+  const auto limit = std::chrono::milliseconds(timeout_ms) + kUpdateGrace;
+  {
+    CallLane lane;
+    const bool done = lane.Run(
+        [self = shared_from_this(), update, timeout_ms] {
+          const Library& l = self->Owner().Lib();
+          const abi::GC_ERROR r = GENTL_CALL(l, IFUpdateDeviceList, self->handle_,
+                                             static_cast<abi::bool8_t*>(nullptr), timeout_ms);
+          if (r != abi::GC_ERR_SUCCESS) update->error = l.Error(r, "IFUpdateDeviceList");
+          self->updating_ = false;
+        },
+        limit);
+    if (!done)
+      lib.Wrong("IFUpdateDeviceList",
+                "did not return within " + std::to_string(limit.count()) + " ms");
+  }
+  if (update->error) throw *update->error;
   std::uint32_t n = 0;
   GENTL_CHECK(lib, IFGetNumDevices, handle_, &n);
+  if (n > kMaxDevicesPerInterface)
+    lib.Wrong("IFGetNumDevices", "reports " + std::to_string(n) + " devices on interface '" + id_ +
+                                     "' (more than " + std::to_string(kMaxDevicesPerInterface) +
+                                     ")");
   std::vector<DeviceEntry> out;
+  ListingBudget budget(lib, "IFGetDeviceInfo");
   for (std::uint32_t i = 0; i < n; ++i) {
     DeviceEntry d;
-    d.id = InfoText(lib, "IFGetDeviceID", [&](abi::INFO_DATATYPE* t, void* b, std::size_t* s) {
-      *t = abi::INFO_DATATYPE_STRING;
-      return GENTL_CALL(lib, IFGetDeviceID, handle_, i, static_cast<char*>(b), s);
-    });
+    d.id = budget.Take(
+        InfoText(lib, "IFGetDeviceID", [&](abi::INFO_DATATYPE* t, void* b, std::size_t* s) {
+          *t = abi::INFO_DATATYPE_STRING;
+          return GENTL_CALL(lib, IFGetDeviceID, handle_, i, static_cast<char*>(b), s);
+        }));
     auto text = [&](abi::DEVICE_INFO_CMD cmd) {
-      return TryInfoText([&](abi::INFO_DATATYPE* t, void* b, std::size_t* s) {
-               return GENTL_CALL(lib, IFGetDeviceInfo, handle_, d.id.c_str(), cmd, t, b, s);
-             })
-          .value_or(std::string());
+      return budget.Take(TryInfoText([&](abi::INFO_DATATYPE* t, void* b, std::size_t* s) {
+                           return GENTL_CALL(lib, IFGetDeviceInfo, handle_, d.id.c_str(), cmd, t, b,
+                                             s);
+                         }).value_or(std::string()));
     };
     d.vendor = text(abi::DEVICE_INFO_VENDOR);
     d.model = text(abi::DEVICE_INFO_MODEL);
@@ -168,11 +244,7 @@ std::vector<DeviceEntry> InterfaceHandle::Devices(std::uint64_t timeout_ms) cons
     d.user_name = text(abi::DEVICE_INFO_USER_DEFINED_NAME);
     d.tl_type = text(abi::DEVICE_INFO_TLTYPE);
     d.display_name = text(abi::DEVICE_INFO_DISPLAYNAME);
-    d.access_status =
-        std::int32_t(TryInfoSigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* s) {
-                       return GENTL_CALL(lib, IFGetDeviceInfo, handle_, d.id.c_str(),
-                                         abi::DEVICE_INFO_ACCESS_STATUS, t, b, s);
-                     }).value_or(0));
+    d.access_status = AccessStatus(d.id);
     out.push_back(std::move(d));
   }
   return out;
@@ -180,10 +252,10 @@ std::vector<DeviceEntry> InterfaceHandle::Devices(std::uint64_t timeout_ms) cons
 
 std::int32_t InterfaceHandle::AccessStatus(const std::string& device_id) const {
   const Library& lib = producer_->Lib();
-  return std::int32_t(TryInfoSigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* s) {
-                        return GENTL_CALL(lib, IFGetDeviceInfo, handle_, device_id.c_str(),
-                                          abi::DEVICE_INFO_ACCESS_STATUS, t, b, s);
-                      }).value_or(0));
+  return AccessStatusOf(TryInfoSigned([&](abi::INFO_DATATYPE* t, void* b, std::size_t* s) {
+    return GENTL_CALL(lib, IFGetDeviceInfo, handle_, device_id.c_str(),
+                      abi::DEVICE_INFO_ACCESS_STATUS, t, b, s);
+  }));
 }
 
 std::shared_ptr<Producer> AcquireProducer(const std::string& path) {

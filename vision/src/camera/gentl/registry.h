@@ -16,6 +16,7 @@
 // Thread safety: every function here may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -56,7 +57,7 @@ std::string AccessStatusName(std::int32_t status);
 class Producer;
 
 // One open interface of a producer, counted: the handle closes when the last holder lets go.
-class InterfaceHandle {
+class InterfaceHandle : public std::enable_shared_from_this<InterfaceHandle> {
  public:
   InterfaceHandle(std::shared_ptr<Producer> producer, std::string id, abi::IF_HANDLE handle)
       : producer_(std::move(producer)), id_(std::move(id)), handle_(handle) {}
@@ -74,6 +75,7 @@ class InterfaceHandle {
   std::shared_ptr<Producer> producer_;
   std::string id_;
   abi::IF_HANDLE handle_;
+  mutable std::atomic<bool> updating_{false};  // IFUpdateDeviceList runs (perhaps given up)
 };
 
 class Producer {

@@ -5,6 +5,7 @@ target_sources(vision_objects PRIVATE
   src/camera/gentl/device.cpp
   src/camera/gentl/discovery.cpp
   src/camera/gentl/info.cpp
+  src/camera/gentl/lane.cpp
   src/camera/gentl/library.cpp
   src/camera/gentl/module_info.cpp
   src/camera/gentl/registry.cpp
