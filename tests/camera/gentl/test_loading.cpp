@@ -489,10 +489,9 @@ TEST(ModuleReport, ProducersWithoutModuleDescriptionsFallBackToTheInfoCalls) {
   ASSERT_GE(lines.size(), 4u);
   std::string all;
   for (const auto& l : lines) all += l + "\n";
-  EXPECT_EQ(lines[0].rfind(
-                "system '" + Fixture("fixture_a.cti") + "' info_calls:'no module description", 0),
-            0u)
-      << all;
+  // The path as the line quotes it: on Windows its backslashes come out escaped.
+  EXPECT_EQ(lines[0].rfind("system '", 0), 0u) << all;
+  EXPECT_TRUE(Contains(lines[0], "fixture_a.cti' info_calls:'no module description")) << all;
   EXPECT_TRUE(Contains(lines[0], "TLModelName:'fixture A'")) << all;
   EXPECT_TRUE(Contains(all,
                        "info_calls:'no module description (GCGetNumPortURLs is not implemented)' "
