@@ -194,8 +194,8 @@ std::shared_ptr<const Description> MakeDescription(const Options& options) {
     d->file_name = "vision_simcam.zip";
   }
   d->size = d->bytes.size();
-  d->url = "Local:" + d->file_name + ";" + HexDigits(kDescriptionAddress) + ";" + HexDigits(d->bytes.size()) +
-           "?SchemaVersion=1.1.0";
+  d->url = "Local:" + d->file_name + ";" + HexDigits(kDescriptionAddress) + ";" +
+           HexDigits(d->bytes.size()) + "?SchemaVersion=1.1.0";
   return d;
 }
 

@@ -147,8 +147,8 @@ ModulePort::ModulePort(std::string port_name, std::string model, std::string fil
   if (address > kModuleDescriptionAddress)
     throw Error(GC_ERR_ERROR, "the " + model_ + " registers overlap its description");
   xml_ = Describe();
-  url_ = "Local:" + file_name_ + ";" + HexDigits(kModuleDescriptionAddress) + ";" + HexDigits(xml_.size()) +
-         "?SchemaVersion=1.1.0";
+  url_ = "Local:" + file_name_ + ";" + HexDigits(kModuleDescriptionAddress) + ";" +
+         HexDigits(xml_.size()) + "?SchemaVersion=1.1.0";
 }
 
 std::string ModulePort::Describe() const {
@@ -244,15 +244,17 @@ void ModulePort::Read(std::uint64_t address, void* buffer, std::size_t size) con
     if (offset > xml_.size() || size > xml_.size() - offset)
       throw Error(GC_ERR_INVALID_ADDRESS, "a read of " + std::to_string(size) + " bytes at 0x" +
                                               HexDigits(address) + " runs past the " + model_ +
-                                              " description (0x" + HexDigits(kModuleDescriptionAddress) +
-                                              ", " + std::to_string(xml_.size()) + " bytes)");
+                                              " description (0x" +
+                                              HexDigits(kModuleDescriptionAddress) + ", " +
+                                              std::to_string(xml_.size()) + " bytes)");
     std::memcpy(out, xml_.data() + offset, size);
     return;
   }
   const Register* r = Find(address);
   if (!r || (size && address + size > r->address + r->length))
     throw Error(GC_ERR_INVALID_ADDRESS, "the " + model_ + " has no register holding " +
-                                            std::to_string(size) + " bytes at 0x" + HexDigits(address));
+                                            std::to_string(size) + " bytes at 0x" +
+                                            HexDigits(address));
   std::vector<std::uint8_t> bytes(r->length, 0);
   const ModuleFeature& f = *r->feature;
   if (f.type == ModuleFeature::Type::String && !r->is_max) {
