@@ -16,6 +16,8 @@ namespace vision::detail {
 // image (the cell must lie wholly inside).
 inline bool GradCell(const PyramidLevel& lv, float r, float c, const std::int16_t** p, float* fr,
                      float* fc) {
+  // Far outside (or not a number): no cell, and no conversion beyond the integers.
+  if (!(r > -4096.0f && r < 1.0e9f && c > -4096.0f && c < 1.0e9f)) return false;
   // Truncation of a shifted value is floor() for anything above -4096, without a library call.
   const int r0 = static_cast<int>(r + 4096.0f) - 4096;
   const int c0 = static_cast<int>(c + 4096.0f) - 4096;
