@@ -254,12 +254,6 @@ const char* AccessWord(genapi::Access a) {
 }
 
 // The shortest text that reads back as the same double.
-std::string Number(double v) {
-  char text[64];
-  const auto r = std::to_chars(text, text + sizeof text, v);
-  return std::string(text, r.ptr);
-}
-
 // One feature's line, built field by field: a question the map cannot answer puts its failure
 // in the field's place (a lost camera ends the listing).
 class Line {
@@ -289,23 +283,6 @@ class Line {
   std::string line_;
 };
 
-std::string ShownValue(FeatureMap& map, const std::string& name, genapi::Type type) {
-  switch (type) {
-    case genapi::Type::kInteger:
-      return std::to_string(map.GetInteger(name));
-    case genapi::Type::kFloat:
-      return Number(map.GetFloat(name));
-    case genapi::Type::kBoolean:
-      return map.GetBoolean(name) ? "true" : "false";
-    case genapi::Type::kEnumeration:
-      return Quoted(map.GetEnumeration(name));
-    case genapi::Type::kString:
-      return Quoted(map.GetString(name));
-    default:
-      return {};
-  }
-}
-
 // The range of a number, the entries of an enumeration, the longest text of a string.
 void AddLimits(Line& line, FeatureMap& map, const std::string& name, genapi::Type type) {
   switch (type) {
@@ -319,7 +296,8 @@ void AddLimits(Line& line, FeatureMap& map, const std::string& name, genapi::Typ
     case genapi::Type::kFloat:
       line.Field(" min:", "range_error", [&] {
         const genapi::FloatRange r = map.FloatRange(name);
-        return Number(r.min) + " max:" + Number(r.max) + (r.inc ? " inc:" + Number(*r.inc) : "");
+        return ListedNumber(r.min) + " max:" + ListedNumber(r.max) +
+               (r.inc ? " inc:" + ListedNumber(*r.inc) : "");
       });
       break;
     case genapi::Type::kEnumeration:
@@ -374,7 +352,7 @@ std::string ListOne(FeatureMap& map, const std::string& name) {
   if (access == genapi::Access::kWO)
     line.Add(" no_value:'write-only'");
   else
-    line.Field(" value:", "error", [&] { return ShownValue(map, name, type); });
+    line.Field(" value:", "error", [&] { return ListedValue(map, name, type); });
   AddLimits(line, map, name, type);
   return line.Take();
 }
@@ -421,6 +399,12 @@ void WriteFeature(FeatureMap& map, const std::string& name, const HTuple& value,
   } catch (const FeatureError& e) {
     write.Refused(e, d.type == genapi::Type::kOther ? nullptr : &d);
   }
+}
+
+std::string ListedNumber(double v) {
+  char text[64];
+  const auto r = std::to_chars(text, text + sizeof text, v);
+  return std::string(text, r.ptr);
 }
 
 }  // namespace vision::detail::camera

@@ -25,6 +25,7 @@
 
 #include "camera/camera.h"
 #include "camera/genapi/genapi.h"
+#include "detail/text.h"
 #include "vision/HTuple.h"
 
 namespace vision::detail::camera {
@@ -126,5 +127,28 @@ void WriteFeature(FeatureMap& map, const std::string& name, const HTuple& value,
 // feature whose value, range or entries cannot be read is listed with the failure in place of
 // what is missing; only a lost camera fails the listing (DeviceError kAcqLost).
 std::vector<std::string> ListFeatures(FeatureMap& map);
+
+// A number as the listings show it: the shortest text that reads back as the same double.
+std::string ListedNumber(double v);
+
+// A feature's value as the listings show it (texts quoted and escaped), read from any node map
+// that offers the typed reads (FeatureMap, genapi::NodeMap); empty for a type without a value.
+template <typename Map>
+std::string ListedValue(Map& map, const std::string& name, genapi::Type type) {
+  switch (type) {
+    case genapi::Type::kInteger:
+      return std::to_string(map.GetInteger(name));
+    case genapi::Type::kFloat:
+      return ListedNumber(map.GetFloat(name));
+    case genapi::Type::kBoolean:
+      return map.GetBoolean(name) ? "true" : "false";
+    case genapi::Type::kEnumeration:
+      return Quoted(map.GetEnumeration(name));
+    case genapi::Type::kString:
+      return Quoted(map.GetString(name));
+    default:
+      return {};
+  }
+}
 
 }  // namespace vision::detail::camera

@@ -1,10 +1,10 @@
 #include "camera/gentl/module_info.h"
 
 #include <algorithm>
-#include <charconv>
 #include <memory>
 #include <optional>
 
+#include "camera/features.h"
 #include "camera/genapi/genapi.h"
 #include "camera/gentl/info.h"
 #include "detail/text.h"
@@ -89,27 +89,12 @@ Module LoadModule(const Library& lib, abi::PORT_HANDLE handle) {
   return m;
 }
 
-std::string Number(double v) {
-  char text[64];
-  const auto r = std::to_chars(text, text + sizeof text, v);
-  return std::string(text, r.ptr);
-}
-
 std::string Shown(genapi::NodeMap& map, const std::string& name) {
-  switch (map.TypeOf(name)) {
-    case genapi::Type::kInteger:
-      return std::to_string(map.GetInteger(name));
-    case genapi::Type::kFloat:
-      return Number(map.GetFloat(name));
-    case genapi::Type::kBoolean:
-      return map.GetBoolean(name) ? "true" : "false";
-    case genapi::Type::kEnumeration:
-      return Quoted(map.GetEnumeration(name));
-    case genapi::Type::kString:
-      return Quoted(map.GetString(name));
-    default:
-      throw genapi::Error(genapi::ErrorKind::kWrongType, "not a value feature");
-  }
+  const genapi::Type type = map.TypeOf(name);
+  std::string value = ListedValue(map, name, type);
+  if (value.empty())  // every value has a text; a quoted one at least its quotes
+    throw genapi::Error(genapi::ErrorKind::kWrongType, "not a value feature");
+  return value;
 }
 
 // " NAME:value" for each of names the description has; a failed read as " NAME_error:'why'".
